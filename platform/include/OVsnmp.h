@@ -1,0 +1,226 @@
+/* OVsnmp.h - the platform's SNMP library: client sessions, PDUs and event sessions.
+ *
+ * Implemented on net-snmp (real SNMPv1/v2c over UDP). Programs include only this header,
+ * never net-snmp's: every record below is the library's own and is converted to and from
+ * net-snmp inside the library.
+ *
+ * Errors are results. A call that fails returns a null pointer, a zero session or -1, and
+ * leaves the reason in OVsnmpErrno (one of the OVSNMP_ERR_* codes); OVsnmpErrString turns a
+ * code into a text. Nothing here calls exit() or prints, except where a call says so.
+ *
+ * Configuration: OVsnmpOpen with default arguments takes version, community, port, time-out
+ * and retries from net-snmp's own configuration (snmp.conf found through SNMPCONFPATH:
+ * defVersion, defCommunity, defaultPort, timeout, retries, and per-host files under
+ * hosts/). With nothing configured it uses SNMPv2c, community "public", port 161.
+ * Setting OVSNMP_TIMEOUT_MS (milliseconds) and OVSNMP_RETRIES in the environment
+ * overrides the time-out and retries of every client session; tests use it for
+ * sub-second time-outs.
+ *
+ * Thread-safety: none. All calls come from one thread; event callbacks run inside
+ * OVsnmpRead on that thread.
+ */
+#ifndef KESTARA_PLATFORM_OVSNMP_H
+#define KESTARA_PLATFORM_OVSNMP_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/select.h>
+#include <sys/time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One sub-identifier of an object identifier. */
+typedef uint32_t OVsnmpOid;
+
+/* A session handle: a 32-bit number issued by OVsnmpOpen or OVsnmpEventOpen. 0 is "no
+ * session". Every call that takes a handle checks it first: a number that names no open
+ * session (never issued, already closed, or random) fails with OVSNMP_ERR_BAD_SESSION and
+ * is never dereferenced. Handles are not reused within a process. */
+typedef uint32_t OVsnmpSession;
+
+/* PDU tags (the SNMP PDU type byte). */
+enum {
+  OVSNMP_GET_REQ = 0xA0,      /* 160 */
+  OVSNMP_GETNEXT_REQ = 0xA1,  /* 161 */
+  OVSNMP_GET_RSP = 0xA2,      /* 162 */
+  OVSNMP_SET_REQ = 0xA3,      /* 163 */
+  OVSNMP_TRAP = 0xA4,         /* 164: SNMPv1 trap, and the code of a trap event */
+  OVSNMP_INFORM = 0xA6,       /* 166: inform, and the code of an inform event */
+  OVSNMP_V2TRAP = 0xA7        /* 167 */
+};
+
+/* Value type tags (ASN.1/SMI). */
+enum {
+  OVSNMP_INTEGER = 0x02,
+  OVSNMP_OCTETSTRING = 0x04,
+  OVSNMP_NULL = 0x05,
+  OVSNMP_OBJECTID = 0x06,
+  OVSNMP_IPADDRESS = 0x40,
+  OVSNMP_COUNTER = 0x41,
+  OVSNMP_GAUGE = 0x42,
+  OVSNMP_TIMETICKS = 0x43,
+  OVSNMP_OPAQUE = 0x44,
+  OVSNMP_COUNTER64 = 0x46,
+  OVSNMP_NOSUCHOBJECT = 0x80,
+  OVSNMP_NOSUCHINSTANCE = 0x81,
+  OVSNMP_ENDOFMIBVIEW = 0x82
+};
+
+/* Error numbers left in OVsnmpErrno. */
+enum {
+  OVSNMP_ERR_NONE = 0,
+  OVSNMP_ERR_NOMEM = 1,        /* out of memory */
+  OVSNMP_ERR_BAD_SESSION = 2,  /* the handle names no open session */
+  OVSNMP_ERR_BAD_ARG = 3,      /* a null or out-of-range argument */
+  OVSNMP_ERR_OPEN = 4,         /* the session could not be opened (name, transport) */
+  OVSNMP_ERR_SEND = 5,         /* the request could not be encoded or sent */
+  OVSNMP_ERR_TIMEOUT = 6,      /* the agent did not answer in time */
+  OVSNMP_ERR_NO_VARBIND = 7,   /* a fix would leave the PDU without a binding */
+  OVSNMP_ERR_BAD_PDU = 8,      /* the PDU is of the wrong kind for this call */
+  OVSNMP_ERR_FILTER = 9,       /* the event filter text could not be parsed */
+  OVSNMP_ERR_SOCKET = 10,      /* a socket call failed */
+  OVSNMP_ERR_INTERNAL = 11     /* anything else net-snmp reported */
+};
+
+/* The library's last error number. Set by every failing call; not cleared on success. */
+extern int OVsnmpErrno;
+
+/* Event callback codes besides OVSNMP_TRAP and OVSNMP_INFORM. */
+enum {
+  OVSNMP_EVENT_SESSION_ERROR = 57, /* the event session failed */
+  OVSNMP_EVENT_LOST_CONNECTION = 63
+};
+
+/* One variable binding. The value storage belongs to the PDU.
+ * - INTEGER, Counter, Gauge, TimeTicks: val points at one 32-bit word holding the number
+ *   (a negative INTEGER as its two's complement); val_len is 4.
+ * - Counter64: two 32-bit words, high then low; val_len is 8.
+ * - OBJECT IDENTIFIER: an array of OVsnmpOid; val_len is 4 times the count.
+ * - OCTET STRING, IpAddress, Opaque: the bytes; val_len is their number. IpAddress bytes are
+ *   in network order.
+ * - NULL and the exceptions 0x80, 0x81, 0x82: val is null and val_len is 0. */
+typedef struct OVsnmpVarBind {
+  struct OVsnmpVarBind *next_variable; /* next binding, or null */
+  OVsnmpOid *oid;                      /* the binding's name */
+  size_t oid_length;                   /* number of sub-identifiers in the name */
+  uint8_t type;                        /* the value's type tag */
+  void *val;                           /* the value's storage, or null */
+  size_t val_len;                      /* the value's length in bytes */
+} OVsnmpVarBind;
+
+/* A PDU. Programs read these members; they change them only through the calls below. */
+typedef struct OVsnmpPdu {
+  int command;              /* PDU tag (OVSNMP_GET_REQ, ...) */
+  int32_t error_status;     /* the agent's error status, 0 for none */
+  int32_t error_index;      /* 1-based index of the binding in error, 0 for none */
+  OVsnmpOid *enterprise;    /* trap enterprise (v1 form for every trap and inform), or null */
+  size_t enterprise_length; /* its number of sub-identifiers */
+  int32_t generic_type;     /* trap generic type (0..6), 6 for enterprise-specific */
+  int32_t specific_type;    /* trap specific type */
+  OVsnmpVarBind *variables; /* first binding, or null */
+} OVsnmpPdu;
+
+/* The callback of a session: code is OVSNMP_TRAP or OVSNMP_INFORM for an event,
+ * OVSNMP_EVENT_SESSION_ERROR or OVSNMP_EVENT_LOST_CONNECTION when the session fails.
+ * The callback owns pdu (which may be null) and releases it with OVsnmpFreePdu. */
+typedef void (*OVsnmpCallback)(int code, OVsnmpSession session, OVsnmpPdu *pdu, void *data);
+
+/* Arguments of OVsnmpOpen that ask for the configured default. */
+#define OVSNMP_DEFAULT_RETRIES (-1)
+#define OVSNMP_DEFAULT_TIMEOUT (-1)
+#define OVSNMP_DEFAULT_PORT 0xffff
+
+/* Opens a client session to `peername` (an agent name as net-snmp accepts it: "host",
+ * "host:port", "udp:host:port"). community null and the OVSNMP_DEFAULT_* values take the
+ * configured defaults (see the top of this header); timeout is in tenths of a second when
+ * given. callback and data must be null: client sessions are synchronous.
+ * Returns the new handle, or 0 with OVsnmpErrno set (OVSNMP_ERR_OPEN for an unknown host). */
+OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retries, int timeout,
+                         int local_port, int remote_port, OVsnmpCallback callback, void *data);
+
+/* Closes a client or event session. Returns 0, or -1 with OVSNMP_ERR_BAD_SESSION when the
+ * handle names no open session (closing twice is that failure, not a crash). */
+int OVsnmpClose(OVsnmpSession session);
+
+/* Session option bits, set with OVsnmpSetSessionFlags before a request.
+ * OVSNMP_FLAG_RAW_EXCEPTIONS asks that SNMPv2 exception values (0x80..0x82) be handed to
+ * the caller as bindings of that type rather than turned into an error status. This
+ * library always does so; the bit is checked and recorded, and read back by
+ * OVsnmpGetSessionFlags. */
+#define OVSNMP_FLAG_RAW_EXCEPTIONS 0x08u
+
+/* ORs `flags` into the session's option bits. Returns 0, or -1 with OVSNMP_ERR_BAD_SESSION. */
+int OVsnmpSetSessionFlags(OVsnmpSession session, uint32_t flags);
+
+/* Returns the session's option bits, or -1 with OVSNMP_ERR_BAD_SESSION. */
+int64_t OVsnmpGetSessionFlags(OVsnmpSession session);
+
+/* Creates an empty request PDU of the given tag (GET, GETNEXT or SET). The caller owns it.
+ * Returns null with OVSNMP_ERR_BAD_PDU for another tag, OVSNMP_ERR_NOMEM without memory. */
+OVsnmpPdu *OVsnmpCreatePdu(int type);
+
+/* Appends one binding with name oid[0..count) and a NULL value. The PDU keeps its own copy of
+ * the name. Returns the new binding (owned by the PDU), or null with OVsnmpErrno set
+ * (OVSNMP_ERR_BAD_ARG for a null pointer or a count of 0 or over 128). */
+OVsnmpVarBind *OVsnmpAddNullVarBind(OVsnmpPdu *pdu, const OVsnmpOid *oid, size_t count);
+
+/* Sends `pdu` on a client session and waits for the response, with the session's time-out
+ * and retries. On success the request is consumed (freed by the library) and the response
+ * is returned; the caller owns it. On failure returns null, sets OVsnmpErrno
+ * (OVSNMP_ERR_TIMEOUT when the agent did not answer), and the request still belongs to the
+ * caller. A reply that does not match the request id is never taken as the response. */
+OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu);
+
+/* Turns a response with a non-zero error index into a request of tag `type` without the
+ * binding in error. On success the response is consumed and the new request returned (the
+ * caller owns it). Returns null, leaving the response with the caller, when the response
+ * has no error index, the index names no binding (OVSNMP_ERR_BAD_ARG), or no binding would
+ * remain (OVSNMP_ERR_NO_VARBIND). */
+OVsnmpPdu *OVsnmpFixPdu(OVsnmpPdu *response, int type);
+
+/* Releases a PDU and everything it holds. Null is allowed. */
+void OVsnmpFreePdu(OVsnmpPdu *pdu);
+
+/* The text for an error number; never null, valid for the life of the process. */
+const char *OVsnmpErrString(int error_number);
+
+/* Compares two identifiers lexicographically, sub-identifier by sub-identifier, the
+ * shorter first when one is a prefix of the other. Returns 0 when equal, below 0 when the
+ * first sorts before the second, above 0 otherwise. `mode` must be 0. Null with a count of
+ * 0 is the empty identifier. */
+int OVsnmpOidCompare(const OVsnmpOid *first, size_t first_count, const OVsnmpOid *second,
+                     size_t second_count, int mode);
+
+/* Opens an event session named `name`. Events are SNMP traps and informs received at
+ * $OV_EVENT_ADDRESS (default "udp:127.0.0.1:162"). `filter` lists the wanted events as
+ * dotted identifiers with a leading dot, separated by ';'. An SNMPv1 trap is matched by
+ * enterprise.0.specific (for enterprise-specific traps, RFC 3584) or by the standard
+ * snmpTraps identifier of its generic type; an SNMPv2c trap or inform by snmpTrapOID.0.
+ * Matching events reach `callback` in v1 form (enterprise, generic and specific types set,
+ * bindings without sysUpTime.0 and snmpTrapOID.0). Informs are acknowledged before the
+ * callback runs. Events that match no entry are dropped inside the library.
+ * host must be null. Returns the handle, or 0 with OVsnmpErrno set (OVSNMP_ERR_FILTER,
+ * OVSNMP_ERR_SOCKET when the address can't be bound, ...). */
+OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback callback,
+                              void *data, const char *filter);
+
+/* Fills `read_fds` (which the caller has emptied) with the sockets of every open event
+ * session and `timeout` with how long the caller may wait before OVsnmpDoRetry is due.
+ * Returns the first argument for select() (highest descriptor + 1), or 0 when no session
+ * is open and nothing is pending. */
+int OVsnmpGetRetryInfo(fd_set *read_fds, struct timeval *timeout);
+
+/* Reads what has arrived on the sockets of `read_fds` that belong to the library, and runs
+ * the callbacks for it. */
+void OVsnmpRead(fd_set *read_fds);
+
+/* Handles the library's time-outs and retransmissions; call once per pass of the loop. */
+void OVsnmpDoRetry(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTARA_PLATFORM_OVSNMP_H */

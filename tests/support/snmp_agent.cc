@@ -1,0 +1,61 @@
+// snmp_agent.cc - test support: net-snmp's snmpd as a real agent on loopback.
+#include "snmp_agent.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace kt {
+
+std::unique_ptr<SnmpAgent> SnmpAgent::start(const AgentOptions &options) {
+  std::unique_ptr<SnmpAgent> agent(new SnmpAgent());
+  agent->dir_ = std::make_unique<TempDir>();
+  agent->address_ = options.address;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    agent->port_ = options.port != 0 ? options.port : freeUdpPort(options.address.c_str());
+    if (agent->port_ == 0) return nullptr;
+    std::ostringstream conf;
+    conf << "rocommunity " << options.community << " default\n";
+    conf << "sysname " << options.sys_name << "\n";
+    conf << "syscontact tests\nsyslocation loopback\n";
+    if (options.probe) {
+      conf << "override "
+           << "." << kProbeOid << " octet_str \"" << options.probe_value << "\"\n";
+    }
+    for (const std::string &line : options.extra_config) conf << line << "\n";
+    std::string conf_path = agent->dir_->write("snmpd.conf", conf.str());
+    std::string endpoint = "udp:" + agent->address_ + ":" + std::to_string(agent->port_);
+    Env env = {{"SNMPCONFPATH", agent->dir_->path()},
+               {"SNMP_PERSISTENT_DIR", agent->dir_->path()},
+               {"MIBS", ""}};
+    agent->process_ = std::make_unique<Process>(Process::start(
+        {"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", conf_path, "-I", "-smux", endpoint}, env));
+    if (agent->process_->waitForOutput("NET-SNMP version", 10s) && agent->process_->running()) {
+      return agent;
+    }
+    std::fprintf(stderr, "snmpd did not start on %s:\n%s\n", endpoint.c_str(),
+                 agent->process_->output().c_str());
+    agent->process_.reset();
+    if (options.port != 0) break;
+  }
+  return nullptr;
+}
+
+SnmpAgent::~SnmpAgent() { process_.reset(); }
+
+std::string SnmpAgent::peer() const { return address_ + ":" + std::to_string(port_); }
+
+std::string writeClientConfig(const TempDir &dir, const std::string &version,
+                              double timeout_seconds, int retries, const std::string &community) {
+  std::ostringstream conf;
+  conf << "defVersion " << version << "\n";
+  conf << "defCommunity " << community << "\n";
+  conf << "timeout " << timeout_seconds << "\n";
+  conf << "retries " << retries << "\n";
+  return dir.write("snmp.conf", conf.str());
+}
+
+Env clientEnv(const TempDir &dir) {
+  return {{"SNMPCONFPATH", dir.path()}, {"MIBS", ""}, {"SNMP_PERSISTENT_DIR", dir.path()}};
+}
+
+}  // namespace kt
