@@ -1,0 +1,6 @@
+if(KESTARA_TESTS)
+  add_executable(gateway_bench ${CMAKE_CURRENT_SOURCE_DIR}/gateway_bench.cc)
+  target_include_directories(gateway_bench PRIVATE ${NETSNMP_INCLUDE_DIR})
+  target_link_libraries(gateway_bench PRIVATE testsupport ${NETSNMP_LIBRARY})
+  add_dependencies(gateway_bench tavrin)
+endif()

@@ -1,0 +1,279 @@
+// System tests of the gateway: the real tavrin against a real snmpd, over UDP port 8088.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "snmp_agent.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint16_t kPort = 8088;
+
+// A gateway process with its client configuration, and an agent beside it.
+class Gateway {
+ public:
+  explicit Gateway(const std::string &version = "2c", std::vector<std::string> args = {},
+                   kt::Env extra = {}) {
+    kt::writeClientConfig(conf_, version, 0.3, 0);
+    kt::Env env = kt::clientEnv(conf_);
+    env.insert(env.end(), extra.begin(), extra.end());
+    std::vector<std::string> argv = {kt::binPath("tavrin")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    process_ = std::make_unique<kt::Process>(kt::Process::start(argv, env));
+    ready_ = process_->waitForOutput("Will wait on select for port 8088", 10s);
+  }
+  bool ready() const { return ready_; }
+  kt::Process &process() { return *process_; }
+  std::optional<std::string> ask(std::string_view request, std::chrono::milliseconds t = 5s) {
+    return client_.request("127.0.0.1", kPort, request, t);
+  }
+  kt::UdpClient &client() { return client_; }
+
+ private:
+  kt::TempDir conf_;
+  std::unique_ptr<kt::Process> process_;
+  kt::UdpClient client_{"127.0.0.1"};
+  bool ready_ = false;
+};
+
+class TavrinTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(TavrinTest, SessionGetAndClose) {
+  auto agent = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, agent);
+  Gateway gw(GetParam());
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+
+  auto session = gw.ask("openSnmpSession#" + agent->peer());
+  ASSERT_TRUE(session);
+  ASSERT_FALSE(session->empty());
+  ASSERT_NE(std::string::npos, session->find_first_of("0123456789")) << *session;
+  EXPECT_EQ("kestara-test-agent", gw.ask("getSnmpData#" + *session + "#1.3.6.1.2.1.1.5.0"));
+  EXPECT_EQ("Kestara", gw.ask("getSnmpData#" + *session + "#" + kt::kProbeOid));
+  EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + *session + "#1.3.6.1.2.1.1.99.0"));
+  EXPECT_EQ("close", gw.ask("closeSession#" + *session));
+  EXPECT_TRUE(gw.process().waitForOutput("Successfully closed session " + *session, 2s));
+  // The closed session is refused by the library, and still answered "close".
+  EXPECT_EQ("close", gw.ask("closeSession#" + *session));
+  EXPECT_TRUE(gw.process().waitForOutput("OVsnmpClose encountered bad SessionID " + *session, 2s));
+  EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + *session + "#1.3.6.1.2.1.1.5.0"));
+  EXPECT_EQ("hello", gw.ask("hello#there"));
+  EXPECT_TRUE(gw.process().running());
+}
+
+TEST_P(TavrinTest, SilentAgentAndFailedOpen) {
+  kt::UdpClient silent("127.0.0.1");
+  Gateway gw(GetParam());
+  ASSERT_TRUE(gw.ready());
+  auto session = gw.ask("openSnmpSession#127.0.0.1:" + std::to_string(silent.localPort()));
+  ASSERT_TRUE(session);
+  EXPECT_EQ("No Response", gw.ask("getSnmpData#" + *session + "#1.3.6.1.2.1.1.5.0"));
+  EXPECT_EQ("failed: Could not open SNMP session", gw.ask("openSnmpSession#no-such-host.invalid"));
+  EXPECT_TRUE(gw.process().waitForErrors("OVsnmpOpen failed: "));
+  EXPECT_TRUE(gw.process().waitForOutput("  SessionID = 0 from 127.0.0.1"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, TavrinTest, ::testing::Values("1", "2c"));
+
+// The reply for sysDescr, sysName, sysObjectID, sysUpTime and ifNumber equals what the
+// rendering rules make of net-snmp's own snmpget output for the same agent.
+TEST(TavrinDifferential, MatchesSnmpget) {
+  auto agent = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, agent);
+  Gateway gw;
+  ASSERT_TRUE(gw.ready());
+  auto session = gw.ask("openSnmpSession#" + agent->peer());
+  ASSERT_TRUE(session);
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", 1.0, 1);
+  for (std::string oid : {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.2.0",
+                          "1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.2.1.0"}) {
+    auto ours = gw.ask("getSnmpData#" + *session + "#" + oid);
+    ASSERT_TRUE(ours) << oid;
+    auto theirs =
+        kt::run({"/usr/bin/snmpget", "-v2c", "-c", "public", "-Oqvtn", "-Ox", agent->peer(), oid},
+                kt::clientEnv(conf));
+    ASSERT_EQ(0, theirs.status) << theirs.err;
+    std::string value = theirs.out.substr(0, theirs.out.find_last_not_of("\n") + 1);
+    if (oid == "1.3.6.1.2.1.1.2.0") {
+      // An OBJECT IDENTIFIER value shows as its first sub-identifier.
+      ASSERT_EQ('.', value[0]) << value;
+      EXPECT_EQ(value.substr(1, value.find('.', 1) - 1), *ours);
+    } else if (oid == "1.3.6.1.2.1.1.3.0") {
+      // TimeTicks moves on between the two reads.
+      long a = std::stol(*ours), b = std::stol(value);
+      EXPECT_LE(a, b);
+      EXPECT_LT(b - a, 200);
+    } else if (!value.empty() && value.front() == '"') {
+      // -Ox prints an OCTET STRING as hex pairs: the reply holds the bytes themselves.
+      std::string bytes;
+      std::istringstream hex(value.substr(1, value.size() - 2));
+      for (std::string pair; hex >> pair;) {
+        bytes.push_back(static_cast<char>(std::stoi(pair, nullptr, 16)));
+      }
+      EXPECT_EQ(bytes, *ours) << oid;
+    } else {
+      EXPECT_EQ(value, *ours) << oid;
+    }
+  }
+}
+
+std::string randomBytes(std::mt19937 &rng, size_t n) {
+  std::string s(n, '\0');
+  for (char &c : s) c = static_cast<char>(rng() & 0xff);
+  return s;
+}
+
+// Hostile datagrams: every one of at most 256 bytes gets exactly one reply of at most 128
+// bytes that does not end in NUL; longer ones get none; the gateway survives them all.
+TEST(TavrinBadInput, EveryDatagramGetsOneBoundedReply) {
+  auto agent = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, agent);
+  Gateway gw;
+  ASSERT_TRUE(gw.ready());
+  auto session = gw.ask("openSnmpSession#" + agent->peer());
+  ASSERT_TRUE(session);
+  std::string many_components = "1";
+  for (int i = 0; i < 60; ++i) many_components += ".1";
+  std::mt19937 rng(8088);
+  std::vector<std::string> requests = {
+      "",
+      "#",
+      "##",
+      std::string(1, '\0'),
+      std::string("getSnmpData\0#1#1.3", 18),
+      std::string(256, 'A'),
+      "getSnmpData#" + std::string(200, '9') + "#1.3.6.1.2.1.1.5.0",
+      "getSnmpData#" + *session + "#" + std::string(200, '1'),
+      "getSnmpData#" + *session + "#" + many_components,
+      "getIpAddress#" + *session + "#" + many_components,
+      "getSnmpData#abc#1.3.6.1.2.1.1.5.0",
+      "getSnmpData#4000000000#1.3.6.1.2.1.1.5.0",
+      "getSnmpData#" + *session + "#..1..",
+      "getSnmpData#" + *session + "#",
+      "getSnmpData",
+      "closeSession#",
+      "closeSession#abc",
+      "closeSession#12345678",
+      "openSnmpSession#",
+      "openSnmpSession#%n%s%n%s",
+      "%n%s#%n%s#%n%s",
+      "getSnmpData#%n%s#%n%s",
+      "getIpAddress#%n%s#%n%s",
+      "closeSession#%n%s",
+      std::string(127, 'B') + "#x",
+      std::string(128, 'C'),
+      "gethostname",
+  };
+  for (int i = 0; i < 40; ++i) requests.push_back(randomBytes(rng, rng() % 257));
+  for (const std::string &r : requests) {
+    auto reply = gw.ask(r, 3s);
+    ASSERT_TRUE(reply) << "no reply to a request of " << r.size() << " bytes";
+    EXPECT_LE(reply->size(), 128u);
+    if (!reply->empty()) {
+      EXPECT_NE('\0', reply->back());
+    }
+  }
+  EXPECT_EQ("", gw.ask(""));
+  EXPECT_EQ(std::string(127, 'B'), gw.ask(std::string(127, 'B') + "#x"));
+  EXPECT_EQ(std::string(127, 'C'), gw.ask(std::string(128, 'C')));
+  EXPECT_EQ("gethostname", gw.ask("gethostname"));
+  EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + *session + "#" + many_components));
+
+  // Over 256 bytes: no reply, "recvfrom error", and the next request is served.
+  ASSERT_TRUE(gw.client().send("127.0.0.1", kPort, std::string(300, 'x')));
+  EXPECT_FALSE(gw.client().receive(300ms));
+  ASSERT_TRUE(gw.client().send("127.0.0.1", kPort, std::string(257, 'x')));
+  EXPECT_FALSE(gw.client().receive(300ms));
+  EXPECT_TRUE(gw.process().waitForOutput("recvfrom error\n", 2s));
+  // "closeSession#" without a number closed the current session above: open a new one.
+  auto fresh = gw.ask("openSnmpSession#" + agent->peer());
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ("kestara-test-agent", gw.ask("getSnmpData#" + *fresh + "#1.3.6.1.2.1.1.5.0"));
+  EXPECT_TRUE(gw.process().running());
+}
+
+TEST(TavrinTrace, ServerTraceLines) {
+  Gateway gw("2c", {"-dsx"});
+  ASSERT_TRUE(gw.ready());
+  EXPECT_EQ("hello", gw.ask("hello#there"));
+  EXPECT_TRUE(gw.process().waitForOutput("\tReceived: hello#there\n", 2s));
+  EXPECT_TRUE(gw.process().waitForOutput("  Returning hello to Applet on port ", 2s));
+}
+
+// A datagram socket standing in for systemd's notify socket.
+class NotifySocket {
+ public:
+  NotifySocket() {
+    path_ = dir_.file("notify");
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path_.c_str());
+    bound_ = bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+  }
+  ~NotifySocket() { close(fd_); }
+  bool bound() const { return bound_; }
+  const std::string &path() const { return path_; }
+  // Collects messages until one contains `text`.
+  bool waitFor(const std::string &text, std::chrono::milliseconds timeout) {
+    return kt::eventually(
+        [&] {
+          char buf[4096];
+          ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+          if (n > 0) seen_ += std::string(buf, static_cast<size_t>(n)) + "\n";
+          return seen_.find(text) != std::string::npos;
+        },
+        timeout);
+  }
+  const std::string &seen() const { return seen_; }
+
+ private:
+  kt::TempDir dir_;
+  std::string path_;
+  std::string seen_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST(TavrinPmd, ReadyThenOrderlyStop) {
+  NotifySocket notify;
+  ASSERT_TRUE(notify.bound());
+  Gateway gw("2c", {}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(gw.ready());
+  EXPECT_TRUE(notify.waitFor("READY=1", 2s)) << notify.seen();
+  EXPECT_TRUE(notify.waitFor("STATUS=Listening for data on Tavrin", 2s)) << notify.seen();
+  gw.process().signal(SIGTERM);
+  EXPECT_EQ(0, gw.process().wait(5s));
+  EXPECT_TRUE(notify.waitFor("STATUS=Closing sockets and exiting.....", 2s)) << notify.seen();
+}
+
+TEST(TavrinPmd, InterruptStopsItByHand) {
+  Gateway gw;
+  ASSERT_TRUE(gw.ready());
+  EXPECT_EQ("hello", gw.ask("hello"));
+  gw.process().signal(SIGINT);
+  EXPECT_EQ(0, gw.process().wait(5s));
+}
+
+TEST(TavrinStartup, PortTakenIsReported) {
+  kt::UdpClient squatter("0.0.0.0", kPort);
+  ASSERT_TRUE(squatter.ok());
+  NotifySocket notify;
+  kt::TempDir conf;
+  auto r = kt::run({kt::binPath("tavrin")}, {{"NOTIFY_SOCKET", notify.path()}}, 10s);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("Can't bind to local address\n", r.out);
+  EXPECT_TRUE(notify.waitFor("STATUS=Can't bind to local address", 2s)) << notify.seen();
+}
+
+}  // namespace
