@@ -1,0 +1,187 @@
+// fake_ovsnmp.cc - an OVsnmp stand-in for fuzzing: responses come from the fuzzer's bytes.
+//
+// Each blocking send takes bytes from the script: the first picks the outcome (time-out,
+// another failure, or a response), a response then takes its error status and index, a number
+// of bindings and, for each, a type, a name and a value of script-given lengths.
+#include "fake_ovsnmp.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "OVsnmp.h"
+
+int OVsnmpErrno = 0;
+
+namespace {
+
+std::span<const uint8_t> g_script;
+long g_live = 0;
+std::set<OVsnmpSession> g_sessions;
+OVsnmpSession g_next = 1;
+
+uint8_t take() {
+  if (g_script.empty()) return 0;
+  uint8_t b = g_script[0];
+  g_script = g_script.subspan(1);
+  return b;
+}
+
+void *dup(const void *src, size_t n) {
+  void *p = std::malloc(n == 0 ? 1 : n);
+  if (n > 0) std::memcpy(p, src, n);
+  return p;
+}
+
+OVsnmpPdu *newPdu(int command) {
+  auto *pdu = static_cast<OVsnmpPdu *>(std::calloc(1, sizeof(OVsnmpPdu)));
+  pdu->command = command;
+  ++g_live;
+  return pdu;
+}
+
+OVsnmpVarBind *append(OVsnmpPdu *pdu) {
+  auto *vb = static_cast<OVsnmpVarBind *>(std::calloc(1, sizeof(OVsnmpVarBind)));
+  OVsnmpVarBind **tail = &pdu->variables;
+  while (*tail != nullptr) tail = &(*tail)->next_variable;
+  *tail = vb;
+  return vb;
+}
+
+void freeBinding(OVsnmpVarBind *vb) {
+  std::free(vb->oid);
+  std::free(vb->val);
+  std::free(vb);
+}
+
+}  // namespace
+
+void fakeSnmpScript(std::span<const uint8_t> bytes) { g_script = bytes; }
+long fakeSnmpLivePdus() { return g_live; }
+
+extern "C" {
+
+OVsnmpSession OVsnmpOpen(const char *, const char *peername, int, int, int, int, OVsnmpCallback,
+                         void *) {
+  if (peername == nullptr || *peername == '\0') {
+    OVsnmpErrno = OVSNMP_ERR_OPEN;
+    return 0;
+  }
+  g_sessions.insert(g_next);
+  return g_next++;
+}
+
+int OVsnmpClose(OVsnmpSession session) {
+  if (g_sessions.erase(session) == 0) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_SESSION;
+    return -1;
+  }
+  return 0;
+}
+
+int OVsnmpSetSessionFlags(OVsnmpSession session, uint32_t) {
+  if (g_sessions.count(session) == 0) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_SESSION;
+    return -1;
+  }
+  return 0;
+}
+
+OVsnmpPdu *OVsnmpCreatePdu(int type) {
+  if (type != OVSNMP_GET_REQ && type != OVSNMP_GETNEXT_REQ) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_PDU;
+    return nullptr;
+  }
+  return newPdu(type);
+}
+
+OVsnmpVarBind *OVsnmpAddNullVarBind(OVsnmpPdu *pdu, const OVsnmpOid *oid, size_t count) {
+  if (pdu == nullptr || oid == nullptr || count == 0 || count > 128) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_ARG;
+    return nullptr;
+  }
+  OVsnmpVarBind *vb = append(pdu);
+  vb->oid = static_cast<OVsnmpOid *>(dup(oid, count * sizeof(OVsnmpOid)));
+  vb->oid_length = count;
+  vb->type = OVSNMP_NULL;
+  return vb;
+}
+
+OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
+  if (g_sessions.count(session) == 0) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_SESSION;
+    return nullptr;
+  }
+  uint8_t outcome = take();
+  if (outcome % 8 == 0) {
+    OVsnmpErrno = OVSNMP_ERR_TIMEOUT;
+    return nullptr;
+  }
+  if (outcome % 8 == 1) {
+    OVsnmpErrno = OVSNMP_ERR_SEND;
+    return nullptr;
+  }
+  OVsnmpPdu *response = newPdu(OVSNMP_GET_RSP);
+  response->error_status = (outcome % 8 == 2) ? take() % 6 : 0;
+  response->error_index = response->error_status != 0 ? take() % 4 : 0;
+  int bindings = take() % 4;
+  for (int i = 0; i < bindings; ++i) {
+    OVsnmpVarBind *vb = append(response);
+    vb->type = take();
+    size_t oid_len = take() % 130;
+    vb->oid = static_cast<OVsnmpOid *>(std::calloc(oid_len + 1, sizeof(OVsnmpOid)));
+    for (size_t k = 0; k < oid_len; ++k) vb->oid[k] = take() * 0x01010101u;
+    vb->oid_length = oid_len;
+    size_t val_len = take();
+    if (val_len > 0 || take() % 2 == 0) {
+      auto *val = static_cast<uint8_t *>(std::malloc(val_len == 0 ? 1 : val_len));
+      for (size_t k = 0; k < val_len; ++k) val[k] = take();
+      vb->val = val;
+      vb->val_len = val_len;
+    }
+  }
+  OVsnmpFreePdu(pdu);  // a successful send consumes the request
+  return response;
+}
+
+OVsnmpPdu *OVsnmpFixPdu(OVsnmpPdu *response, int type) {
+  if (response == nullptr || response->error_index <= 0) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_ARG;
+    return nullptr;
+  }
+  int n = 0;
+  for (OVsnmpVarBind *vb = response->variables; vb != nullptr; vb = vb->next_variable) ++n;
+  if (response->error_index > n) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_ARG;
+    return nullptr;
+  }
+  if (n <= 1) {
+    OVsnmpErrno = OVSNMP_ERR_NO_VARBIND;
+    return nullptr;
+  }
+  OVsnmpVarBind **link = &response->variables;
+  for (int i = 1; i < response->error_index; ++i) link = &(*link)->next_variable;
+  OVsnmpVarBind *gone = *link;
+  *link = gone->next_variable;
+  freeBinding(gone);
+  response->command = type;
+  response->error_status = 0;
+  response->error_index = 0;
+  return response;
+}
+
+void OVsnmpFreePdu(OVsnmpPdu *pdu) {
+  if (pdu == nullptr) return;
+  for (OVsnmpVarBind *vb = pdu->variables; vb != nullptr;) {
+    OVsnmpVarBind *next = vb->next_variable;
+    freeBinding(vb);
+    vb = next;
+  }
+  std::free(pdu->enterprise);
+  std::free(pdu);
+  --g_live;
+}
+
+const char *OVsnmpErrString(int) { return "fake error"; }
+
+}  // extern "C"

@@ -1,0 +1,37 @@
+// gateway_fuzz.cc - the gateway's request handling, from datagram to reply text.
+//
+// Input: one byte that splits the rest into the datagram (at most 256 bytes, as the socket
+// gives it) and the script of the fake SNMP layer. Checks: the reply is NUL-terminated within
+// 128 bytes, its length is what handleRequest says, and no PDU outlives a request.
+#include <arpa/inet.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include "fake_ovsnmp.h"
+#include "gateway.h"
+#include "host_name.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size < 1) return 0;
+  size_t split = std::min<size_t>(data[0], size - 1);
+  split = std::min<size_t>(split, kRequestSize);
+  std::string_view datagram(reinterpret_cast<const char *>(data + 1), split);
+  fakeSnmpScript(std::span<const uint8_t>(data + 1 + split, size - 1 - split));
+
+  static GatewayState state;  // like the gateway's, it lives across requests
+  std::array<char, kReplySize> reply;
+  reply.fill('\x5a');
+  sockaddr_in sender{};
+  sender.sin_family = AF_INET;
+  sender.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  size_t length = handleRequest(state, datagram.substr(0, datagram.find('\0')), sender, reply);
+  const void *nul = std::memchr(reply.data(), '\0', reply.size());
+  if (nul == nullptr || length != std::strlen(reply.data()) || length >= kReplySize) std::abort();
+  if (fakeSnmpLivePdus() != 0) std::abort();
+  return 0;
+}
