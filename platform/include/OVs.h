@@ -7,6 +7,9 @@
  * - OVsInitComplete and OVsDone send STATUS= (and READY=1, STOPPING=1) to $NOTIFY_SOCKET
  *   when it is set; without it they only succeed.
  *
+ * Status texts are sent on one line (line breaks become blanks) and cut to 1024 bytes.
+ * $NOTIFY_SOCKET is an absolute path or, with a leading '@', an abstract socket name.
+ *
  * Errors are results: a negative number. Thread-safety: none; call from the main thread.
  */
 #ifndef KESTARA_PLATFORM_OVS_H

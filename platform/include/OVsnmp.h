@@ -12,9 +12,13 @@
  * and retries from net-snmp's own configuration (snmp.conf found through SNMPCONFPATH:
  * defVersion, defCommunity, defaultPort, timeout, retries, and per-host files under
  * hosts/). With nothing configured it uses SNMPv2c, community "public", port 161.
- * Setting OVSNMP_TIMEOUT_MS (milliseconds) and OVSNMP_RETRIES in the environment
- * overrides the time-out and retries of every client session; tests use it for
- * sub-second time-outs.
+ * SNMPv3 is not offered: a session configured for it does not open. The settings of a
+ * hosts/NAME.conf file apply to sessions opened to NAME only, not to later sessions.
+ * snmp.conf's `timeout` takes whole seconds (net-snmp ignores a fraction with a complaint).
+ * Setting OVSNMP_TIMEOUT_MS (milliseconds, 1..3600000) and OVSNMP_RETRIES (0..100) in the
+ * environment overrides the time-out and retries of every client session; tests use it
+ * for sub-second time-outs. The library reads no MIB (identifiers are numeric), loads and
+ * saves no persistent state, and silences net-snmp's own log output.
  *
  * Thread-safety: none. All calls come from one thread; event callbacks run inside
  * OVsnmpRead on that thread.
@@ -93,14 +97,18 @@ enum {
   OVSNMP_EVENT_LOST_CONNECTION = 63
 };
 
-/* One variable binding. The value storage belongs to the PDU.
+/* One variable binding. The value storage belongs to the PDU; it is aligned for 32-bit
+ * words whatever the type.
  * - INTEGER, Counter, Gauge, TimeTicks: val points at one 32-bit word holding the number
  *   (a negative INTEGER as its two's complement); val_len is 4.
  * - Counter64: two 32-bit words, high then low; val_len is 8.
- * - OBJECT IDENTIFIER: an array of OVsnmpOid; val_len is 4 times the count.
- * - OCTET STRING, IpAddress, Opaque: the bytes; val_len is their number. IpAddress bytes are
- *   in network order.
- * - NULL and the exceptions 0x80, 0x81, 0x82: val is null and val_len is 0. */
+ * - OBJECT IDENTIFIER: an array of OVsnmpOid; val_len is 4 times the count (at most 128).
+ * - OCTET STRING, IpAddress, Opaque and any other type: the bytes; val_len is their number
+ *   (0 for an empty string). val is never null for these, and the bytes are followed by a
+ *   NUL that val_len does not count. IpAddress bytes are in network order.
+ * - NULL and the exceptions 0x80, 0x81, 0x82: val is null and val_len is 0.
+ * Names and identifier values longer than 128 sub-identifiers are refused: a response or
+ * event that holds one is not delivered. */
 typedef struct OVsnmpVarBind {
   struct OVsnmpVarBind *next_variable; /* next binding, or null */
   OVsnmpOid *oid;                      /* the binding's name */
@@ -133,10 +141,16 @@ typedef void (*OVsnmpCallback)(int code, OVsnmpSession session, OVsnmpPdu *pdu, 
 #define OVSNMP_DEFAULT_PORT 0xffff
 
 /* Opens a client session to `peername` (an agent name as net-snmp accepts it: "host",
- * "host:port", "udp:host:port"). community null and the OVSNMP_DEFAULT_* values take the
- * configured defaults (see the top of this header); timeout is in tenths of a second when
- * given. callback and data must be null: client sessions are synchronous.
- * Returns the new handle, or 0 with OVsnmpErrno set (OVSNMP_ERR_OPEN for an unknown host). */
+ * "host:port", "udp:host:port", "udp6:[addr]:port"). The name comes from the network: only
+ * letters, digits and . - _ : [ ] % are taken, at most 300 of them, and only UDP transports
+ * (no path, no TCP or Unix socket); anything else, and the empty name, is OVSNMP_ERR_OPEN.
+ * community null and the OVSNMP_DEFAULT_* values take the configured defaults (see the top
+ * of this header); timeout is in tenths of a second (1..36000) and retries 0..100 when
+ * given; local_port must be OVSNMP_DEFAULT_PORT or 0 (any local port); remote_port, when
+ * given (1..65535), stands in for the configured default port. callback and data must be
+ * null: client sessions are synchronous.
+ * Returns the new handle, or 0 with OVsnmpErrno set (OVSNMP_ERR_OPEN for an unknown host,
+ * OVSNMP_ERR_BAD_ARG for an argument out of range). */
 OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retries, int timeout,
                          int local_port, int remote_port, OVsnmpCallback callback, void *data);
 
@@ -170,17 +184,23 @@ OVsnmpVarBind *OVsnmpAddNullVarBind(OVsnmpPdu *pdu, const OVsnmpOid *oid, size_t
  * and retries. On success the request is consumed (freed by the library) and the response
  * is returned; the caller owns it. On failure returns null, sets OVsnmpErrno
  * (OVSNMP_ERR_TIMEOUT when the agent did not answer), and the request still belongs to the
- * caller. A reply that does not match the request id is never taken as the response. */
+ * caller. A reply that does not match the request id is never taken as the response.
+ * Other failures: OVSNMP_ERR_BAD_SESSION (also for an event session), OVSNMP_ERR_BAD_ARG
+ * (a PDU the library did not hand out), OVSNMP_ERR_BAD_PDU (no request, or a response that
+ * can't be represented), OVSNMP_ERR_SEND. */
 OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu);
 
-/* Turns a response with a non-zero error index into a request of tag `type` without the
- * binding in error. On success the response is consumed and the new request returned (the
- * caller owns it). Returns null, leaving the response with the caller, when the response
- * has no error index, the index names no binding (OVSNMP_ERR_BAD_ARG), or no binding would
- * remain (OVSNMP_ERR_NO_VARBIND). */
+/* Turns a response with a non-zero error index into a request of tag `type` (GET, GETNEXT
+ * or SET) without the binding in error; the other bindings keep their names, with NULL
+ * values. On success the response is consumed and the new request returned (the caller
+ * owns it). Returns null, leaving the response with the caller, when it is no response or
+ * `type` no request tag (OVSNMP_ERR_BAD_PDU), the response has no error index or the index
+ * names no binding (OVSNMP_ERR_BAD_ARG), or no binding would remain
+ * (OVSNMP_ERR_NO_VARBIND). */
 OVsnmpPdu *OVsnmpFixPdu(OVsnmpPdu *response, int type);
 
-/* Releases a PDU and everything it holds. Null is allowed. */
+/* Releases a PDU and everything it holds. Null, and a pointer that the library did not
+ * hand out or has already released, are ignored. */
 void OVsnmpFreePdu(OVsnmpPdu *pdu);
 
 /* The text for an error number; never null, valid for the life of the process. */
@@ -188,8 +208,8 @@ const char *OVsnmpErrString(int error_number);
 
 /* Compares two identifiers lexicographically, sub-identifier by sub-identifier, the
  * shorter first when one is a prefix of the other. Returns 0 when equal, below 0 when the
- * first sorts before the second, above 0 otherwise. `mode` must be 0. Null with a count of
- * 0 is the empty identifier. */
+ * first sorts before the second, above 0 otherwise. `mode` must be 0. A null pointer is the
+ * empty identifier whatever its count. */
 int OVsnmpOidCompare(const OVsnmpOid *first, size_t first_count, const OVsnmpOid *second,
                      size_t second_count, int mode);
 
@@ -199,21 +219,31 @@ int OVsnmpOidCompare(const OVsnmpOid *first, size_t first_count, const OVsnmpOid
  * enterprise.0.specific (for enterprise-specific traps, RFC 3584) or by the standard
  * snmpTraps identifier of its generic type; an SNMPv2c trap or inform by snmpTrapOID.0.
  * Matching events reach `callback` in v1 form (enterprise, generic and specific types set,
- * bindings without sysUpTime.0 and snmpTrapOID.0). Informs are acknowledged before the
- * callback runs. Events that match no entry are dropped inside the library.
- * host must be null. Returns the handle, or 0 with OVsnmpErrno set (OVSNMP_ERR_FILTER,
+ * bindings without sysUpTime.0 and snmpTrapOID.0); the PDU's command is OVSNMP_TRAP for a
+ * trap of either version and OVSNMP_INFORM for an inform. For an SNMPv2c notification
+ * E.0.S (or E.S) the enterprise is E, generic 6, specific S; for snmpTraps.N the generic
+ * type is N-1 and the enterprise is snmpTrapEnterprise.0's value, else snmpTraps. Every
+ * inform is acknowledged, matched or not, before the callback runs. Events that match no
+ * entry are dropped inside the library, as are datagrams that can't be parsed. Any
+ * community is accepted. The callback runs only from OVsnmpRead, after the datagram has
+ * been read, so it may close its own session (and must, after a session error).
+ * host must be null and callback non-null (OVSNMP_ERR_BAD_ARG). Returns the handle, or 0
+ * with OVsnmpErrno set (OVSNMP_ERR_FILTER for a null, empty or malformed filter,
  * OVSNMP_ERR_SOCKET when the address can't be bound, ...). */
 OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback callback,
                               void *data, const char *filter);
 
 /* Fills `read_fds` (which the caller has emptied) with the sockets of every open event
- * session and `timeout` with how long the caller may wait before OVsnmpDoRetry is due.
- * Returns the first argument for select() (highest descriptor + 1), or 0 when no session
- * is open and nothing is pending. */
+ * session and `timeout` with how long the caller may wait before OVsnmpDoRetry is due (at
+ * most one second). Returns the first argument for select() (highest descriptor + 1), or 0
+ * when no event session is open. A caller that adds descriptors of its own to the set
+ * must raise the count to cover them. */
 int OVsnmpGetRetryInfo(fd_set *read_fds, struct timeval *timeout);
 
 /* Reads what has arrived on the sockets of `read_fds` that belong to the library, and runs
- * the callbacks for it. */
+ * the callbacks for it. When an event session's socket has failed, its callback gets
+ * OVSNMP_EVENT_SESSION_ERROR with a null PDU (OVsnmpErrno says why); the session stays
+ * open until the callback closes it. */
 void OVsnmpRead(fd_set *read_fds);
 
 /* Handles the library's time-outs and retransmissions; call once per pass of the loop. */

@@ -1,6 +1,8 @@
 // snmp_agent.cc - test support: net-snmp's snmpd as a real agent on loopback.
 #include "snmp_agent.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
@@ -49,13 +51,21 @@ std::string writeClientConfig(const TempDir &dir, const std::string &version,
   std::ostringstream conf;
   conf << "defVersion " << version << "\n";
   conf << "defCommunity " << community << "\n";
-  conf << "timeout " << timeout_seconds << "\n";
+  // snmp.conf takes whole seconds only; the exact time-out travels in the environment.
+  conf << "timeout " << std::max(1, static_cast<int>(std::ceil(timeout_seconds))) << "\n";
   conf << "retries " << retries << "\n";
+  dir.write("timeout_ms", std::to_string(std::lround(timeout_seconds * 1000)));
+  dir.write("retries", std::to_string(retries));
   return dir.write("snmp.conf", conf.str());
 }
 
 Env clientEnv(const TempDir &dir) {
-  return {{"SNMPCONFPATH", dir.path()}, {"MIBS", ""}, {"SNMP_PERSISTENT_DIR", dir.path()}};
+  Env env = {{"SNMPCONFPATH", dir.path()}, {"MIBS", ""}, {"SNMP_PERSISTENT_DIR", dir.path()}};
+  std::string timeout_ms = readFile(dir.file("timeout_ms"));
+  std::string retries = readFile(dir.file("retries"));
+  if (!timeout_ms.empty()) env.emplace_back("OVSNMP_TIMEOUT_MS", timeout_ms);
+  if (!retries.empty()) env.emplace_back("OVSNMP_RETRIES", retries);
+  return env;
 }
 
 }  // namespace kt

@@ -53,7 +53,8 @@ std::string writeClientConfig(const TempDir &dir, const std::string &version = "
                               const std::string &community = "public");
 
 // Environment for a program under test that queries agents: SNMPCONFPATH set to `dir`
-// (which must hold an snmp.conf from writeClientConfig) and MIBS empty, so the machine's
+// (which must hold an snmp.conf from writeClientConfig), the exact time-out and retries in
+// OVSNMP_TIMEOUT_MS and OVSNMP_RETRIES, and MIBS empty, so the machine's
 // configuration is never read.
 Env clientEnv(const TempDir &dir);
 

@@ -1,0 +1,637 @@
+// ovsnmp.cc - the platform's SNMP library on net-snmp: sessions, requests and events.
+//
+// Client sessions are net-snmp single sessions (snmp_sess_*), so a blocking request on one
+// session never reads another session's socket, and net-snmp's request ids keep a late reply
+// from being taken as the answer to a later request. Event sessions are net-snmp server
+// sessions on $OV_EVENT_ADDRESS. Handles are numbers looked up in a table on every call.
+#include "OVsnmp.h"
+
+// clang-format off
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+// clang-format on
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "PlatformFault.h"
+#include "oid_text.h"
+#include "pdu_store.h"
+
+int OVsnmpErrno = OVSNMP_ERR_NONE;
+
+namespace ovsnmp {
+namespace {
+
+constexpr const char *kDefaultEventAddress = "udp:127.0.0.1:162";
+constexpr size_t kMaxAgentNameLength = 300;
+constexpr size_t kMaxCommunityLength = 255;
+constexpr int kMaxTimeoutTenths = 36000;  // one hour
+constexpr int kMaxRetries = 100;
+constexpr long kMaxTimeoutMs = 3600000;
+constexpr long kIdleWaitMicros = 1000000;  // how long an event loop may sleep between passes
+
+// Every failing call ends here.
+template <typename T>
+T fail(int error_number, T result) {
+  OVsnmpErrno = error_number;
+  return result;
+}
+
+// Reads net-snmp's configuration once. No MIB is read (identifiers are numeric), no
+// persistent state is loaded or saved, and nothing is logged: errors are results.
+void initNetSnmp() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  // net-snmp writes to standard error when no log handler is enabled; this one drops all.
+  snmp_disable_log();
+  netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
+  netsnmp_set_mib_directory("");
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+  init_snmp("kestara");
+}
+
+// net-snmp's per-host files (hosts/NAME.conf) are read into the library-wide defaults when a
+// session to NAME opens, and would stay in force for every later session. The defaults that a
+// session takes are saved before the open and put back after it.
+class ConfigDefaults {
+ public:
+  ConfigDefaults()
+      : version_(getInt(NETSNMP_DS_LIB_SNMPVERSION)),
+        timeout_(getInt(NETSNMP_DS_LIB_TIMEOUT)),
+        retries_(getInt(NETSNMP_DS_LIB_RETRIES)),
+        port_(getInt(NETSNMP_DS_LIB_DEFAULT_PORT)),
+        community_(community()) {}
+  ~ConfigDefaults() {
+    setInt(NETSNMP_DS_LIB_SNMPVERSION, version_);
+    setInt(NETSNMP_DS_LIB_TIMEOUT, timeout_);
+    setInt(NETSNMP_DS_LIB_RETRIES, retries_);
+    setInt(NETSNMP_DS_LIB_DEFAULT_PORT, port_);
+    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_COMMUNITY,
+                          community_ ? community_->c_str() : nullptr);
+  }
+  ConfigDefaults(const ConfigDefaults &) = delete;
+  ConfigDefaults &operator=(const ConfigDefaults &) = delete;
+
+  static int getInt(int which) { return netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, which); }
+  static void setInt(int which, int value) {
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, which, value);
+  }
+  static std::optional<std::string> community() {
+    const char *c = netsnmp_ds_get_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_COMMUNITY);
+    if (c == nullptr) return std::nullopt;
+    return std::string(c);
+  }
+
+ private:
+  int version_, timeout_, retries_, port_;
+  std::optional<std::string> community_;
+};
+
+struct SessDeleter {
+  void operator()(void *sessp) const { snmp_sess_close(sessp); }
+};
+using SessPtr = std::unique_ptr<void, SessDeleter>;
+
+struct PduDeleter {
+  void operator()(netsnmp_pdu *pdu) const { snmp_free_pdu(pdu); }
+};
+using NetSnmpPduPtr = std::unique_ptr<netsnmp_pdu, PduDeleter>;
+
+struct Event {
+  int code;
+  PduPtr pdu;
+};
+
+struct Session {
+  OVsnmpSession handle = 0;
+  bool event = false;
+  uint32_t flags = 0;
+  // Event sessions only.
+  OVsnmpCallback callback = nullptr;
+  void *data = nullptr;
+  std::vector<Oid> filter;
+  std::deque<Event> pending;  // matched events read but not yet handed to the callback
+  int fd = -1;
+  // Declared last: the net-snmp session closes first, before what its callback uses.
+  SessPtr sessp;
+};
+
+struct State {
+  std::map<OVsnmpSession, std::unique_ptr<Session>> sessions;
+  OVsnmpSession last_handle = 0;
+};
+
+// Never destroyed: sessions still open at exit are not closed behind the program's back.
+State &state() {
+  static State *s = new State;
+  return *s;
+}
+
+Session *findSession(OVsnmpSession handle) {
+  auto &sessions = state().sessions;
+  auto it = sessions.find(handle);
+  return it == sessions.end() ? nullptr : it->second.get();
+}
+
+// Issues the next handle; 0 once all 2^32 - 1 have been used.
+OVsnmpSession nextHandle() {
+  State &s = state();
+  if (s.last_handle == UINT32_MAX) return 0;
+  return ++s.last_handle;
+}
+
+// Agent names come from the network (the applet names the node). Only host names and
+// addresses, with an optional port and UDP transport prefix, are let through: no path
+// separator (net-snmp reads hosts/<name>.conf) and no other transport (TCP, Unix sockets).
+bool acceptableAgentName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxAgentNameLength) return false;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (!(std::isalnum(u) || c == '.' || c == '-' || c == '_' || c == ':' || c == '[' || c == ']' ||
+          c == '%')) {
+      return false;
+    }
+  }
+  size_t colon = name.find(':');
+  if (colon == std::string_view::npos) return true;
+  std::string prefix(name.substr(0, colon));
+  std::ranges::transform(prefix, prefix.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  static constexpr std::string_view kOtherTransports[] = {
+      "tcp",     "tcp6",  "tcpv6",    "tcpipv6", "unix",      "ipx",
+      "aal5pvc", "pvc",   "tls",      "tlstcp",  "dtls",      "dtlsudp",
+      "ssh",     "alias", "callback", "std",     "udpshared", "udpshared6"};
+  return std::ranges::find(kOtherTransports, prefix) == std::end(kOtherTransports);
+}
+
+// A whole decimal number from the environment within [low, high], or nothing.
+std::optional<long> envNumber(const char *variable, long low, long high) {
+  const char *text = std::getenv(variable);
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  std::string_view view(text);
+  long value = 0;
+  auto [end, ec] = std::from_chars(view.data(), view.data() + view.size(), value);
+  if (ec != std::errc() || end != view.data() + view.size() || value < low || value > high) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Replaces a session's community; net-snmp frees it with free().
+bool setCommunity(netsnmp_session &ss, std::string_view community) {
+  auto *copy = static_cast<u_char *>(std::malloc(community.size() + 1));
+  if (copy == nullptr) return false;
+  std::memcpy(copy, community.data(), community.size());
+  copy[community.size()] = '\0';
+  std::free(ss.community);
+  ss.community = copy;
+  ss.community_len = community.size();
+  return true;
+}
+
+bool isRequestType(int type) {
+  return type == OVSNMP_GET_REQ || type == OVSNMP_GETNEXT_REQ || type == OVSNMP_SET_REQ;
+}
+
+// ---- events ------------------------------------------------------------------------------
+
+// The identifier value of the binding named `name`, if it has one.
+std::optional<Oid> oidValueOf(const Pdu &pdu, std::span<const OVsnmpOid> name) {
+  for (const auto &b : pdu.bindings) {
+    if (sameOid(b->name, name) && b->pub.type == OVSNMP_OBJECTID) {
+      const size_t count = b->pub.val_len / sizeof(OVsnmpOid);
+      return Oid(b->storage.begin(), b->storage.begin() + static_cast<ptrdiff_t>(count));
+    }
+  }
+  return std::nullopt;
+}
+
+// Turns a received trap or inform into the v1 form, and gives its notification identifier
+// for the filter. Nothing when it can't be read (no snmpTrapOID.0 in a v2 notification).
+std::optional<std::pair<PduPtr, Oid>> toV1Event(const netsnmp_pdu &in) {
+  PduPtr pdu = fromNetSnmp(in);
+  if (!pdu) return std::nullopt;
+  if (in.command == SNMP_MSG_TRAP) {
+    Oid id = notificationIdOfV1(pdu->enterprise, pdu->pub.generic_type, pdu->pub.specific_type);
+    pdu->pub.command = OVSNMP_TRAP;
+    return std::make_pair(std::move(pdu), std::move(id));
+  }
+  std::optional<Oid> trap_oid = oidValueOf(*pdu, kSnmpTrapOid0);
+  if (!trap_oid) return std::nullopt;
+  std::optional<Oid> trap_enterprise = oidValueOf(*pdu, kSnmpTrapEnterprise0);
+  V1Form form = v1FormOf(*trap_oid, trap_enterprise ? *trap_enterprise : Oid{});
+  pdu->enterprise = std::move(form.enterprise);
+  pdu->pub.generic_type = form.generic;
+  pdu->pub.specific_type = form.specific;
+  pdu->pub.error_status = 0;
+  pdu->pub.error_index = 0;
+  pdu->pub.command = in.command == SNMP_MSG_INFORM ? OVSNMP_INFORM : OVSNMP_TRAP;
+  std::erase_if(pdu->bindings, [](const std::unique_ptr<Binding> &b) {
+    return sameOid(b->name, kSysUpTime0) || sameOid(b->name, kSnmpTrapOid0);
+  });
+  pdu->relink();
+  return std::make_pair(std::move(pdu), std::move(*trap_oid));
+}
+
+// net-snmp's callback of an event session, run inside snmp_sess_read. It acknowledges
+// informs, and queues the events that match the filter; the program's callback runs only
+// after snmp_sess_read has returned, so that it may close the session.
+int eventReceived(int operation, netsnmp_session *, int, netsnmp_pdu *in, void *magic) {
+  if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || in == nullptr || magic == nullptr) {
+    return 1;
+  }
+  auto *session = static_cast<Session *>(magic);
+  if (in->command != SNMP_MSG_TRAP && in->command != SNMP_MSG_TRAP2 &&
+      in->command != SNMP_MSG_INFORM) {
+    return 1;
+  }
+  try {
+    if (in->command == SNMP_MSG_INFORM && session->sessp) {
+      netsnmp_pdu *reply = snmp_clone_pdu(in);
+      if (reply != nullptr) {
+        reply->command = SNMP_MSG_RESPONSE;
+        reply->errstat = 0;
+        reply->errindex = 0;
+        if (snmp_sess_send(session->sessp.get(), reply) == 0) snmp_free_pdu(reply);
+      }
+    }
+    auto event = toV1Event(*in);
+    if (!event || !filterMatches(session->filter, event->second)) return 1;
+    const int code = in->command == SNMP_MSG_INFORM ? OVSNMP_INFORM : OVSNMP_TRAP;
+    session->pending.push_back(Event{code, std::move(event->first)});
+  } catch (const std::bad_alloc &) {
+    // The event is lost; the session goes on.
+  }
+  return 1;
+}
+
+// Hands the queued events of one session to its callback, one by one, for as long as the
+// session stays open (the callback may close it).
+void dispatch(OVsnmpSession handle) {
+  for (;;) {
+    Session *session = findSession(handle);
+    if (session == nullptr || session->pending.empty()) return;
+    Event event = std::move(session->pending.front());
+    session->pending.pop_front();
+    OVsnmpCallback callback = session->callback;
+    void *data = session->data;
+    callback(event.code, handle, issue(std::move(event.pdu)), data);
+  }
+}
+
+// True when the socket itself has failed (rather than one datagram being unreadable).
+bool socketFailed(int fd) {
+  if (fcntl(fd, F_GETFD) == -1) return true;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return true;
+  return error != 0 && error != EAGAIN && error != EINTR && error != ECONNREFUSED;
+}
+
+void reportSessionError(OVsnmpSession handle, int error_number) {
+  Session *session = findSession(handle);
+  if (session == nullptr) return;
+  OVsnmpErrno = error_number;
+  session->callback(OVSNMP_EVENT_SESSION_ERROR, handle, nullptr, session->data);
+}
+
+}  // namespace
+}  // namespace ovsnmp
+
+using namespace ovsnmp;
+
+extern "C" {
+
+OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retries, int timeout,
+                         int local_port, int remote_port, OVsnmpCallback callback, void *data) {
+  (void)data;
+  if (int code = KestaraFaultCheck("OVsnmpOpen")) return fail(code, OVsnmpSession{0});
+  if (peername == nullptr || callback != nullptr) return fail(OVSNMP_ERR_BAD_ARG, 0u);
+  if (retries < OVSNMP_DEFAULT_RETRIES || retries > kMaxRetries ||
+      (timeout != OVSNMP_DEFAULT_TIMEOUT && (timeout < 1 || timeout > kMaxTimeoutTenths))) {
+    return fail(OVSNMP_ERR_BAD_ARG, 0u);
+  }
+  if (local_port != OVSNMP_DEFAULT_PORT && local_port != 0) return fail(OVSNMP_ERR_BAD_ARG, 0u);
+  if (remote_port != OVSNMP_DEFAULT_PORT && (remote_port < 1 || remote_port > 0xffff)) {
+    return fail(OVSNMP_ERR_BAD_ARG, 0u);
+  }
+  if (community != nullptr && std::strlen(community) > kMaxCommunityLength) {
+    return fail(OVSNMP_ERR_BAD_ARG, 0u);
+  }
+  if (!acceptableAgentName(peername)) return fail(OVSNMP_ERR_OPEN, 0u);
+  try {
+    initNetSnmp();
+    auto session = std::make_unique<Session>();
+    std::string peer(peername);
+    int ds_version = 0;
+    std::optional<std::string> ds_community;
+    {
+      ConfigDefaults saved;
+      if (remote_port != OVSNMP_DEFAULT_PORT) {
+        ConfigDefaults::setInt(NETSNMP_DS_LIB_DEFAULT_PORT, remote_port);
+      }
+      netsnmp_session in;
+      snmp_sess_init(&in);
+      in.peername = peer.data();
+      if (community != nullptr) {
+        in.community = reinterpret_cast<u_char *>(const_cast<char *>(community));
+        in.community_len = std::strlen(community);
+      }
+      if (retries != OVSNMP_DEFAULT_RETRIES) in.retries = retries;
+      if (timeout != OVSNMP_DEFAULT_TIMEOUT) in.timeout = static_cast<long>(timeout) * 100000L;
+      session->sessp.reset(snmp_sess_open(&in));
+      // What this session's configuration (with its host file) says, before it is undone.
+      ds_version = ConfigDefaults::getInt(NETSNMP_DS_LIB_SNMPVERSION);
+      ds_community = ConfigDefaults::community();
+    }
+    if (!session->sessp) return fail(OVSNMP_ERR_OPEN, 0u);
+    netsnmp_session *ss = snmp_sess_session(session->sessp.get());
+    if (ss == nullptr) return fail(OVSNMP_ERR_INTERNAL, 0u);
+    if (ss->version == SNMP_DEFAULT_VERSION) {
+      switch (ds_version) {
+        case NETSNMP_DS_SNMP_VERSION_1:
+          ss->version = SNMP_VERSION_1;
+          break;
+        case 0:  // nothing configured
+        case NETSNMP_DS_SNMP_VERSION_2c:
+          ss->version = SNMP_VERSION_2c;
+          break;
+        default:  // SNMPv3 needs security settings this library does not manage
+          return fail(OVSNMP_ERR_OPEN, 0u);
+      }
+    }
+    if (ss->version != SNMP_VERSION_1 && ss->version != SNMP_VERSION_2c) {
+      return fail(OVSNMP_ERR_OPEN, 0u);
+    }
+    if (community == nullptr && !ds_community && !setCommunity(*ss, "public")) {
+      return fail(OVSNMP_ERR_NOMEM, 0u);
+    }
+    if (auto ms = envNumber("OVSNMP_TIMEOUT_MS", 1, kMaxTimeoutMs)) ss->timeout = *ms * 1000L;
+    if (auto n = envNumber("OVSNMP_RETRIES", 0, kMaxRetries)) ss->retries = static_cast<int>(*n);
+
+    const OVsnmpSession handle = nextHandle();
+    if (handle == 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
+    session->handle = handle;
+    state().sessions.emplace(handle, std::move(session));
+    return handle;
+  } catch (const std::bad_alloc &) {
+    return fail(OVSNMP_ERR_NOMEM, 0u);
+  }
+}
+
+int OVsnmpClose(OVsnmpSession session) {
+  if (int code = KestaraFaultCheck("OVsnmpClose")) return fail(code, -1);
+  auto &sessions = state().sessions;
+  auto it = sessions.find(session);
+  if (it == sessions.end()) return fail(OVSNMP_ERR_BAD_SESSION, -1);
+  std::unique_ptr<Session> closing = std::move(it->second);
+  sessions.erase(it);
+  return 0;
+}
+
+int OVsnmpSetSessionFlags(OVsnmpSession session, uint32_t flags) {
+  if (int code = KestaraFaultCheck("OVsnmpSetSessionFlags")) return fail(code, -1);
+  Session *s = findSession(session);
+  if (s == nullptr) return fail(OVSNMP_ERR_BAD_SESSION, -1);
+  s->flags |= flags;
+  return 0;
+}
+
+int64_t OVsnmpGetSessionFlags(OVsnmpSession session) {
+  if (int code = KestaraFaultCheck("OVsnmpGetSessionFlags")) return fail(code, int64_t{-1});
+  Session *s = findSession(session);
+  if (s == nullptr) return fail(OVSNMP_ERR_BAD_SESSION, int64_t{-1});
+  return s->flags;
+}
+
+OVsnmpPdu *OVsnmpCreatePdu(int type) {
+  if (int code = KestaraFaultCheck("OVsnmpCreatePdu")) return fail(code, nullptr);
+  if (!isRequestType(type)) return fail(OVSNMP_ERR_BAD_PDU, nullptr);
+  try {
+    return issue(makePdu(type));
+  } catch (const std::bad_alloc &) {
+    return fail(OVSNMP_ERR_NOMEM, nullptr);
+  }
+}
+
+OVsnmpVarBind *OVsnmpAddNullVarBind(OVsnmpPdu *pdu, const OVsnmpOid *oid, size_t count) {
+  if (int code = KestaraFaultCheck("OVsnmpAddNullVarBind")) return fail(code, nullptr);
+  Pdu *record = lookup(pdu);
+  if (record == nullptr || oid == nullptr || count == 0 || count > kMaxOidLength) {
+    return fail(OVSNMP_ERR_BAD_ARG, nullptr);
+  }
+  try {
+    return &record->add(std::span<const OVsnmpOid>(oid, count)).pub;
+  } catch (const std::bad_alloc &) {
+    return fail(OVSNMP_ERR_NOMEM, nullptr);
+  }
+}
+
+OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
+  if (int code = KestaraFaultCheck("OVsnmpBlockingSend")) return fail(code, nullptr);
+  Session *s = findSession(session);
+  if (s == nullptr || s->event) return fail(OVSNMP_ERR_BAD_SESSION, nullptr);
+  Pdu *request = lookup(pdu);
+  if (request == nullptr) return fail(OVSNMP_ERR_BAD_ARG, nullptr);
+  if (!isRequestType(request->pub.command)) return fail(OVSNMP_ERR_BAD_PDU, nullptr);
+  try {
+    netsnmp_pdu *out = toNetSnmpRequest(*request);
+    if (out == nullptr) return fail(OVSNMP_ERR_NOMEM, nullptr);
+    netsnmp_pdu *raw_response = nullptr;
+    // net-snmp takes `out` whatever the outcome.
+    const int status = snmp_sess_synch_response(s->sessp.get(), out, &raw_response);
+    NetSnmpPduPtr response(raw_response);
+    if (status == STAT_TIMEOUT) return fail(OVSNMP_ERR_TIMEOUT, nullptr);
+    if (status != STAT_SUCCESS || !response) return fail(OVSNMP_ERR_SEND, nullptr);
+    PduPtr converted = fromNetSnmp(*response);
+    if (!converted) return fail(OVSNMP_ERR_BAD_PDU, nullptr);
+    converted->pub.command = OVSNMP_GET_RSP;
+    OVsnmpPdu *result = issue(std::move(converted));
+    PduPtr consumed = reclaim(pdu);
+    return result;
+  } catch (const std::bad_alloc &) {
+    return fail(OVSNMP_ERR_NOMEM, nullptr);
+  }
+}
+
+OVsnmpPdu *OVsnmpFixPdu(OVsnmpPdu *response, int type) {
+  if (int code = KestaraFaultCheck("OVsnmpFixPdu")) return fail(code, nullptr);
+  Pdu *record = lookup(response);
+  if (record == nullptr) return fail(OVSNMP_ERR_BAD_ARG, nullptr);
+  if (!isRequestType(type) || record->pub.command != OVSNMP_GET_RSP) {
+    return fail(OVSNMP_ERR_BAD_PDU, nullptr);
+  }
+  const int32_t index = record->pub.error_index;
+  if (index < 1 || static_cast<size_t>(index) > record->bindings.size()) {
+    return fail(OVSNMP_ERR_BAD_ARG, nullptr);
+  }
+  if (record->bindings.size() == 1) return fail(OVSNMP_ERR_NO_VARBIND, nullptr);
+  try {
+    PduPtr fixed = makePdu(type);
+    for (size_t i = 0; i < record->bindings.size(); ++i) {
+      if (i + 1 != static_cast<size_t>(index)) fixed->add(record->bindings[i]->name);
+    }
+    OVsnmpPdu *result = issue(std::move(fixed));
+    PduPtr consumed = reclaim(response);
+    return result;
+  } catch (const std::bad_alloc &) {
+    return fail(OVSNMP_ERR_NOMEM, nullptr);
+  }
+}
+
+void OVsnmpFreePdu(OVsnmpPdu *pdu) { PduPtr released = reclaim(pdu); }
+
+const char *OVsnmpErrString(int error_number) {
+  switch (error_number) {
+    case OVSNMP_ERR_NONE:
+      return "No error";
+    case OVSNMP_ERR_NOMEM:
+      return "Out of memory";
+    case OVSNMP_ERR_BAD_SESSION:
+      return "Bad session handle";
+    case OVSNMP_ERR_BAD_ARG:
+      return "Bad argument";
+    case OVSNMP_ERR_OPEN:
+      return "Could not open the session (unknown host or transport)";
+    case OVSNMP_ERR_SEND:
+      return "Could not send the request";
+    case OVSNMP_ERR_TIMEOUT:
+      return "No response from the agent";
+    case OVSNMP_ERR_NO_VARBIND:
+      return "No variable binding would remain";
+    case OVSNMP_ERR_BAD_PDU:
+      return "Wrong kind of PDU";
+    case OVSNMP_ERR_FILTER:
+      return "Bad event filter";
+    case OVSNMP_ERR_SOCKET:
+      return "Socket error";
+    case OVSNMP_ERR_INTERNAL:
+      return "Internal SNMP library error";
+    default:
+      return "Unknown SNMP library error";
+  }
+}
+
+int OVsnmpOidCompare(const OVsnmpOid *first, size_t first_count, const OVsnmpOid *second,
+                     size_t second_count, int mode) {
+  (void)mode;
+  if (first == nullptr) first_count = 0;
+  if (second == nullptr) second_count = 0;
+  const size_t n = std::min(first_count, second_count);
+  for (size_t i = 0; i < n; ++i) {
+    if (first[i] != second[i]) return first[i] < second[i] ? -1 : 1;
+  }
+  if (first_count == second_count) return 0;
+  return first_count < second_count ? -1 : 1;
+}
+
+OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback callback,
+                              void *data, const char *filter) {
+  (void)name;
+  if (int code = KestaraFaultCheck("OVsnmpEventOpen")) return fail(code, OVsnmpSession{0});
+  if (host != nullptr || callback == nullptr) return fail(OVSNMP_ERR_BAD_ARG, 0u);
+  if (filter == nullptr) return fail(OVSNMP_ERR_FILTER, 0u);
+  try {
+    std::optional<std::vector<Oid>> entries = parseFilter(filter);
+    if (!entries) return fail(OVSNMP_ERR_FILTER, 0u);
+    initNetSnmp();
+    const char *env = std::getenv("OV_EVENT_ADDRESS");
+    std::string address = env != nullptr && *env != '\0' ? env : kDefaultEventAddress;
+
+    auto session = std::make_unique<Session>();
+    session->event = true;
+    session->callback = callback;
+    session->data = data;
+    session->filter = std::move(*entries);
+
+    netsnmp_transport *transport = netsnmp_tdomain_transport(address.c_str(), 1, "udp");
+    if (transport == nullptr) return fail(OVSNMP_ERR_SOCKET, 0u);
+    const int fd = transport->sock;
+    if (fd < 0 || fd >= FD_SETSIZE) {  // select() could not watch it
+      transport->f_close(transport);
+      netsnmp_transport_free(transport);
+      return fail(OVSNMP_ERR_SOCKET, 0u);
+    }
+    netsnmp_session in;
+    snmp_sess_init(&in);
+    in.version = SNMP_DEFAULT_VERSION;
+    in.callback = eventReceived;
+    in.callback_magic = session.get();
+    in.isAuthoritative = SNMP_SESS_UNKNOWNAUTH;
+    // snmp_sess_add owns the transport from here on, and closes it when it fails.
+    session->sessp.reset(snmp_sess_add(&in, transport, nullptr, nullptr));
+    if (!session->sessp) return fail(OVSNMP_ERR_SOCKET, 0u);
+    session->fd = fd;
+
+    const OVsnmpSession handle = nextHandle();
+    if (handle == 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
+    session->handle = handle;
+    state().sessions.emplace(handle, std::move(session));
+    return handle;
+  } catch (const std::bad_alloc &) {
+    return fail(OVSNMP_ERR_NOMEM, 0u);
+  }
+}
+
+int OVsnmpGetRetryInfo(fd_set *read_fds, struct timeval *timeout) {
+  if (int code = KestaraFaultCheck("OVsnmpGetRetryInfo")) return fail(code, 0);
+  if (read_fds == nullptr || timeout == nullptr) return fail(OVSNMP_ERR_BAD_ARG, 0);
+  timeout->tv_sec = kIdleWaitMicros / 1000000;
+  timeout->tv_usec = kIdleWaitMicros % 1000000;
+  int highest = -1;
+  for (const auto &[handle, session] : state().sessions) {
+    if (!session->event) continue;
+    FD_SET(session->fd, read_fds);
+    highest = std::max(highest, session->fd);
+  }
+  return highest + 1;
+}
+
+void OVsnmpRead(fd_set *read_fds) {
+  if (read_fds == nullptr) return;
+  const int fault = KestaraFaultCheck("OVsnmpRead");
+  std::vector<OVsnmpSession> ready;
+  for (const auto &[handle, session] : state().sessions) {
+    if (session->event && FD_ISSET(session->fd, read_fds)) ready.push_back(handle);
+  }
+  for (OVsnmpSession handle : ready) {
+    Session *session = findSession(handle);  // an earlier callback may have closed it
+    if (session == nullptr) continue;
+    if (fault != 0) {
+      reportSessionError(handle, fault);
+      continue;
+    }
+    const int fd = session->fd;
+    const int rc = snmp_sess_read(session->sessp.get(), read_fds);
+    const bool failed = rc != 0 && socketFailed(fd);
+    dispatch(handle);
+    if (failed) reportSessionError(handle, OVSNMP_ERR_SOCKET);
+  }
+}
+
+void OVsnmpDoRetry(void) {
+  std::vector<void *> sessions;
+  for (const auto &[handle, session] : state().sessions) {
+    if (session->event) sessions.push_back(session->sessp.get());
+  }
+  for (void *sessp : sessions) snmp_sess_timeout(sessp);
+}
+
+}  // extern "C"
