@@ -1,0 +1,158 @@
+// host_name.cc - "getHostName": answered from the station's map for applets on the station, and
+// by the selection name server (Quenby) of the applet's host for all others.
+#include "host_name.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "OVs.h"
+#include "selection.h"
+
+namespace {
+
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Socket(const Socket &) = delete;
+  Socket &operator=(const Socket &) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct AddrInfoRelease {
+  void operator()(addrinfo *list) const { freeaddrinfo(list); }
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoRelease>;
+
+void setReply(std::span<char, kReplySize> reply, std::string_view text) {
+  size_t n = std::min(text.size(), reply.size() - 1);
+  std::memcpy(reply.data(), text.data(), n);
+  reply[n] = '\0';
+}
+
+enum class Wait { kReadable, kTimedOut, kFailed };
+
+// Waits until `fd` is readable or `seconds` have passed. Interrupted waits go on with the time
+// that is left.
+Wait waitReadable(int fd, int seconds) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 0) left = std::chrono::milliseconds(0);
+    pollfd pfd{fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return Wait::kFailed;
+    if (ready == 0) return Wait::kTimedOut;
+    return Wait::kReadable;
+  }
+}
+
+}  // namespace
+
+ServerHost isFromServerHost(const sockaddr_in &sender) {
+  const char *serverName = OVServerName();
+  if (serverName == nullptr || *serverName == '\0') return ServerHost::kUnresolved;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(serverName, nullptr, &hints, &found) != 0 || found == nullptr) {
+    if (found != nullptr) freeaddrinfo(found);
+    std::printf("isFromServerHost: cannot resolve %s\n", serverName);
+    return ServerHost::kUnresolved;
+  }
+  AddrInfoList addresses(found);
+  for (const addrinfo *a = addresses.get(); a != nullptr; a = a->ai_next) {
+    if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in)) continue;
+    sockaddr_in address{};
+    std::memcpy(&address, a->ai_addr, sizeof address);
+    if (address.sin_addr.s_addr == sender.sin_addr.s_addr) return ServerHost::kYes;
+  }
+  return ServerHost::kNo;
+}
+
+void sendToQuenby(std::span<char, kReplySize> reply, size_t length, const sockaddr_in &sender) {
+  length = std::min(length, reply.size());
+  Socket exchange(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (exchange.get() < 0) {
+    std::printf("Can't open datagram socket for HostName sending\n");
+    return;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  if (bind(exchange.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+    std::printf("Can't bind to local address for Quenby\n");
+    return;
+  }
+  sockaddr_in quenby{};
+  quenby.sin_family = AF_INET;
+  quenby.sin_addr = sender.sin_addr;
+  quenby.sin_port = htons(kQuenbyPort);
+
+  if (traceServer) {
+    std::printf("sendToQuenby: sending %d bytes: %.*s\n", static_cast<int>(length),
+                static_cast<int>(strnlen(reply.data(), length)), reply.data());
+  }
+  ssize_t sent = sendto(exchange.get(), reply.data(), length, 0,
+                        reinterpret_cast<sockaddr *>(&quenby), sizeof quenby);
+  if (sent != static_cast<ssize_t>(length)) {
+    std::printf("Quenby: sendto error\n");
+    return;
+  }
+
+  switch (waitReadable(exchange.get(), kQuenbyTimeoutSeconds)) {
+    case Wait::kFailed:
+      std::printf("sendToQuenby select failed");
+      break;
+    case Wait::kTimedOut:
+      std::printf("  sendToQuenby timed out - no response\n");
+      setReply(reply, kQuenbyNotResponding);
+      break;
+    case Wait::kReadable: {
+      // Whatever arrives on this socket is the answer. At most 128 bytes are taken; the reply
+      // keeps the first 127 of them and its terminator.
+      std::array<char, kReplySize> answer{};
+      ssize_t received = recv(exchange.get(), answer.data(), answer.size(), 0);
+      if (received < 0) break;
+      setReply(reply, std::string_view(answer.data(), static_cast<size_t>(received)));
+      if (traceServer) std::printf("Received %s from Quenby\n", reply.data());
+      break;
+    }
+  }
+}
+
+void serveGetHostName(std::span<char, kReplySize> reply, size_t length, const sockaddr_in &sender) {
+  switch (isFromServerHost(sender)) {
+    case ServerHost::kYes:
+      std::fill(reply.begin(), reply.end(), '\0');
+      getSelectionName(reply);
+      break;
+    case ServerHost::kNo:
+      std::printf("Contacting Quenby for SelectionName\n");
+      sendToQuenby(reply, length, sender);
+      break;
+    case ServerHost::kUnresolved:
+      setReply(reply, kServerNameUnresolved);
+      break;
+  }
+}

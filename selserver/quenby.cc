@@ -1,0 +1,168 @@
+// quenby.cc - the selection name server of a remote console: UDP port 8008.
+//
+//   quenby              answers "getHostName" with the name of the node selected on this
+//                       console's map, and any other first field with that field
+//   quenby SY_<file>    answers every datagram with the first line of <file>
+//
+// One reply per datagram, sent from port 8008 to the request's source address and port; no
+// reply after a failed receive, or while the reply file can't be opened.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "extract_field.h"
+#include "selection.h"
+
+namespace {
+
+constexpr uint16_t kQuenbyPort = 8008;
+constexpr size_t kReceiveSize = 256;
+constexpr size_t kNameSize = 128;
+
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Socket(const Socket &) = delete;
+  Socket &operator=(const Socket &) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct FileCloser {
+  void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The reply text: up to 128 bytes. A text read from the reply file may fill all 128 bytes, so
+// its length is kept beside it rather than marked by a terminator.
+struct NameBuffer {
+  std::array<char, kNameSize> bytes{};
+  size_t length = 0;
+};
+
+// Reads the first line of `path` into `name`: up to the first newline (not kept; a carriage
+// return right before it is dropped too) or the end of the file, at most 128 characters.
+// Returns false when the file can't be opened.
+bool readFirstLine(const std::string &path, NameBuffer &name) {
+  File file(std::fopen(path.c_str(), "r"));
+  if (!file) return false;
+  name.length = 0;
+  while (name.length < name.bytes.size()) {
+    int c = std::getc(file.get());
+    if (c == EOF || c == '\n') break;
+    if (c == '\r') {
+      int next = std::getc(file.get());
+      if (next == '\n') break;
+      if (next != EOF) std::ungetc(next, file.get());
+    }
+    name.bytes[name.length++] = static_cast<char>(c);
+  }
+  return true;
+}
+
+// Handles one request in map mode: the first field of `request`, or for "getHostName" the
+// map selection lookup's text.
+void answerFromMap(std::string_view request, NameBuffer &name) {
+  std::span<char, kNameSize> text(name.bytes);
+  (void)extractField(text, 0, request);
+  if (std::string_view(text.data()) == "getHostName") {
+    std::fill(text.begin(), text.end(), '\0');
+    getSelectionName(text);
+    std::printf("%d bytes in Selection Name:%s\n", static_cast<int>(std::strlen(text.data())),
+                text.data());
+  }
+  name.length = std::strlen(text.data());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Lines must reach a log or a pipe as they are written.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "quenby";
+  // Exactly one argument that begins with "SY": answer from the file named from its fourth
+  // character on ("SY_" and the name). Anything else, and "SY" with no name after it, is the
+  // map mode.
+  bool localFile = false;
+  std::string fileName;
+  if (argc == 2 && std::strncmp(argv[1], "SY", 2) == 0) {
+    if (std::strlen(argv[1]) > 3) {
+      localFile = true;
+      fileName = argv[1] + 3;
+      std::printf("Will use localfile %s\n", fileName.c_str());
+    } else {
+      std::printf("%s: no file name after SY_, answering from the map\n", program);
+    }
+  }
+
+  Socket server(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (server.get() < 0) {
+    std::printf("%s: can't open datagram socket\n", program);
+    return 0;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(kQuenbyPort);
+  if (bind(server.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+    std::printf("%s: can't bind to local address\n", program);
+    return 0;
+  }
+  std::printf("%s: Listening on UDP port %d\n", program, kQuenbyPort);
+
+  std::array<char, kReceiveSize> buffer{};
+  NameBuffer name;
+  for (;;) {
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    // MSG_TRUNC gives the datagram's real length: one over 256 bytes is a failed receive, so
+    // that a request is never answered from a part of it. A datagram of exactly 256 bytes is
+    // handled whole: its text is measured, never terminated inside the buffer.
+    ssize_t received = recvfrom(server.get(), buffer.data(), buffer.size(), MSG_TRUNC,
+                                reinterpret_cast<sockaddr *>(&sender), &senderLength);
+    if (received < 0 || static_cast<size_t>(received) > buffer.size()) {
+      std::printf("recvfrom error\n");
+      continue;
+    }
+
+    if (localFile) {
+      if (!readFirstLine(fileName, name)) {
+        std::printf("Can't open file SY_%s\n", fileName.c_str());
+        continue;
+      }
+    } else {
+      std::string_view request(buffer.data(), static_cast<size_t>(received));
+      std::string_view shown = request.substr(0, request.find('\0'));
+      std::printf("\tReceived %d bytes: %.*s\n", static_cast<int>(received),
+                  static_cast<int>(shown.size()), shown.data());
+      answerFromMap(request, name);
+    }
+
+    // The reply ends at the text's first NUL; it is never longer than 128 bytes.
+    std::string_view reply(name.bytes.data(), name.length);
+    reply = reply.substr(0, reply.find('\0'));
+    std::memcpy(buffer.data(), reply.data(), reply.size());
+    std::memset(buffer.data() + reply.size(), 0, buffer.size() - reply.size());
+    std::printf("  Returning %.*s to Tavrin on port %d\n", static_cast<int>(reply.size()),
+                reply.data(), ntohs(sender.sin_port));
+    ssize_t sent = sendto(server.get(), buffer.data(), reply.size(), 0,
+                          reinterpret_cast<sockaddr *>(&sender), senderLength);
+    if (sent != static_cast<ssize_t>(reply.size())) std::printf("server: sendto error\n");
+  }
+}
