@@ -20,14 +20,11 @@
 #include <string>
 #include <string_view>
 
-#include "extract_field.h"
-#include "selection.h"
+#include "request.h"
 
 namespace {
 
 constexpr uint16_t kQuenbyPort = 8008;
-constexpr size_t kReceiveSize = 256;
-constexpr size_t kNameSize = 128;
 
 class Socket {
  public:
@@ -42,53 +39,6 @@ class Socket {
  private:
   int fd_;
 };
-
-struct FileCloser {
-  void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// The reply text: up to 128 bytes. A text read from the reply file may fill all 128 bytes, so
-// its length is kept beside it rather than marked by a terminator.
-struct NameBuffer {
-  std::array<char, kNameSize> bytes{};
-  size_t length = 0;
-};
-
-// Reads the first line of `path` into `name`: up to the first newline (not kept; a carriage
-// return right before it is dropped too) or the end of the file, at most 128 characters.
-// Returns false when the file can't be opened.
-bool readFirstLine(const std::string &path, NameBuffer &name) {
-  File file(std::fopen(path.c_str(), "r"));
-  if (!file) return false;
-  name.length = 0;
-  while (name.length < name.bytes.size()) {
-    int c = std::getc(file.get());
-    if (c == EOF || c == '\n') break;
-    if (c == '\r') {
-      int next = std::getc(file.get());
-      if (next == '\n') break;
-      if (next != EOF) std::ungetc(next, file.get());
-    }
-    name.bytes[name.length++] = static_cast<char>(c);
-  }
-  return true;
-}
-
-// Handles one request in map mode: the first field of `request`, or for "getHostName" the
-// map selection lookup's text.
-void answerFromMap(std::string_view request, NameBuffer &name) {
-  std::span<char, kNameSize> text(name.bytes);
-  (void)extractField(text, 0, request);
-  if (std::string_view(text.data()) == "getHostName") {
-    std::fill(text.begin(), text.end(), '\0');
-    getSelectionName(text);
-    std::printf("%d bytes in Selection Name:%s\n", static_cast<int>(std::strlen(text.data())),
-                text.data());
-  }
-  name.length = std::strlen(text.data());
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -126,7 +76,7 @@ int main(int argc, char **argv) {
   }
   std::printf("%s: Listening on UDP port %d\n", program, kQuenbyPort);
 
-  std::array<char, kReceiveSize> buffer{};
+  std::array<char, kQuenbyReceiveSize> buffer{};
   NameBuffer name;
   for (;;) {
     sockaddr_in sender{};
@@ -155,8 +105,7 @@ int main(int argc, char **argv) {
     }
 
     // The reply ends at the text's first NUL; it is never longer than 128 bytes.
-    std::string_view reply(name.bytes.data(), name.length);
-    reply = reply.substr(0, reply.find('\0'));
+    std::string_view reply = replyText(name);
     std::memcpy(buffer.data(), reply.data(), reply.size());
     std::memset(buffer.data() + reply.size(), 0, buffer.size() - reply.size());
     std::printf("  Returning %.*s to Tavrin on port %d\n", static_cast<int>(reply.size()),
