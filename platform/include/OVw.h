@@ -166,7 +166,9 @@ typedef int (*OVwCallbackProc)(void *client_data, int event, OVwMapInfo *map, vo
  * (OVwErrorMsg names it), OVW_ERR_NO_DATABASE when the database can't be used. */
 int _OVwInitSession(int version, const char *application, const char *session_name);
 
-/* The attached session's name, or null when the process is not attached. */
+/* The attached session's name, or null when the process is not attached. An attachment to a
+ * session that has since ended counts as none: it is left (as OVwDone), so that the next
+ * _OVwInitSession can attach to the session that runs now. */
 const char *OVwSessionId(void);
 
 /* Detaches from the session: handlers are dropped and queued events for this process are
@@ -179,7 +181,8 @@ int OVwDbInit(void);
 /* Closes the object database (and detaches if attached). */
 void OVwDbDone(void);
 
-/* Registers `handler` for `event`. For event 18, `filter` (copied; may be null) limits the
+/* Registers `handler` for `event`: events of that kind posted from the first registration on
+ * are delivered to this process. For event 18, `filter` (copied; may be null) limits the
  * delivered object list to objects that match it at delivery; events whose list would be
  * empty are not delivered. Registering the same event again replaces the handler.
  * Returns 0, or -1 (OVW_ERR_NO_SESSION, OVW_ERR_BAD_ARG). */

@@ -63,11 +63,11 @@ bool isolateNetwork() {
 bool networkIsolated() { return g_isolated; }
 
 std::string binPath(std::string_view program) {
-  return envOr("KESTARA_BIN", "build/bin") + "/" + std::string(program);
+  return envOr("KESTARA_BIN", KESTARA_DEFAULT_BIN) + "/" + std::string(program);
 }
 
 std::string srcPath(std::string_view relative) {
-  return envOr("KESTARA_SRC", ".") + "/" + std::string(relative);
+  return envOr("KESTARA_SRC", KESTARA_DEFAULT_SRC) + "/" + std::string(relative);
 }
 
 TempDir::TempDir() {

@@ -1,0 +1,192 @@
+// wake.cc - FIFO wake-ups between processes that share the OVw database.
+#include "wake.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace kestara::ovw {
+
+namespace {
+
+constexpr size_t kTokenLength = 32;
+
+Result<std::string> randomToken() {
+  unsigned char bytes[kTokenLength / 2];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return makeError(OVW_ERR_DB, std::string("getrandom: ") + std::strerror(errno));
+    }
+    got += static_cast<size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  token.reserve(kTokenLength);
+  for (unsigned char b : bytes) {
+    token.push_back(kHex[b >> 4]);
+    token.push_back(kHex[b & 0xf]);
+  }
+  return token;
+}
+
+Status ensureFolder(const std::string &folder) {
+  if (mkdir(folder.c_str(), 0775) != 0 && errno != EEXIST) {
+    return makeError(OVW_ERR_NO_DATABASE,
+                     "cannot create wake folder " + folder + ": " + std::strerror(errno));
+  }
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return makeError(OVW_ERR_NO_DATABASE, folder + " is not a folder");
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+std::string wakeFolder(const std::string &database_path) { return database_path + "-wake"; }
+
+bool validWakeToken(std::string_view token) {
+  if (token.size() != kTokenLength) return false;
+  for (char c : token) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+Result<WakeReceiver> WakeReceiver::create(const std::string &folder) {
+  OVW_TRY(ensureFolder(folder));
+  Result<std::string> token = randomToken();
+  if (!token) return token.error();
+  WakeReceiver r;
+  r.token_ = *token;
+  r.path_ = folder + "/" + r.token_;
+  if (mkfifo(r.path_.c_str(), 0666) != 0) {
+    return makeError(OVW_ERR_NO_DATABASE, "cannot create " + r.path_ + ": " + std::strerror(errno));
+  }
+  r.read_fd_ = open(r.path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (r.read_fd_ < 0) {
+    Error e =
+        makeError(OVW_ERR_NO_DATABASE, "cannot open " + r.path_ + ": " + std::strerror(errno));
+    unlink(r.path_.c_str());
+    r.path_.clear();
+    return e;
+  }
+  // Our own writer keeps poll() from reporting POLLHUP after a poster closes its end.
+  r.write_fd_ = open(r.path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (r.write_fd_ < 0) {
+    return makeError(OVW_ERR_NO_DATABASE, "cannot open " + r.path_ + ": " + std::strerror(errno));
+  }
+  return r;
+}
+
+WakeReceiver::WakeReceiver(WakeReceiver &&other) noexcept { *this = std::move(other); }
+
+WakeReceiver &WakeReceiver::operator=(WakeReceiver &&other) noexcept {
+  if (this != &other) {
+    close();
+    path_ = std::move(other.path_);
+    token_ = std::move(other.token_);
+    read_fd_ = std::exchange(other.read_fd_, -1);
+    write_fd_ = std::exchange(other.write_fd_, -1);
+    other.path_.clear();
+  }
+  return *this;
+}
+
+WakeReceiver::~WakeReceiver() { close(); }
+
+void WakeReceiver::close() {
+  if (!path_.empty()) unlink(path_.c_str());
+  if (read_fd_ >= 0) ::close(read_fd_);
+  if (write_fd_ >= 0) ::close(write_fd_);
+  read_fd_ = write_fd_ = -1;
+  path_.clear();
+}
+
+void WakeReceiver::drain() {
+  char buf[256];
+  while (read_fd_ >= 0) {
+    ssize_t n = read(read_fd_, buf, sizeof buf);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    break;  // EAGAIN: empty
+  }
+}
+
+bool WakeReceiver::wait(std::optional<std::chrono::milliseconds> timeout) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+  for (;;) {
+    int ms = -1;
+    if (timeout) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      ms = left.count() > 1000000 ? 1000000 : static_cast<int>(left.count());
+    }
+    pollfd p{read_fd_, POLLIN, 0};
+    int n = poll(&p, 1, ms);
+    if (n > 0) return true;
+    if (n == 0) {
+      if (timeout && Clock::now() >= deadline) return false;
+      continue;
+    }
+    if (errno != EINTR) return false;
+  }
+}
+
+namespace {
+
+WakeOutcome reachParty(const std::string &folder, std::string_view token, bool write_byte) {
+  if (!validWakeToken(token)) return WakeOutcome::kFailed;
+  std::string path = folder + "/" + std::string(token);
+  int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno == ENXIO) return WakeOutcome::kNoReader;
+    if (errno == ENOENT) return WakeOutcome::kGone;
+    return WakeOutcome::kFailed;
+  }
+  struct stat st {};
+  WakeOutcome outcome = WakeOutcome::kFailed;
+  if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    if (!write_byte) {
+      ::close(fd);
+      return WakeOutcome::kWoken;
+    }
+    char byte = 1;
+    ssize_t n;
+    do {
+      n = write(fd, &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n == 1 || (n < 0 && errno == EAGAIN)) outcome = WakeOutcome::kWoken;
+  }
+  ::close(fd);
+  return outcome;
+}
+
+}  // namespace
+
+WakeOutcome wakeParty(const std::string &folder, std::string_view token) {
+  return reachParty(folder, token, true);
+}
+
+WakeOutcome probeParty(const std::string &folder, std::string_view token) {
+  return reachParty(folder, token, false);
+}
+
+void removeWakeFile(const std::string &folder, std::string_view token) {
+  if (!validWakeToken(token)) return;
+  std::string path = folder + "/" + std::string(token);
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) unlink(path.c_str());
+}
+
+}  // namespace kestara::ovw
