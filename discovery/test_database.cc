@@ -1,0 +1,84 @@
+// test_database.cc - an object database of its own for each discovery test, filled with `ovw`.
+#include "test_database.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace kt {
+
+namespace {
+
+// The text of a run for a failure message.
+std::string describe(const RunResult &r) {
+  return "status " + std::to_string(r.status) + ", out: " + r.out + ", err: " + r.err;
+}
+
+std::string trimmed(const std::string &text) {
+  size_t begin = text.find_first_not_of(" \t\r\n");
+  size_t end = text.find_last_not_of(" \t\r\n");
+  return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+}
+
+}  // namespace
+
+TestDatabase::TestDatabase(bool defineField) : path_(dir_.file("ovw.db")) {
+  if (defineField) {
+    RunResult r = ovw({"-fields"});
+    EXPECT_EQ(0, r.status) << describe(r);
+  }
+}
+
+Env TestDatabase::env() const {
+  return {{"OVW_DATABASE", path_}, {"OV_EVENT_ADDRESS", eventAddress_}};
+}
+
+RunResult TestDatabase::ovw(const std::vector<std::string> &args) const {
+  std::vector<std::string> argv = {binPath("ovw")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, env());
+}
+
+OVwObjectId TestDatabase::addNode(const std::string &hostName, const std::string &selectionName,
+                                  bool snmpSupported) const {
+  std::vector<std::string> args = {"add", "node"};
+  if (!snmpSupported) args.push_back("--no-snmp");
+  args.insert(args.end(), {"--", hostName, selectionName});
+  RunResult r = ovw(args);
+  if (r.status != 0) {
+    ADD_FAILURE() << "ovw add node " << hostName << ": " << describe(r);
+    return 0;
+  }
+  return static_cast<OVwObjectId>(std::strtoul(trimmed(r.out).c_str(), nullptr, 10));
+}
+
+std::vector<OVwObjectId> TestDatabase::addNodes(const std::vector<std::string> &names) const {
+  std::vector<OVwObjectId> ids;
+  for (const std::string &name : names) {
+    RunResult r = ovw({"add", "node", "--no-trap", "--", name, name});
+    if (r.status != 0) {
+      ADD_FAILURE() << "ovw add node " << name << ": " << describe(r);
+      break;
+    }
+    ids.push_back(static_cast<OVwObjectId>(std::strtoul(trimmed(r.out).c_str(), nullptr, 10)));
+  }
+  return ids;
+}
+
+bool TestDatabase::setFlag(OVwObjectId object, bool value) const {
+  RunResult r =
+      ovw({"set", "field", std::to_string(object), "isKestaraDevice", value ? "true" : "false"});
+  EXPECT_EQ(0, r.status) << describe(r);
+  return r.status == 0;
+}
+
+std::optional<bool> TestDatabase::flag(OVwObjectId object) const {
+  RunResult r = ovw({"get", "field", std::to_string(object), "isKestaraDevice"});
+  if (r.status != 0) return std::nullopt;
+  std::string value = trimmed(r.out);
+  if (value == "true") return true;
+  if (value == "false") return false;
+  return std::nullopt;
+}
+
+}  // namespace kt

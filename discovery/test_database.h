@@ -1,0 +1,47 @@
+// test_database.h - test support for the discovery tests: an object database of its own,
+// filled with the `ovw` tool as an operator would.
+#ifndef KESTARA_DISCOVERY_TEST_DATABASE_H
+#define KESTARA_DISCOVERY_TEST_DATABASE_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "OVw.h"
+#include "process.h"
+
+namespace kt {
+
+class TestDatabase {
+ public:
+  // A fresh database; `defineField` registers isKestaraDevice (`ovw -fields`).
+  explicit TestDatabase(bool defineField = true);
+
+  const std::string &path() const { return path_; }
+  // OVW_DATABASE, and OV_EVENT_ADDRESS pointing where the tool's node events are wanted
+  // (by default a loopback port where nothing listens).
+  Env env() const;
+  void setEventAddress(const std::string &address) { eventAddress_ = address; }
+
+  // Runs `ovw ARGS...` against this database.
+  RunResult ovw(const std::vector<std::string> &args) const;
+
+  // Adds a node (isNode set; isSNMPSupported as given) and returns its id, 0 on failure.
+  OVwObjectId addNode(const std::string &hostName, const std::string &selectionName,
+                      bool snmpSupported = true) const;
+  // Adds one node per name (host and selection name alike) without node events; the ids in
+  // order, fewer when one could not be added.
+  std::vector<OVwObjectId> addNodes(const std::vector<std::string> &names) const;
+  bool setFlag(OVwObjectId object, bool value) const;
+  // The node's isKestaraDevice, read with the tool; nothing when it can't be read.
+  std::optional<bool> flag(OVwObjectId object) const;
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  std::string eventAddress_ = "udp:127.0.0.1:9";
+};
+
+}  // namespace kt
+
+#endif  // KESTARA_DISCOVERY_TEST_DATABASE_H

@@ -1,0 +1,285 @@
+// Tests of probeDevice and setDevice against real agents and a real object database.
+#include "device.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "PlatformFault.h"
+#include "field_list.h"
+#include "snmp_agent.h"
+#include "snmp_ops.h"
+#include "test_agent.h"
+#include "test_database.h"
+
+namespace {
+
+using kt::Script;
+using kt::ScriptedAgent;
+
+// Client configuration and an object database for the test process itself.
+class DeviceTestBase {
+ protected:
+  void setUpEnvironment(const std::string &version) {
+    // snmp.conf takes whole seconds; the library's own setting gives silent nodes 0.3 s.
+    kt::writeClientConfig(conf_, version, 1, 0);
+    for (const auto &[k, v] : kt::clientEnv(conf_)) setenv(k.c_str(), v.c_str(), 1);
+    setenv("OVSNMP_TIMEOUT_MS", "300", 1);
+    setenv("OVSNMP_RETRIES", "0", 1);
+    setenv("OVW_DATABASE", db_.path().c_str(), 1);
+    ASSERT_EQ(0, OVwDbInit()) << OVwErrorMsg(OVwError());
+    fieldId_ = OVwDbFieldNameToFieldId("isKestaraDevice");
+    ASSERT_NE(0u, fieldId_);
+  }
+  void tearDownEnvironment() {
+    KestaraFaultClear();
+    OVwDbDone();
+  }
+
+  // Runs setDevice and returns its result and what it printed.
+  std::pair<int, std::string> set(OVwObjectId object, RemovalHook hook = nullptr) {
+    testing::internal::CaptureStdout();
+    int result = setDevice(object, hook);
+    return {result, testing::internal::GetCapturedStdout()};
+  }
+  bool flag(OVwObjectId object) { return OVwDbGetFieldBooleanValue(object, fieldId_) > 0; }
+  void setFlag(OVwObjectId object, bool value) {
+    ASSERT_EQ(0, OVwDbSetFieldBooleanValue(object, fieldId_, value ? 1 : 0));
+  }
+  OVwObjectId node(const std::string &host) {
+    OVwObjectId id = db_.addNode(host, "sel-" + host);
+    EXPECT_NE(0u, id) << host;
+    return id;
+  }
+
+  kt::TempDir conf_;
+  kt::TestDatabase db_;
+  OVwFieldId fieldId_ = 0;
+};
+
+// Real peers: a device, an snmpd without the probe variable, an address that never answers, and
+// an agent that answers every request with an error status (error index 0).
+class SetDeviceTest : public DeviceTestBase, public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(setUpEnvironment(GetParam()));
+    device_ = kt::SnmpAgent::start();
+    kt::AgentOptions plain;
+    plain.probe = false;
+    plain_ = kt::SnmpAgent::start(plain);
+    ASSERT_NE(nullptr, device_);
+    ASSERT_NE(nullptr, plain_);
+    ASSERT_TRUE(silent_.ok());
+    ASSERT_TRUE(failing_.ok());
+  }
+  void TearDown() override { tearDownEnvironment(); }
+
+  std::string silentPeer() { return "127.0.0.1:" + std::to_string(silent_.localPort()); }
+
+  std::unique_ptr<kt::SnmpAgent> device_;
+  std::unique_ptr<kt::SnmpAgent> plain_;
+  kt::UdpClient silent_{"127.0.0.1"};
+  ScriptedAgent failing_{Script::kErrorIndexZero};
+};
+
+TEST_P(SetDeviceTest, AnsweredProbeSetsTheFlagOnce) {
+  const std::string host = device_->peer();
+  OVwObjectId id = node(host);
+  EXPECT_EQ(std::make_pair(1, "getOid succeeded for " + host + " - field set\n"), set(id));
+  EXPECT_TRUE(flag(id));
+  EXPECT_EQ(std::make_pair(1, "getOid succeeded for " + host + " - but field already set\n"),
+            set(id));
+  EXPECT_TRUE(flag(id));
+}
+
+TEST_P(SetDeviceTest, DefiniteNonDeviceIsCleared) {
+  for (const std::string &host : {plain_->peer(), failing_.peer()}) {
+    OVwObjectId id = node(host);
+    setFlag(id, true);
+    EXPECT_EQ(std::make_pair(0, "Found isKestaraDevice flag set on " + host +
+                                    " for non-device - will reset\n"),
+              set(id));
+    EXPECT_FALSE(flag(id));
+    EXPECT_EQ(std::make_pair(0, host + " non-Kestara Device\n"), set(id));
+    EXPECT_FALSE(flag(id));
+  }
+  EXPECT_GE(failing_.requests(), 2);
+}
+
+TEST_P(SetDeviceTest, SilentNodeKeepsWhateverItHad) {
+  const std::string host = silentPeer();
+  OVwObjectId id = node(host);
+  setFlag(id, true);
+  EXPECT_EQ(std::make_pair(0, "Found isKstrDev flag set on " + host + " - not responding \n"),
+            set(id));
+  EXPECT_TRUE(flag(id));
+  setFlag(id, false);
+  EXPECT_EQ(std::make_pair(0, host + " non-Kestara Device\n"), set(id));
+  EXPECT_FALSE(flag(id));
+}
+
+TEST_P(SetDeviceTest, FailedWritesAreReportedAndTheProbeStillCounts) {
+  OVwObjectId device = node(device_->peer());
+  OVwObjectId flaggedDevice = node("udp:" + device_->peer());
+  OVwObjectId plain = node(plain_->peer());
+  setFlag(flaggedDevice, true);
+  setFlag(plain, true);
+  ASSERT_EQ(0, KestaraFaultAdd("OVwDbSetFieldBooleanValue", 1, OVW_ERR_INJECTED, 1));
+
+  EXPECT_EQ(std::make_pair(1, "OVwDbSetFieldBooleanValue error\ngetOid succeeded for " +
+                                  device_->peer() + " - field set\n"),
+            set(device));
+  EXPECT_FALSE(flag(device));
+  // An already flagged device is not written at all, so nothing can fail.
+  EXPECT_EQ(std::make_pair(
+                1, "getOid succeeded for udp:" + device_->peer() + " - but field already set\n"),
+            set(flaggedDevice));
+
+  auto [result, out] = set(plain);
+  EXPECT_EQ(0, result);
+  const std::string reset =
+      "Found isKestaraDevice flag set on " + plain_->peer() + " for non-device - will reset\n";
+  ASSERT_EQ(0u, out.find(reset)) << out;
+  std::string error = out.substr(reset.size());
+  EXPECT_EQ(0u, error.find("OVwDbSetFieldBooleanValue ")) << out;
+  EXPECT_NE(std::string::npos, error.find("injected")) << "the library's message: " << out;
+  EXPECT_EQ('\n', error.back());
+  EXPECT_TRUE(flag(plain));
+}
+
+// A flag that can't be read is taken as clear: an answering node is written (set), a
+// non-device is reported as such and left alone.
+TEST_P(SetDeviceTest, UnreadableFlagCountsAsClear) {
+  OVwObjectId device = node(device_->peer());
+  OVwObjectId plain = node(plain_->peer());
+  setFlag(device, true);
+  setFlag(plain, true);
+  ASSERT_EQ(0, KestaraFaultAdd("OVwDbGetFieldBooleanValue", 1, OVW_ERR_DB, 1));
+  EXPECT_EQ(std::make_pair(1, "getOid succeeded for " + device_->peer() + " - field set\n"),
+            set(device));
+  EXPECT_EQ(std::make_pair(0, plain_->peer() + " non-Kestara Device\n"), set(plain));
+  KestaraFaultClear();
+  EXPECT_TRUE(flag(device));
+  EXPECT_TRUE(flag(plain));
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, SetDeviceTest, ::testing::Values("1", "2c"));
+
+// The "REMOVED" path, and objects the database can't place.
+class SetDeviceRemovedTest : public DeviceTestBase, public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(setUpEnvironment("2c")); }
+  void TearDown() override { tearDownEnvironment(); }
+  static void recordRemoval(OVwObjectId object) { removed_.push_back(object); }
+  static inline std::vector<OVwObjectId> removed_;
+};
+
+TEST_F(SetDeviceRemovedTest, RemovedHostClearsTheFlagAndCallsTheHook) {
+  removed_.clear();
+  OVwObjectId id = node("REMOVED");
+  setFlag(id, true);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(std::make_pair(0, std::string("Failed to open SNMP Session for REMOVED\n"
+                                          "  removed isKestaraDevice flag and symbol from OVw\n")),
+            set(id, recordRemoval));
+  EXPECT_EQ(0u, testing::internal::GetCapturedStderr().find("OVsnmpOpen failed: "));
+  EXPECT_FALSE(flag(id));
+  EXPECT_EQ(std::vector<OVwObjectId>{id}, removed_);
+
+  // Now clear: nothing to remove, no write and no hook.
+  EXPECT_EQ(std::make_pair(0, std::string("Failed to open SNMP Session for REMOVED\n")),
+            set(id, recordRemoval));
+  EXPECT_EQ(std::vector<OVwObjectId>{id}, removed_);
+}
+
+TEST_F(SetDeviceRemovedTest, WithoutHookTheFlagIsStillCleared) {
+  OVwObjectId id = node("REMOVED");
+  setFlag(id, true);
+  EXPECT_EQ(std::make_pair(0, std::string("Failed to open SNMP Session for REMOVED\n"
+                                          "  removed isKestaraDevice flag and symbol from OVw\n")),
+            set(id));
+  EXPECT_FALSE(flag(id));
+}
+
+TEST_F(SetDeviceRemovedTest, OnlyTheExactWordRemoves) {
+  removed_.clear();
+  for (const std::string host : {"REMOVED ", "removed", "REMOVEDX", "no-such-host.invalid"}) {
+    OVwObjectId id = node(host);
+    setFlag(id, true);
+    EXPECT_EQ(std::make_pair(0, "Failed to open SNMP Session for " + host + "\n"),
+              set(id, recordRemoval));
+    EXPECT_TRUE(flag(id)) << host;
+  }
+  EXPECT_TRUE(removed_.empty());
+}
+
+TEST_F(SetDeviceRemovedTest, ObjectWithoutHostName) {
+  EXPECT_EQ(std::make_pair(0, std::string("  setDevice: OVwObjId 999999 has no hostname\n")),
+            set(999999));
+  std::unique_ptr<OVwFieldBindList, void (*)(OVwFieldBindList *)> fields(
+      buildFieldValueList(1, "isNode", nullptr), freeFieldValueList);
+  OVwObjectId unnamed = OVwDbCreateObject(fields.get());
+  ASSERT_NE(0u, unnamed);
+  setFlag(unnamed, true);
+  EXPECT_EQ(
+      std::make_pair(0, "  setDevice: OVwObjId " + std::to_string(unnamed) + " has no hostname\n"),
+      set(unnamed));
+  EXPECT_TRUE(flag(unnamed));
+}
+
+// probeDevice's three outcomes for every kind of answer.
+class ProbeTest : public DeviceTestBase, public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(setUpEnvironment(GetParam())); }
+  void TearDown() override { tearDownEnvironment(); }
+  int probe(const std::string &peer) {
+    OVsnmpSession session = snmpOpen(peer.c_str());
+    EXPECT_NE(0u, session) << peer;
+    if (session == 0) return -1;
+    int outcome = probeDevice(session);
+    EXPECT_TRUE(snmpClose(session));
+    return outcome;
+  }
+};
+
+TEST_P(ProbeTest, ClassifiesEveryAnswer) {
+  kt::AgentOptions longValue;
+  longValue.probe_value = std::string(200, 'K');
+  auto device = kt::SnmpAgent::start(longValue);
+  kt::AgentOptions plainOptions;
+  plainOptions.probe = false;
+  auto plain = kt::SnmpAgent::start(plainOptions);
+  ASSERT_NE(nullptr, device);
+  ASSERT_NE(nullptr, plain);
+  kt::UdpClient silent("127.0.0.1");
+
+  EXPECT_EQ(kProbeAnswered, probe(device->peer()));  // 200 bytes into the 52-byte buffer
+  EXPECT_EQ(kProbeNonDevice, probe(plain->peer()));
+  EXPECT_EQ(kProbeNoResponse, probe("127.0.0.1:" + std::to_string(silent.localPort())));
+  for (Script script : {Script::kErrorIndexZero, Script::kErrorIndexOne, Script::kNoBinding}) {
+    ScriptedAgent agent(script);
+    EXPECT_EQ(kProbeNonDevice, probe(agent.peer())) << static_cast<int>(script);
+    EXPECT_GE(agent.requests(), 1);
+  }
+  ScriptedAgent garbage(Script::kGarbage);
+  EXPECT_EQ(kProbeNoResponse, probe(garbage.peer()));
+  ScriptedAgent longString(Script::kLongString);
+  EXPECT_EQ(kProbeAnswered, probe(longString.peer()));
+
+  // An agent that answers for another variable is answered; later probes still ask for the
+  // probe variable itself.
+  ScriptedAgent other(Script::kOtherVariable);
+  EXPECT_EQ(kProbeAnswered, probe(other.peer()));
+  EXPECT_EQ(kProbeAnswered, probe(device->peer()));
+  EXPECT_EQ(kProbeNonDevice, probe(plain->peer()));
+}
+
+TEST_P(ProbeTest, BadSessionIsNoDevice) { EXPECT_EQ(kProbeNonDevice, probeDevice(4242424)); }
+
+INSTANTIATE_TEST_SUITE_P(Versions, ProbeTest, ::testing::Values("1", "2c"));
+
+}  // namespace

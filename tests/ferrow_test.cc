@@ -1,0 +1,581 @@
+// System tests of the discovery daemon: the real ferrow against real agents, an object database
+// filled with `ovw`, node events sent with net-snmp's snmptrap and snmpinform, and a notify
+// socket standing in for the service manager.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OVw.h"
+#include "field_list.h"
+#include "snmp_agent.h"
+#include "test_agent.h"
+#include "test_database.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char *kObjectVariable = "1.3.6.1.4.1.11.2.17.2.3.0";
+constexpr const char *kEnterprise = "1.3.6.1.4.1.11.2.17.1";
+constexpr int kStatusFailedStart = 255;  // exit(-1)
+
+// The service manager's side of the notify protocol: a datagram socket in a folder of its own.
+class NotifySocket {
+ public:
+  NotifySocket() {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path_ = dir_.file("notify");
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  const std::string &path() const { return path_; }
+  // Waits until the messages received so far hold `text`.
+  bool waitFor(const std::string &text, std::chrono::milliseconds timeout = 10s) {
+    return kt::eventually(
+        [&] {
+          drain();
+          return received_.find(text) != std::string::npos;
+        },
+        timeout);
+  }
+  const std::string &received() {
+    drain();
+    return received_;
+  }
+
+ private:
+  void drain() {
+    char buffer[4096];
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (fd_ < 0 || poll(&p, 1, 0) <= 0) return;
+      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return;
+      received_.append(buffer, static_cast<size_t>(n));
+      received_ += '\n';
+    }
+  }
+  kt::TempDir dir_;
+  std::string path_;
+  std::string received_;
+  int fd_ = -1;
+};
+
+// True once something has bound UDP `port` on 127.0.0.1 (the daemon's event session).
+bool udpPortBound(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  bool inUse = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0;
+  close(fd);
+  return inUse;
+}
+
+// A station: an object database, the daemon's client configuration and its event address.
+class Station {
+ public:
+  explicit Station(const std::string &version = "2c", bool defineField = true) : db_(defineField) {
+    // snmp.conf takes whole seconds; the library's own setting gives silent nodes 0.3 s.
+    kt::writeClientConfig(conf_, version, 1, 0);
+    // Event senders wait longer: an inform is answered only between two probes.
+    kt::writeClientConfig(senderConf_, "2c", 3, 1);
+    eventPort_ = kt::freeUdpPort();
+    db_.setEventAddress(eventAddress());
+  }
+
+  kt::TestDatabase &db() { return db_; }
+  uint16_t eventPort() const { return eventPort_; }
+  std::string eventAddress() const { return "udp:127.0.0.1:" + std::to_string(eventPort_); }
+  std::string eventPeer() const { return "127.0.0.1:" + std::to_string(eventPort_); }
+
+  // The daemon's environment; later entries override earlier ones.
+  kt::Env env(const kt::Env &extra = {}) const {
+    std::map<std::string, std::string> merged;
+    for (const kt::Env &part : {kt::clientEnv(conf_), db_.env(), extra}) {
+      for (const auto &[name, value] : part) merged[name] = value;
+    }
+    merged["OVSNMP_TIMEOUT_MS"] = "300";
+    merged["OVSNMP_RETRIES"] = "0";
+    return kt::Env(merged.begin(), merged.end());
+  }
+  std::unique_ptr<kt::Process> start(std::vector<std::string> args, const kt::Env &extra = {}) {
+    args.insert(args.begin(), kt::binPath("ferrow"));
+    return std::make_unique<kt::Process>(kt::Process::start(args, env(extra)));
+  }
+  kt::RunResult run(std::vector<std::string> args, const kt::Env &extra = {}) {
+    args.insert(args.begin(), kt::binPath("ferrow"));
+    return kt::run(args, env(extra), 60s);
+  }
+
+  // net-snmp's own commands, towards the daemon's event address.
+  kt::RunResult sendV1Trap(const std::string &text, const std::string &enterprise = kEnterprise,
+                           const std::string &specific = "58785794") {
+    return kt::run({"/usr/bin/snmptrap", "-v", "1", "-c", "public", eventPeer(), enterprise, "",
+                    "6", specific, "", kObjectVariable, "s", text},
+                   kt::clientEnv(senderConf_));
+  }
+  kt::RunResult sendV2(const char *command, const std::string &trapOid,
+                       std::vector<std::string> bindings) {
+    std::vector<std::string> argv = {command, "-v", "2c", "-c", "public", eventPeer(), "", trapOid};
+    argv.insert(argv.end(), bindings.begin(), bindings.end());
+    return kt::run(argv, kt::clientEnv(senderConf_));
+  }
+  kt::RunResult sendV2Trap(const std::string &text,
+                           const std::string &trapOid = std::string(kEnterprise) + ".0.40000016") {
+    return sendV2("/usr/bin/snmptrap", trapOid, {kObjectVariable, "s", text});
+  }
+
+ private:
+  kt::TestDatabase db_;
+  kt::TempDir conf_;
+  kt::TempDir senderConf_;
+  uint16_t eventPort_ = 0;
+};
+
+// The lines a daemon printed from byte `from` on that name a probe's outcome.
+std::vector<std::string> probeLines(const std::string &output, size_t from = 0) {
+  std::vector<std::string> lines;
+  size_t at = from;
+  while (at < output.size()) {
+    size_t end = output.find('\n', at);
+    if (end == std::string::npos) break;
+    std::string line = output.substr(at, end - at);
+    if (line.find("getOid succeeded") != std::string::npos ||
+        line.find("non-Kestara Device") != std::string::npos ||
+        line.find("Found isK") != std::string::npos) {
+      lines.push_back(line);
+    }
+    at = end + 1;
+  }
+  return lines;
+}
+
+// ---- Command line ------------------------------------------------------------------------
+
+// With a database that can't be opened every mode stops at once, which shows the mode chosen.
+TEST(FerrowOptions, ExactlyOneArgumentBeginningWithDashSaChoosesStandAlone) {
+  kt::TempDir dir;
+  std::string blocker = dir.write("file", "not a folder");
+  kt::Env env = {{"OVW_DATABASE", blocker + "/ovw.db"}};
+  const std::string failed = "Error encountered in findFields\n";
+  const std::string alone = "StandAlone mode - will not need OV PMD\n";
+  const std::string loop = "StandAlone mode - will not need OV PMD - Will loop for SNMP Callback\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, failed},
+      {{"-sa"}, alone + failed},
+      {{"-sax"}, alone + failed},
+      {{"-saL"}, alone + failed},
+      {{"-sa-l"}, alone + failed},
+      {{"-sal"}, loop + failed},
+      {{"-sallow"}, loop + failed},
+      {{"-SA"}, failed},
+      {{"-s"}, failed},
+      {{""}, failed},
+      {{"sa"}, failed},
+      {{"-sa", "x"}, failed},
+      {{"x", "-sal"}, failed},
+  };
+  for (const auto &[args, expected] : cases) {
+    std::vector<std::string> argv = {kt::binPath("ferrow")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    kt::RunResult r = kt::run(argv, env);
+    std::string shown = args.empty() ? "(none)" : args[0];
+    EXPECT_EQ(kStatusFailedStart, r.status) << shown;
+    EXPECT_EQ(expected, r.out) << shown;
+  }
+}
+
+// ---- Stand-alone sweep -------------------------------------------------------------------
+
+class FerrowSweep : public ::testing::TestWithParam<std::string> {};
+
+// Every row of the sweep's table, the skipped objects, the summary and the flagged list. The
+// sweep opens sessions to selection names: every host name here leads nowhere.
+TEST_P(FerrowSweep, StandAloneSweepFollowsTheTable) {
+  Station station(GetParam());
+  auto device = kt::SnmpAgent::start();
+  kt::AgentOptions plainOptions;
+  plainOptions.probe = false;
+  auto plain = kt::SnmpAgent::start(plainOptions);
+  ASSERT_NE(nullptr, device);
+  ASSERT_NE(nullptr, plain);
+  kt::UdpClient silentSocket("127.0.0.1");
+  const std::string silent = "127.0.0.1:" + std::to_string(silentSocket.localPort());
+  kt::ScriptedAgent failing(kt::Script::kErrorIndexZero);
+
+  kt::TestDatabase &db = station.db();
+  struct Node {
+    std::string name;
+    bool flagged;
+    bool snmp = true;
+    OVwObjectId id = 0;
+  };
+  std::vector<Node> nodes = {
+      {device->peer(), false},
+      {"udp:" + device->peer(), true},
+      {plain->peer(), false},
+      {"udp:" + plain->peer(), true},
+      {silent, false},
+      {"udp:" + silent, true},
+      {failing.peer(), true},
+      {"no-such-host.invalid", true},
+      {"udp:" + device->peer() + "0", true, false},  // not SNMP: never swept
+  };
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    nodes[i].id =
+        db.addNode("nowhere-" + std::to_string(i) + ".invalid", nodes[i].name, nodes[i].snmp);
+    ASSERT_NE(0u, nodes[i].id);
+    if (nodes[i].flagged) {
+      ASSERT_TRUE(db.setFlag(nodes[i].id, true));
+    }
+  }
+
+  kt::RunResult r = station.run({"-sa"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  const std::string expected =
+      "StandAlone mode - will not need OV PMD\n"
+      "Found 8 objects that match isNode and isSNMPSupported\n\n"
+      "getOid succeeded for " +
+      nodes[0].name +
+      " - field set\n"
+      "getOid succeeded for " +
+      nodes[1].name + " - field set\n" + nodes[2].name +
+      " non-Kestara Device\n"
+      "Found isKestaraDevice flag set on " +
+      nodes[3].name + " for non-device - will reset\n" + nodes[4].name +
+      " non-Kestara Device\n"
+      "Found isKstrDev flag set on " +
+      nodes[5].name +
+      " - not responding \n"
+      "Found isKestaraDevice flag set on " +
+      nodes[6].name +
+      " for non-device - will reset\n"
+      "Failed to open SNMP Session for no-such-host.invalid\n"
+      "\n***** Found 3 Kestara devices, 4 Non-Kestara devices *****\n"
+      "\n\nFound 5 objects that match isKestaraDevice\n" +
+      nodes[0].name + "\n" + nodes[1].name + "\n" + nodes[5].name + "\n" + nodes[7].name + "\n" +
+      nodes[8].name + "\n";
+  EXPECT_EQ(expected, r.out);
+  EXPECT_NE(std::string::npos, r.err.find("OVsnmpOpen failed: ")) << r.err;
+
+  const std::vector<bool> after = {true, true, false, false, false, true, false, true, true};
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    EXPECT_EQ(after[i], db.flag(nodes[i].id)) << nodes[i].name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, FerrowSweep, ::testing::Values("1", "2c"));
+
+TEST(FerrowSweepEdges, EmptyDatabasePrintsZeroSummary) {
+  Station station;
+  kt::RunResult r = station.run({"-sa"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(
+      "StandAlone mode - will not need OV PMD\n"
+      "Found 0 objects that match isNode and isSNMPSupported\n\n"
+      "\n***** Found 0 Kestara devices, 0 Non-Kestara devices *****\n"
+      "\n\nFound 0 objects that match isKestaraDevice\n",
+      r.out);
+}
+
+TEST(FerrowSweepEdges, UndefinedFieldStopsTheSweepButNotStandAlone) {
+  Station station("2c", /*defineField=*/false);
+  ASSERT_NE(0u, station.db().addNode("nowhere.invalid", "127.0.0.1:9"));
+  kt::RunResult r = station.run({"-sa"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(
+      "StandAlone mode - will not need OV PMD\n"
+      "Found 1 objects that match isNode and isSNMPSupported\n\n"
+      "isKestaraDevice not defined in ovwdb\n",
+      r.out);
+}
+
+// The platform's message in "%s failed, error %d, %s" lines.
+std::string errorText(const std::string &output, const std::string &call) {
+  size_t at = output.find(call + " failed, error 9, ");
+  if (at == std::string::npos) return "(no line for " + call + ")";
+  at += call.size() + std::string(" failed, error 9, ").size();
+  return output.substr(at, output.find('\n', at) - at);
+}
+
+// Failed database writes and a failed second query are reported, and the sweep goes on; an
+// object without a selection name is skipped.
+TEST(FerrowSweepEdges, PlatformFailuresAreReportedAndTheSweepGoesOn) {
+  Station station;
+  auto device = kt::SnmpAgent::start();
+  kt::AgentOptions plainOptions;
+  plainOptions.probe = false;
+  auto plain = kt::SnmpAgent::start(plainOptions);
+  ASSERT_NE(nullptr, device);
+  ASSERT_NE(nullptr, plain);
+  // An SNMP node without any name, as a program other than `ovw` may create one.
+  setenv("OVW_DATABASE", station.db().path().c_str(), 1);
+  ASSERT_EQ(0, OVwDbInit());
+  std::unique_ptr<OVwFieldBindList, void (*)(OVwFieldBindList *)> fields(
+      buildFieldValueList(2, "isNode", "isSNMPSupported"), freeFieldValueList);
+  OVwObjectId unnamed = OVwDbCreateObject(fields.get());
+  OVwDbDone();
+  ASSERT_NE(0u, unnamed);
+  OVwObjectId deviceId = station.db().addNode("nowhere-1.invalid", device->peer());
+  OVwObjectId plainId = station.db().addNode("nowhere-2.invalid", plain->peer());
+  ASSERT_NE(0u, deviceId);
+  ASSERT_NE(0u, plainId);
+  ASSERT_TRUE(station.db().setFlag(plainId, true));
+
+  kt::RunResult r = station.run(
+      {"-sa"},
+      {{"KESTARA_FAULTS", "OVwDbSetFieldBooleanValue:1:9+;OVwDbListObjectsByFieldValues:2:9"}});
+  EXPECT_EQ(0, r.status);
+  const std::string write = "OVwDbSetFieldBooleanValue failed, error 9, " +
+                            errorText(r.out, "OVwDbSetFieldBooleanValue") + "\n";
+  EXPECT_EQ(
+      "StandAlone mode - will not need OV PMD\n"
+      "Found 3 objects that match isNode and isSNMPSupported\n\n"
+      "Null Selection Name for OVwOid " +
+          std::to_string(unnamed) + "\n" + write + "getOid succeeded for " + device->peer() +
+          " - field set\n"
+          "Found isKestaraDevice flag set on " +
+          plain->peer() + " for non-device - will reset\n" + write +
+          "\n***** Found 1 Kestara devices, 1 Non-Kestara devices *****\n"
+          "OVwDbListObjectsByFieldValues - 2 failed, error 9, " +
+          errorText(r.out, "OVwDbListObjectsByFieldValues - 2") + "\n",
+      r.out);
+  EXPECT_EQ(false, station.db().flag(deviceId));
+  EXPECT_EQ(true, station.db().flag(plainId));
+}
+
+// ---- Under process management ------------------------------------------------------------
+
+TEST(FerrowPmd, UndefinedFieldIsAFailedStart) {
+  Station station("2c", /*defineField=*/false);
+  NotifySocket notify;
+  kt::RunResult r = station.run({}, {{"NOTIFY_SOCKET", notify.path()}});
+  EXPECT_EQ(kStatusFailedStart, r.status);
+  EXPECT_EQ(
+      "Found 0 objects that match isNode and isSNMPSupported\n\n"
+      "isKestaraDevice not defined in ovwdb\n",
+      r.out);
+  EXPECT_TRUE(notify.waitFor("STATUS=Kestara Field not defined - run \"ovw -fields\"", 2s))
+      << notify.received();
+  EXPECT_EQ(std::string::npos, notify.received().find("READY=1"));
+  EXPECT_EQ(std::string::npos, notify.received().find("STOPPING=1"));
+}
+
+TEST(FerrowPmd, FailedFirstQueryIsAFailedStart) {
+  Station station;
+  NotifySocket notify;
+  kt::RunResult r = station.run({}, {{"NOTIFY_SOCKET", notify.path()},
+                                     {"KESTARA_FAULTS", "OVwDbListObjectsByFieldValues:1:9"}});
+  EXPECT_EQ(kStatusFailedStart, r.status);
+  EXPECT_EQ("OVwDbListObjectsByFieldValues failed, error 9, " +
+                errorText(r.out, "OVwDbListObjectsByFieldValues") + "\n",
+            r.out);
+  EXPECT_TRUE(notify.waitFor("STATUS=Kestara Field not defined - run \"ovw -fields\"", 2s));
+}
+
+// Started under process management, the daemon sweeps without a summary, reports its start,
+// flags a node that `ovw` adds, and ends on a stop request with "Exiting.....".
+TEST(FerrowPmd, FlagsAddedNodesAndEndsOnStop) {
+  Station station;
+  auto device = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, device);
+  OVwObjectId known = station.db().addNode(device->peer(), device->peer());
+  ASSERT_NE(0u, known);
+  NotifySocket notify;
+  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  EXPECT_TRUE(notify.waitFor("STATUS=Initialization Complete"));
+  EXPECT_EQ(
+      "Found 1 objects that match isNode and isSNMPSupported\n\n"
+      "getOid succeeded for " +
+          device->peer() + " - field set\n",
+      ferrow->output());
+  ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
+
+  const std::string host = "udp:" + device->peer();
+  auto started = std::chrono::steady_clock::now();
+  OVwObjectId added = station.db().addNode(host, "added-node");
+  ASSERT_NE(0u, added);
+  EXPECT_TRUE(ferrow->waitForOutput("getOid succeeded for " + host + " - field set\n", 5s))
+      << ferrow->output();
+  auto took = std::chrono::steady_clock::now() - started;
+  std::printf("node added -> flagged: %.1f ms\n",
+              std::chrono::duration<double, std::milli>(took).count());
+  EXPECT_EQ(true, station.db().flag(added));
+
+  ferrow->signal(SIGTERM);
+  EXPECT_EQ(0, ferrow->wait(5s));
+  EXPECT_TRUE(notify.waitFor("STOPPING=1", 2s));
+  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s)) << notify.received();
+}
+
+// Node events that arrive while the sweep still runs wait for the listener.
+TEST(FerrowPmd, NodeAddedDuringTheSweepIsFlagged) {
+  Station station;
+  auto device = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, device);
+  std::vector<std::unique_ptr<kt::UdpClient>> silent;
+  for (int i = 0; i < 6; ++i) {
+    silent.push_back(std::make_unique<kt::UdpClient>("127.0.0.1"));
+    std::string peer = "127.0.0.1:" + std::to_string(silent.back()->localPort());
+    ASSERT_NE(0u, station.db().addNode(peer, peer));
+  }
+  NotifySocket notify;
+  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(ferrow->waitForOutput("Found 6 objects"));
+  OVwObjectId added = station.db().addNode(device->peer(), "added-during-sweep");
+  ASSERT_NE(0u, added);
+  EXPECT_EQ(std::string::npos, notify.received().find("READY=1")) << "the sweep was too quick";
+  EXPECT_TRUE(ferrow->waitForOutput("getOid succeeded for " + device->peer() + " - field set\n"))
+      << ferrow->output();
+  EXPECT_EQ(true, station.db().flag(added));
+  ferrow->signal(SIGINT);
+  EXPECT_EQ(0, ferrow->wait(5s));
+}
+
+// Every kind of event, in one run: only the events of the filter, of the right enterprise and
+// with a usable object variable are probed, in the order they were sent.
+TEST(FerrowEvents, ProbesTheObjectThatEachEventNames) {
+  Station station;
+  auto device1 = kt::SnmpAgent::start();
+  auto device2 = kt::SnmpAgent::start();
+  kt::AgentOptions plainOptions;
+  plainOptions.probe = false;
+  auto plain = kt::SnmpAgent::start(plainOptions);
+  ASSERT_NE(nullptr, device1);
+  ASSERT_NE(nullptr, device2);
+  ASSERT_NE(nullptr, plain);
+  const std::vector<std::string> hosts = {device1->peer(), "udp:" + device1->peer(),
+                                          device2->peer(), "udp:" + device2->peer(),
+                                          plain->peer(),   "udp:" + plain->peer()};
+  std::vector<std::string> ids;
+  for (const std::string &host : hosts) {
+    OVwObjectId id = station.db().addNode(host, host);
+    ASSERT_NE(0u, id);
+    ids.push_back(std::to_string(id));
+  }
+  NotifySocket notify;
+  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
+  const size_t from = ferrow->output().size();
+
+  // Probed: blanks before the digits (v1), digits followed by letters (v2c).
+  EXPECT_EQ(0, station.sendV1Trap("  " + ids[0]).status);
+  EXPECT_EQ(0, station.sendV2Trap(ids[1] + "xyz").status);
+  // Not probed: letters first, a wrong enterprise, events outside the filter, the digit 0.
+  EXPECT_EQ(0, station.sendV1Trap("x" + ids[2]).status);
+  EXPECT_EQ(0, station.sendV1Trap(ids[2], "1.3.6.1.4.1.11.2.17.9").status);
+  EXPECT_EQ(0, station.sendV1Trap(ids[2], kEnterprise, "12345").status);
+  EXPECT_EQ(0, station.sendV2Trap(ids[2], std::string(kEnterprise) + ".0.12345").status);
+  EXPECT_EQ(0, station.sendV2Trap(ids[2], "1.3.6.1.6.3.1.1.5.1").status);
+  EXPECT_EQ(0, station.sendV1Trap("0").status);
+  // Two matching bindings (after one of another type): only the first string is used.
+  EXPECT_EQ(0, station
+                   .sendV2("/usr/bin/snmptrap", std::string(kEnterprise) + ".0.58982403",
+                           {kObjectVariable, "i", ids[3], kObjectVariable, "s", ids[4],
+                            kObjectVariable, "s", ids[3]})
+                   .status);
+  // An inform is acknowledged (the command exits 0) and handled like a trap.
+  kt::RunResult inform =
+      station.sendV2("/usr/bin/snmpinform", std::string(kEnterprise) + ".0.58785794",
+                     {kObjectVariable, "s", ids[5]});
+  EXPECT_EQ(0, inform.status) << inform.err;
+  EXPECT_EQ(0, station.sendV1Trap(ids[2], kEnterprise, "40000016").status);
+
+  ASSERT_TRUE(ferrow->waitForOutput("getOid succeeded for " + hosts[2], 10s, from))
+      << ferrow->output();
+  const std::vector<std::string> expected = {
+      "getOid succeeded for " + hosts[0] + " - but field already set",
+      "getOid succeeded for " + hosts[1] + " - but field already set",
+      hosts[4] + " non-Kestara Device",
+      hosts[5] + " non-Kestara Device",
+      "getOid succeeded for " + hosts[2] + " - but field already set",
+  };
+  EXPECT_EQ(expected, probeLines(ferrow->output(), from)) << ferrow->output();
+
+  ferrow->signal(SIGTERM);
+  EXPECT_EQ(0, ferrow->wait(5s));
+}
+
+TEST(FerrowEvents, StandAloneLoopListensAfterTheSummary) {
+  Station station;
+  auto device = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, device);
+  OVwObjectId id = station.db().addNode(device->peer(), device->peer());
+  ASSERT_NE(0u, id);
+  auto ferrow = station.start({"-sal"});
+  ASSERT_TRUE(ferrow->waitForOutput("Found 1 objects that match isKestaraDevice\n" +
+                                    device->peer() + "\n\n"))
+      << ferrow->output();
+  ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
+  ASSERT_TRUE(station.db().setFlag(id, false));
+  EXPECT_EQ(0, station.sendV1Trap(std::to_string(id)).status);
+  EXPECT_TRUE(ferrow->waitForOutput("getOid succeeded for " + device->peer() + " - field set\n", 5s,
+                                    ferrow->output().find("isKestaraDevice\n")));
+  EXPECT_TRUE(ferrow->running());
+  // Without process management a stop signal simply ends it.
+  EXPECT_EQ(128 + SIGTERM, ferrow->stop());
+}
+
+// ---- How the listener ends ---------------------------------------------------------------
+
+TEST(FerrowListenerEnds, LostEventSessionEndsTheDaemon) {
+  Station station;
+  NotifySocket notify;
+  auto ferrow =
+      station.start({}, {{"NOTIFY_SOCKET", notify.path()}, {"KESTARA_FAULTS", "OVsnmpRead:1:10"}});
+  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
+  EXPECT_EQ(0, station.sendV1Trap("1").status);
+  EXPECT_EQ(0, ferrow->wait(5s)) << ferrow->output();
+  EXPECT_NE(std::string::npos, ferrow->output().find("SNMP error or lost connection on Callback\n"))
+      << ferrow->output();
+  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s));
+}
+
+TEST(FerrowListenerEnds, EventSessionThatCannotOpenEndsAfterTheStart) {
+  Station station;
+  NotifySocket notify;
+  // An address of no local interface can't be bound.
+  kt::RunResult r = station.run(
+      {}, {{"NOTIFY_SOCKET", notify.path()}, {"OV_EVENT_ADDRESS", "udp:192.0.2.1:16162"}});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(0u, r.out.find("Could not OVsnmpSession for events ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Found 0 objects")) << r.out;
+  EXPECT_TRUE(notify.waitFor("READY=1", 2s));
+  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s));
+}
+
+TEST(FerrowListenerEnds, NothingLeftToWaitOnEndsTheListener) {
+  Station station;
+  NotifySocket notify;
+  kt::RunResult r = station.run(
+      {}, {{"NOTIFY_SOCKET", notify.path()}, {"KESTARA_FAULTS", "OVsnmpGetRetryInfo:1:11"}});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("Found 0 objects that match isNode and isSNMPSupported\n\n", r.out);
+  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s));
+}
+
+}  // namespace
