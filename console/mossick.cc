@@ -1,0 +1,92 @@
+// mossick.cc - the console map application: joins the operator's map session, keeps the
+// application icon on the submaps of Kestara devices, and ends with the session.
+#include <unistd.h>
+
+#include <cstdio>
+#include <span>
+
+#include "OVw.h"
+#include "field_list.h"
+#include "icons.h"
+#include "log.h"
+
+namespace {
+
+bool sessionEnded = false;
+
+int endSessionCB(void *, int, OVwMapInfo *, void *) {
+  logMessage("endSession Callback\n");
+  sessionEnded = true;
+  return 0;
+}
+
+// Waits for each event of the session and lets the library run its handler, until the
+// session ends or the wait reports the end.
+void runMessageLoop() {
+  bool failing = false;
+  while (!sessionEnded) {
+    OVwMessage message{};
+    int got = OVwGetMessage(&message);
+    if (got == 0) break;
+    if (got < 0) {
+      // Nothing was read, so there is nothing to dispatch. Say so once per run of failures
+      // and wait a little before the next try rather than spin.
+      if (!failing) std::printf("OVwGetMessage() failed: %s\n", OVwErrorMsg(OVwError()));
+      failing = true;
+      usleep(100 * 1000);
+      continue;
+    }
+    failing = false;
+    (void)OVwTranslateMessage(&message);
+    (void)OVwDispatchMessage(&message);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Lines must reach a pipe or a journal as they are written.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  if (_OVwInitSession(5, kAppName, nullptr) < 0) {
+    std::printf("OVwInitSession() failed: %s\n", OVwErrorMsg(OVwError()));
+    return -1;
+  }
+  readLogOptions(std::span<char *const>(argv, static_cast<size_t>(argc)));
+
+  if (OVwDbFieldNameToFieldId(kDeviceField) == 0) {
+    std::printf(
+        "\"isKestaraDevice\" field does not exist in OVwDB.\n\t\t\t\tMake sure install of Varnis "
+        "Server mgr succeeded\n\t\t\t\tand run \"ovw -fields\".\n");
+    OVwDone();
+    return -1;
+  }
+  clearObjects();
+
+  OVwFieldBindList *createdFilter = buildFieldValueList(2, "isNode", "isSNMPSupported");
+  // Without its filter the handler would take every new object for an SNMP node.
+  if (createdFilter == nullptr) {
+    std::printf("Cannot add objectCreate Callback %s\n", OVwErrorMsg(OVW_ERR_NOMEM));
+  } else if (OVwAddCallback(OVW_EVENT_OBJECT_CREATED, createdFilter, objectCreatedCB, nullptr) <
+             0) {
+    std::printf("Cannot add objectCreate Callback %s\n", OVwErrorMsg(OVwError()));
+  }
+  (void)OVwAddCallback(OVW_EVENT_END_SESSION, nullptr, endSessionCB, createdFilter);
+  (void)OVwAddCallback(OVW_EVENT_MAP_OPEN, nullptr, SMmapOpenCB, nullptr);
+  (void)OVwAddCallback(OVW_EVENT_SUBMAP_OPEN, nullptr, SMsubmapOpenCB, nullptr);
+  (void)OVwAddCallback(OVW_EVENT_MAP_CLOSE, nullptr, mapCloseCB, nullptr);
+  (void)OVwAddCallback(OVW_EVENT_OBJECTS_DELETED, nullptr, deleteObjectsCB, nullptr);
+
+  // The map that is already open is handled as if it had just been opened.
+  SMmapOpenCB(nullptr, OVW_EVENT_MAP_OPEN, nullptr, nullptr);
+
+  runMessageLoop();
+
+  cleanupObjects();
+  releaseMap();
+  freeFieldValueList(createdFilter);
+  logMessage("================OVwDone called==================\n");
+  logEnabled = false;
+  OVwDone();
+  return 0;
+}
