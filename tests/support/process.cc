@@ -115,7 +115,12 @@ Process Process::start(std::vector<std::string> argv, const Env &env, const std:
     for (const auto &[k, v] : env) overridden = overridden || k == key;
     if (!overridden) env_strings.emplace_back(kv);
   }
-  for (const auto &[k, v] : env) env_strings.push_back(k + "=" + v);
+  // A later entry for the same name overrides an earlier one.
+  for (size_t i = 0; i < env.size(); ++i) {
+    bool later = false;
+    for (size_t j = i + 1; j < env.size(); ++j) later = later || env[j].first == env[i].first;
+    if (!later) env_strings.push_back(env[i].first + "=" + env[i].second);
+  }
   std::vector<char *> envp;
   for (auto &s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
