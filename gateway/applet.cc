@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace {
 
 void usage() {
@@ -31,20 +33,6 @@ void usage() {
                "127.0.0.1 port 8088) and prints each reply. -f reads one request per line\n"
                "from FILE (- for standard input). Default time-out: 15 seconds.\n");
 }
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -107,7 +95,7 @@ int main(int argc, char **argv) {
   std::memcpy(&gateway, res->ai_addr, sizeof gateway);
   freeaddrinfo(res);
 
-  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0 || connect(fd.get(), reinterpret_cast<sockaddr *>(&gateway), sizeof gateway)) {
     std::fprintf(stderr, "applet: socket: %s\n", std::strerror(errno));
     return 2;

@@ -18,22 +18,9 @@
 
 #include "OVs.h"
 #include "selection.h"
+#include "unique_fd.h"
 
 namespace {
-
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct AddrInfoRelease {
   void operator()(addrinfo *list) const { freeaddrinfo(list); }
@@ -91,7 +78,7 @@ ServerHost isFromServerHost(const sockaddr_in &sender) {
 
 void sendToQuenby(std::span<char, kReplySize> reply, size_t length, const sockaddr_in &sender) {
   length = std::min(length, reply.size());
-  Socket exchange(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  UniqueFd exchange(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (exchange.get() < 0) {
     std::printf("Can't open datagram socket for HostName sending\n");
     return;

@@ -12,25 +12,9 @@
 
 #include "OVs.h"
 #include "gateway.h"
+#include "unique_fd.h"
 
 namespace {
-
-// Closes the gateway socket on every way out of main.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() { reset(); }
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 void readOptions(int argc, char **argv) {
   for (int i = 0; i < argc; ++i) {
@@ -53,7 +37,7 @@ int main(int argc, char **argv) {
     std::printf("PMD Init failed !!! \n");
     return 0;
   }
-  Socket gateway(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  UniqueFd gateway(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (gateway.get() < 0) {
     (void)OVsInitComplete(OVS_RSP_FAILURE, "Can't open datagram socket");
     std::printf("Can't open datagram socket\n");

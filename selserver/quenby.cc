@@ -21,24 +21,12 @@
 #include <string_view>
 
 #include "request.h"
+#include "unique_fd.h"
 
 namespace {
 
 constexpr uint16_t kQuenbyPort = 8008;
 
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -61,7 +49,7 @@ int main(int argc, char **argv) {
     }
   }
 
-  Socket server(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  UniqueFd server(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (server.get() < 0) {
     std::printf("%s: can't open datagram socket\n", program);
     return 0;
