@@ -42,6 +42,16 @@ std::optional<int> decodeStatus(int status) {
 
 }  // namespace
 
+std::chrono::milliseconds scaled(std::chrono::milliseconds timeout) {
+  static const double factor = [] {
+    const char *v = std::getenv("KT_TIMEOUT_SCALE");
+    double f = v != nullptr ? std::atof(v) : 1.0;
+    return f >= 1.0 && f <= 100.0 ? f : 1.0;
+  }();
+  return std::chrono::milliseconds(
+      static_cast<long>(static_cast<double>(timeout.count()) * factor));
+}
+
 bool isolateNetwork() {
   if (g_isolated) return true;
   if (std::getenv("KT_NO_NETNS") != nullptr) return false;
@@ -217,7 +227,7 @@ void Process::signal(int sig) {
 std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
   if (status_) return status_;
   if (pid_ <= 0) return std::nullopt;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   for (;;) {
     if (!running() && status_) return status_;
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
@@ -302,7 +312,7 @@ bool UdpClient::send(const std::string &host, uint16_t port, std::string_view pa
 
 std::optional<std::string> UdpClient::receive(std::chrono::milliseconds timeout) {
   pollfd pfd{fd_, POLLIN, 0};
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

@@ -24,6 +24,11 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 bool isolateNetwork();
 bool networkIsolated();
 
+// A time-out stretched by $KT_TIMEOUT_SCALE (default 1): slow builds (sanitizers) and busy
+// machines set it so that waiting for something that will happen does not fail early. Every
+// wait of this library is scaled.
+std::chrono::milliseconds scaled(std::chrono::milliseconds timeout);
+
 // $KESTARA_BIN/<program> (build/bin), and $KESTARA_SRC/<relative> (the source tree).
 std::string binPath(std::string_view program);
 std::string srcPath(std::string_view relative);

@@ -8,7 +8,7 @@ namespace kt {
 
 template <typename F>
 bool eventually(F condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   for (;;) {
     if (condition()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
