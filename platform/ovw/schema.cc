@@ -5,8 +5,10 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace kestara::ovw {
 
@@ -286,12 +288,19 @@ Result<std::unique_ptr<Db>> openDatabase(const std::string &path, int target_ver
   OVW_TRY(checkIdentity(path, *id));
 
   OVW_TRY(db.exec("PRAGMA foreign_keys = ON"));
+  // Switching a new database to WAL needs it to itself for a moment: while another process
+  // that is creating it at the same time reads it, the switch is refused (the busy handler is
+  // not consulted), so it is tried again for as long as a busy wait would last.
   std::string journal;
-  {
+  for (int attempt = 0; attempt < 500 && journal != "wal"; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     Result<Stmt> mode = db.prepare("PRAGMA journal_mode = WAL");
     if (!mode) return mode.error();
     Result<bool> row = mode->step();
-    if (!row) return row.error();
+    if (!row) {
+      if (row.error().code == OVW_ERR_DB) continue;  // busy: try again
+      return row.error();
+    }
     journal = *row ? mode->text(0).value_or("") : "";
   }
   if (journal != "wal") {
@@ -301,6 +310,9 @@ Result<std::unique_ptr<Db>> openDatabase(const std::string &path, int target_ver
   // In WAL mode NORMAL keeps the database consistent after a crash; only the last commits
   // before a power loss may be lost.
   OVW_TRY(db.exec("PRAGMA synchronous = NORMAL"));
+  // A database already at the version wanted is opened without the write lock, so that a
+  // long writer elsewhere (or a full or read-only disk) does not keep readers out.
+  if (id->version == target_version && id->application_id == kApplicationId) return opened;
   Status migrated = migrate(db, target_version);
   if (!migrated) {
     Error e = migrated.error();
