@@ -1,0 +1,287 @@
+// agent_fault_test.cc - the gateway and the discovery daemon against agents that misbehave:
+// silence, late answers, wrong request ids, broken BER, error status, duplicates. Every request
+// ends within the configured time-out x (retries + 1) with the reply text the programs give.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "reliability.h"
+#include "scripted_agent.h"
+#include "snmp_agent.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using rel::Act;
+using rel::Step;
+
+constexpr uint16_t kGatewayPort = 8088;
+constexpr auto kTimeout = 300ms;
+constexpr int kRetries = 1;
+constexpr auto kBound = kTimeout * (kRetries + 1);
+// What a loaded machine may add to a bound: scheduling, process start-up of nothing.
+constexpr auto kSlack = 700ms;
+constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
+
+Step answer(std::string value, std::chrono::milliseconds delay = 0ms) {
+  Step s;
+  s.act = Act::kAnswer;
+  s.value = std::move(value);
+  s.delay = delay;
+  return s;
+}
+
+Step act(Act a) {
+  Step s;
+  s.act = a;
+  return s;
+}
+
+Step errorStatus(int status, int index) {
+  Step s;
+  s.act = Act::kErrorStatus;
+  s.errorStatus = status;
+  s.errorIndex = index;
+  return s;
+}
+
+Step exception(uint8_t tag) {
+  Step s;
+  s.act = Act::kException;
+  s.valueTag = tag;
+  return s;
+}
+
+struct Timed {
+  std::optional<std::string> reply;
+  std::chrono::milliseconds elapsed;
+};
+
+// The gateway with a time-out of 300 ms and one retry, and a session to the scripted agent.
+class Gateway {
+ public:
+  explicit Gateway(const rel::ScriptedAgent &agent) {
+    kt::writeClientConfig(conf_, "2c", std::chrono::duration<double>(kTimeout).count(), kRetries);
+    process_.emplace(kt::Process::start({kt::binPath("tavrin")}, kt::clientEnv(conf_)));
+    ready_ = process_->waitForOutput("Will wait on select for port 8088", 10s);
+    if (ready_) {
+      auto s = client_.request("127.0.0.1", kGatewayPort, "openSnmpSession#" + agent.peer());
+      session_ = s.value_or("");
+    }
+  }
+  bool ready() const { return ready_ && !session_.empty() && session_.find("failed") != 0; }
+  kt::Process &process() { return *process_; }
+  const std::string &session() const { return session_; }
+
+  Timed ask(const std::string &request) {
+    auto start = Clock::now();
+    auto reply = client_.request("127.0.0.1", kGatewayPort, request, 10s);
+    return {reply, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)};
+  }
+  Timed get(const std::string &oid = kSysName) {
+    return ask("getSnmpData#" + session_ + "#" + oid);
+  }
+
+ private:
+  kt::TempDir conf_;
+  std::optional<kt::Process> process_;
+  kt::UdpClient client_{"127.0.0.1"};
+  std::string session_;
+  bool ready_ = false;
+};
+
+void expectWithinBound(const Timed &t) { EXPECT_LE(t.elapsed, kBound + kSlack); }
+
+TEST(AgentFaults, SilenceIsNoResponseAfterEveryRetry) {
+  rel::ScriptedAgent agent({}, act(Act::kSilent));
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+
+  Timed t = gw.get();
+  EXPECT_EQ("No Response", t.reply);
+  expectWithinBound(t);
+  EXPECT_GE(t.elapsed, kBound - 50ms);  // it did wait for the retry
+  EXPECT_EQ(kRetries + 1, agent.requests());
+  rel::figure("agent.silence.elapsed_ms", std::to_string(t.elapsed.count()));
+
+  // The address lookup gives up at its first unanswered get.
+  Timed ip = gw.ask("getIpAddress#" + gw.session() + "#1.3.6.1.2.1.2.2.1.6.1");
+  EXPECT_EQ("0.0.0.0", ip.reply);
+  expectWithinBound(ip);
+}
+
+// An answer that comes after the gateway has given up reaches it while it waits for the next
+// request's answer: it must be dropped, not taken as that answer.
+TEST(AgentFaults, LateAnswerIsNotTakenForTheNextRequest) {
+  rel::ScriptedAgent agent(
+      {answer("LATE", kBound + 150ms), act(Act::kSilent), answer("FRESH", 100ms), answer("THIRD")},
+      act(Act::kSilent));
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+
+  Timed first = gw.get();
+  EXPECT_EQ("No Response", first.reply);
+  expectWithinBound(first);
+  Timed second = gw.get();
+  EXPECT_EQ("FRESH", second.reply);
+  expectWithinBound(second);
+  EXPECT_EQ("THIRD", gw.get().reply);
+}
+
+TEST(AgentFaults, WrongRequestIdIsNeverTheAnswer) {
+  // The first try is answered with a wrong id, the retry properly.
+  rel::ScriptedAgent agent({act(Act::kWrongId), answer("RIGHT")}, act(Act::kWrongId));
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+
+  Timed retried = gw.get();
+  EXPECT_EQ("RIGHT", retried.reply);
+  expectWithinBound(retried);
+  Timed wrong = gw.get();
+  EXPECT_EQ("No Response", wrong.reply);
+  expectWithinBound(wrong);
+}
+
+// Answers that can't be decoded are dropped: the request ends as if the agent were silent, and
+// the gateway goes on serving.
+TEST(AgentFaults, BrokenEncodingsAreDropped) {
+  rel::ScriptedAgent agent({}, act(Act::kSilent));
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+
+  const std::pair<Act, const char *> broken[] = {{Act::kTruncated, "truncated"},
+                                                 {Act::kOverLength, "outer length too long"},
+                                                 {Act::kHugeLength, "value length 2^31-1"}};
+  for (const auto &[a, name] : broken) {
+    SCOPED_TRACE(name);
+    agent.setScript({}, act(a));
+    Timed t = gw.get();
+    EXPECT_EQ("No Response", t.reply);
+    expectWithinBound(t);
+    agent.setScript({}, answer("after"));
+    EXPECT_EQ("after", gw.get().reply);
+  }
+  // A well-formed message of the wrong kind (a GetRequest carrying the request's id) is no
+  // value: net-snmp's client matches it by id, and the get reports no such object.
+  agent.setScript({}, act(Act::kNotResponse));
+  Timed t = gw.get();
+  EXPECT_EQ("No Such Object", t.reply);
+  expectWithinBound(t);
+  EXPECT_TRUE(gw.process().running());
+}
+
+TEST(AgentFaults, ErrorStatusAndExceptionsAreNoSuchObject) {
+  rel::ScriptedAgent agent({}, act(Act::kSilent));
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+
+  const std::pair<Step, const char *> cases[] = {
+      {errorStatus(2, 1), "noSuchName at the only binding (no correction possible)"},
+      {errorStatus(5, 0), "genErr without index"},
+      {errorStatus(2, 9), "index past the bindings"},
+      {errorStatus(-1, -1), "negative status and index"},
+      {act(Act::kNoBinding), "no binding"},
+      {exception(0x80), "noSuchObject"},
+      {exception(0x81), "noSuchInstance"},
+      {exception(0x82), "endOfMibView"},
+  };
+  for (const auto &[step, name] : cases) {
+    SCOPED_TRACE(name);
+    agent.setScript({}, step);
+    Timed t = gw.get();
+    EXPECT_EQ("No Such Object", t.reply);
+    EXPECT_LE(t.elapsed, kTimeout + kSlack);  // answered: no waiting for a time-out
+  }
+  EXPECT_TRUE(gw.process().running());
+}
+
+TEST(AgentFaults, DuplicateAnswerIsTakenOnce) {
+  rel::ScriptedAgent agent({[] {
+                              Step s = act(Act::kDuplicate);
+                              s.value = "ONE";
+                              return s;
+                            }(),
+                            answer("TWO", 100ms)},
+                           answer("MORE"));
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+  EXPECT_EQ("ONE", gw.get().reply);
+  EXPECT_EQ("TWO", gw.get().reply);
+  EXPECT_EQ("MORE", gw.get().reply);
+  EXPECT_EQ(3, agent.requests());
+}
+
+// Values longer than the reply buffer are cut to its 127 characters.
+TEST(AgentFaults, OverlongValuesAreCutToTheReply) {
+  rel::ScriptedAgent agent({}, answer(std::string(1000, 'v')));
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+  EXPECT_EQ(std::string(127, 'v'), gw.get().reply);
+  agent.setScript({}, answer(std::string(60000, 'w')));
+  Timed big = gw.get();
+  EXPECT_EQ(std::string(127, 'w'), big.reply);
+  expectWithinBound(big);
+  agent.setScript({}, answer("small"));
+  EXPECT_EQ("small", gw.get().reply);
+}
+
+// The sweep meets one misbehaving agent per node: a flag is set only on an answer, cleared only
+// on a definite "no such variable", and kept when no usable answer came.
+TEST(AgentFaults, SweepKeepsOrClearsFlagsByTheAnswer) {
+  struct Node {
+    const char *name;
+    Step step;
+    bool flagBefore;
+    bool flagAfter;
+  };
+  Step dup = act(Act::kDuplicate);
+  const Node nodes[] = {
+      {"silent", act(Act::kSilent), true, true},
+      {"wrongid", act(Act::kWrongId), true, true},
+      {"truncated", act(Act::kTruncated), true, true},
+      {"errorstatus", errorStatus(2, 1), true, false},
+      {"nosuchobject", exception(0x80), true, false},
+      {"duplicate", dup, false, true},
+      {"late", answer("late", kBound + 200ms), false, false},
+  };
+  std::vector<std::unique_ptr<rel::ScriptedAgent>> agents;
+  rel::Database db;
+  std::vector<uint32_t> ids;
+  for (const Node &node : nodes) {
+    agents.push_back(std::make_unique<rel::ScriptedAgent>(std::vector<Step>{}, node.step));
+    ASSERT_TRUE(agents.back()->ok());
+    uint32_t id = db.addNode(agents.back()->peer(), agents.back()->peer());
+    ASSERT_NE(0u, id);
+    ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(id), "isKestaraDevice",
+                         node.flagBefore ? "true" : "false"})
+                     .status);
+    ids.push_back(id);
+  }
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", std::chrono::duration<double>(kTimeout).count(), kRetries);
+  kt::Env env = kt::clientEnv(conf);
+  for (const auto &e : db.env()) env.push_back(e);
+  auto start = Clock::now();
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  // Every probe ends within its bound; the sweep is their sum.
+  EXPECT_LE(elapsed, kBound * std::size(nodes) + 3s);
+  rel::figure("agent.sweep_of_7_faulty_agents_ms", std::to_string(elapsed.count()));
+  for (size_t i = 0; i < std::size(nodes); ++i) {
+    SCOPED_TRACE(nodes[i].name);
+    kt::RunResult f = db.ovw({"get", "field", std::to_string(ids[i]), "isKestaraDevice"});
+    EXPECT_EQ(nodes[i].flagAfter ? "true\n" : "false\n", f.out) << r.out;
+  }
+}
+
+}  // namespace

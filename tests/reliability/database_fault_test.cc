@@ -1,0 +1,524 @@
+// database_fault_test.cc - the programs against a database that fails under them: locked by
+// another process past the busy time-out, on a full disk, read-only, and the discovery daemon
+// killed with SIGKILL at random points of its sweep.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "OVw.h"
+#include "reliability.h"
+#include "scripted_agent.h"
+#include "snmp_agent.h"
+#include "storm.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kBusyTimeout = 5s;  // the OVw library's busy time-out
+constexpr uint16_t kQuenbyPort = 8008;
+
+std::chrono::milliseconds since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// A connection of the test's own, standing for another process that uses the database.
+class Connection {
+ public:
+  explicit Connection(const std::string &path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+      return;
+    }
+    // Other processes take the lock for a moment now and then: wait for them, as they do.
+    sqlite3_busy_timeout(db_, 10000);
+  }
+  ~Connection() { sqlite3_close(db_); }
+  Connection(const Connection &) = delete;
+  Connection &operator=(const Connection &) = delete;
+  bool ok() const { return db_ != nullptr; }
+  bool exec(const std::string &sql) {
+    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  std::string error() const { return sqlite3_errmsg(db_); }
+  // The first column of the first row, as text.
+  std::string scalar(const std::string &sql) {
+    sqlite3_stmt *stmt = nullptr;
+    std::string out;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      const unsigned char *text = sqlite3_column_text(stmt, 0);
+      if (text != nullptr) out = reinterpret_cast<const char *>(text);
+    }
+    sqlite3_finalize(stmt);
+    return out;
+  }
+
+ private:
+  sqlite3 *db_ = nullptr;
+};
+
+std::string integrity(const std::string &path) {
+  sqlite3 *db = nullptr;
+  std::string out = "cannot open";
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      out = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+kt::Env merged(kt::Env a, const kt::Env &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::string flagOf(const rel::Database &db, uint32_t id) {
+  return db.ovw({"get", "field", std::to_string(id), "isKestaraDevice"}).out;
+}
+
+// A map session with a flagged node selected.
+void selectFlaggedNode(const rel::Database &db) {
+  ASSERT_EQ(0, db.ovw({"start", "session"}).status);
+  ASSERT_EQ(0, db.ovw({"open", "map"}).status);
+  uint32_t node = db.addNode("router7", "router7");
+  ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(node), "isKestaraDevice", "true"}).status);
+  ASSERT_EQ(0, db.ovw({"select", std::to_string(node)}).status);
+}
+
+// Starts `ferrow -sa` and returns once it has listed the nodes (the database is open and the
+// probes are under way).
+kt::Process startSweep(const kt::Env &env) {
+  kt::Process ferrow = kt::Process::start({kt::binPath("ferrow"), "-sa"}, env);
+  EXPECT_TRUE(ferrow.waitForOutput("objects that match isNode and isSNMPSupported", 30s))
+      << ferrow.output();
+  return ferrow;
+}
+
+// A device whose answer takes 1.5 s, so that a fault can be set up in the middle of a sweep.
+rel::Step slowAnswer() {
+  rel::Step s;
+  s.delay = 1500ms;
+  return s;
+}
+
+// A writer holds the lock before the daemon starts: the database opens without the write lock,
+// the sweep runs, its write waits out the busy time-out, fails and is reported; the next sweep
+// sets the flag.
+TEST(DatabaseFaults, WriterLockBeforeStartFailsOnlyTheWrites) {
+  rel::ScriptedAgent device({}, rel::Step{});
+  ASSERT_TRUE(device.ok());
+  rel::Database db;
+  uint32_t node = db.addNode(device.peer(), device.peer());
+  ASSERT_NE(0u, node);
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", 0.3, 0);
+  kt::Env env = merged(kt::clientEnv(conf), db.env());
+
+  Connection holder(db.path());
+  ASSERT_TRUE(holder.ok());
+  ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
+  auto start = Clock::now();
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  auto elapsed = since(start);
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("OVwDbSetFieldBooleanValue failed, error 3")) << r.out;
+  EXPECT_LT(elapsed, kBusyTimeout * 2 + 10s);
+  rel::figure("db.writer_lock_at_start.ferrow_ms", std::to_string(elapsed.count()));
+  ASSERT_TRUE(holder.exec("ROLLBACK"));
+
+  r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("true\n", flagOf(db, node));
+}
+
+// The lock is taken in the middle of the sweep: the write fails after the busy time-out, is
+// reported, and the sweep ends; the next sweep sets the flag.
+TEST(DatabaseFaults, WriterLockDuringSweepFailsTheWriteAndIsReported) {
+  rel::ScriptedAgent device({}, slowAnswer());
+  ASSERT_TRUE(device.ok());
+  rel::Database db;
+  uint32_t node = db.addNode(device.peer(), device.peer());
+  ASSERT_NE(0u, node);
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", 3, 0);
+  kt::Env env = merged(kt::clientEnv(conf), db.env());
+
+  Connection holder(db.path());
+  ASSERT_TRUE(holder.ok());
+  kt::Process ferrow = startSweep(env);
+  ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
+  auto start = Clock::now();
+  auto status = ferrow.wait(60s);
+  auto elapsed = since(start);
+  ASSERT_TRUE(status) << "the sweep did not end";
+  EXPECT_EQ(0, *status) << ferrow.output();
+  EXPECT_NE(std::string::npos, ferrow.output().find("OVwDbSetFieldBooleanValue failed, error 3"))
+      << ferrow.output();
+  EXPECT_NE(std::string::npos, ferrow.output().find("getOid succeeded for " + device.peer()))
+      << ferrow.output();
+  EXPECT_LT(elapsed, kBusyTimeout * 2 + 10s);
+  rel::figure("db.writer_lock_in_sweep.ferrow_ms", std::to_string(elapsed.count()));
+  rel::figure(
+      "db.writer_lock_in_sweep.line",
+      "\"" +
+          ferrow.output().substr(ferrow.output().find("OVwDbSetFieldBooleanValue")).substr(0, 100) +
+          "\"");
+  ASSERT_TRUE(holder.exec("ROLLBACK"));
+
+  EXPECT_EQ("false\n", flagOf(db, node));
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("true\n", flagOf(db, node));
+}
+
+// A sweep that has nothing to write only reads: opening a database whose schema is current
+// takes no write lock, so a writer holding its transaction past the busy time-out does not keep
+// the daemon from starting.
+TEST(DatabaseFaults, SweepWithoutWritesRunsWhileAWriterHoldsTheLock) {
+  rel::Step nonDevice;
+  nonDevice.act = rel::Act::kException;
+  nonDevice.valueTag = 0x80;
+  rel::ScriptedAgent agent({}, nonDevice);
+  ASSERT_TRUE(agent.ok());
+  rel::Database db;
+  ASSERT_NE(0u, db.addNode(agent.peer(), agent.peer()));
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", 0.3, 0);
+  Connection holder(db.path());
+  ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
+  kt::RunResult r =
+      kt::run({kt::binPath("ferrow"), "-sa"}, merged(kt::clientEnv(conf), db.env()), 60s);
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(agent.peer() + " non-Kestara Device")) << r.out;
+  ASSERT_TRUE(holder.exec("ROLLBACK"));
+}
+
+// Everybody is locked out, readers too (exclusive locking mode with a write, taken before the
+// servers first use the database): the selection lookup answers with a failure text within the
+// busy time-outs, the servers live on and answer properly once the lock is gone; the daemon ends
+// and says why. Then, with the servers attached, a writer's lock: the lookups only read.
+TEST(DatabaseFaults, FullLockIsReportedAndOutlived) {
+  if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
+  rel::Database db;
+  selectFlaggedNode(db);
+  kt::UdpClient client("127.0.0.1");
+  std::optional<kt::Process> quenby;
+  std::optional<kt::Process> tavrin;
+  {
+    Connection holder(db.path());
+    ASSERT_TRUE(holder.ok());
+    ASSERT_TRUE(holder.exec("PRAGMA locking_mode = EXCLUSIVE")) << holder.error();
+    ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
+    ASSERT_TRUE(holder.exec("CREATE TABLE lock_holder(x)")) << holder.error();
+
+    quenby.emplace(kt::Process::start({kt::binPath("quenby")}, db.env()));
+    ASSERT_TRUE(quenby->waitForOutput("Listening on UDP port 8008")) << quenby->output();
+    kt::Env tavrinEnv = db.env();
+    tavrinEnv.emplace_back("OV_SERVER_NAME", "127.0.0.1");
+    tavrin.emplace(kt::Process::start({kt::binPath("tavrin")}, tavrinEnv));
+    ASSERT_TRUE(tavrin->waitForOutput("Will wait on select for port 8088")) << tavrin->output();
+
+    for (auto [name, port] :
+         {std::pair{"quenby", kQuenbyPort}, std::pair{"tavrin", uint16_t{8088}}}) {
+      SCOPED_TRACE(name);
+      auto start = Clock::now();
+      auto reply = client.request("127.0.0.1", port, "getHostName", 60s);
+      auto elapsed = since(start);
+      ASSERT_TRUE(reply) << "no answer while the database was locked";
+      EXPECT_EQ(0u, reply->rfind("failed", 0)) << *reply;
+      EXPECT_LT(elapsed, kBusyTimeout * 4 + 5s);
+      rel::figure(std::string("db.full_lock.") + name + "_reply",
+                  "\"" + rel::printable(*reply) + "\"");
+      rel::figure(std::string("db.full_lock.") + name + "_ms", std::to_string(elapsed.count()));
+    }
+    auto start = Clock::now();
+    kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, db.env(), 120s);
+    auto elapsed = since(start);
+    EXPECT_EQ(255, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Error encountered in findFields")) << r.out;
+    EXPECT_LT(elapsed, kBusyTimeout * 2 + 10s);
+    rel::figure("db.full_lock.ferrow_ms", std::to_string(elapsed.count()));
+  }
+  EXPECT_TRUE(quenby->running());
+  EXPECT_TRUE(tavrin->running());
+  EXPECT_EQ("router7", client.request("127.0.0.1", kQuenbyPort, "getHostName", 30s));
+  EXPECT_EQ("router7", client.request("127.0.0.1", 8088, "getHostName", 30s));
+
+  Connection writer(db.path());
+  ASSERT_TRUE(writer.exec("BEGIN EXCLUSIVE")) << writer.error();
+  for (auto [name, port] :
+       {std::pair{"quenby", kQuenbyPort}, std::pair{"tavrin", uint16_t{8088}}}) {
+    SCOPED_TRACE(name);
+    auto start = Clock::now();
+    auto reply = client.request("127.0.0.1", port, "getHostName", 60s);
+    auto elapsed = since(start);
+    EXPECT_EQ("router7", reply);
+    rel::figure(std::string("db.writer_lock.") + name + "_lookup_ms",
+                std::to_string(elapsed.count()));
+  }
+  ASSERT_TRUE(writer.exec("ROLLBACK"));
+}
+
+// A tmpfs of its own in a mount namespace of the test's own; unmounted at the end.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const std::string &size) {
+    if (unshare(CLONE_NEWNS) != 0) return;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    std::string options = "size=" + size;
+    mounted_ = mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  SmallDisk(const SmallDisk &) = delete;
+  SmallDisk &operator=(const SmallDisk &) = delete;
+  bool ok() const { return mounted_; }
+  const std::string &path() const { return dir_.path(); }
+  // Fills the disk with a file until nothing more fits.
+  bool fill() {
+    std::FILE *f = std::fopen((path() + "/filler").c_str(), "wb");
+    if (f == nullptr) return false;
+    std::vector<char> block(4096, 'f');
+    while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+    }
+    std::fclose(f);
+    return true;
+  }
+  void unfill() { std::remove((path() + "/filler").c_str()); }
+  bool readOnly(bool on) {
+    unsigned long flags = MS_REMOUNT | (on ? MS_RDONLY : 0);
+    return mount(nullptr, path().c_str(), nullptr, flags, nullptr) == 0;
+  }
+
+ private:
+  kt::TempDir dir_;
+  bool mounted_ = false;
+};
+
+// How the daemon may meet a database it can't write: SQLite needs room (or a writable folder)
+// for the write-ahead log's shared-memory file just to open a WAL database, so either the open
+// fails ("Error encountered in findFields", status 255) or it succeeds and every write fails and
+// is reported. Both are sound; which one happens depends on what files SQLite left behind.
+void expectReportedWriteFault(const kt::RunResult &r) {
+  bool openFailed =
+      r.status == 255 && r.out.find("Error encountered in findFields") != std::string::npos;
+  bool writeFailed =
+      r.status == 0 && r.out.find("OVwDbSetFieldBooleanValue failed, error 3") != std::string::npos;
+  EXPECT_TRUE(openFailed || writeFailed) << "status " << r.status << "\n" << r.out;
+}
+
+// A sweep on a full disk: before the start and in the middle of the sweep the fault is reported,
+// the database stays intact, and once there is room again the next sweep sets the flags.
+TEST(DatabaseFaults, FullDiskIsReportedAndRepaired) {
+  SmallDisk disk("4m");
+  if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
+  rel::ScriptedAgent device({}, slowAnswer(), "0.0.0.0");
+  ASSERT_TRUE(device.ok());
+  rel::Database db(disk.path());
+  std::vector<uint32_t> nodes;
+  for (int k = 1; k <= 2; ++k) {
+    std::string host = "127.0.0." + std::to_string(k) + ":" + std::to_string(device.port());
+    nodes.push_back(db.addNode(host, host));
+    ASSERT_NE(0u, nodes.back());
+  }
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", 3, 0);
+  kt::Env env = merged(kt::clientEnv(conf), db.env());
+  {
+    // Nothing kept in the write-ahead log: every write from here on needs new room.
+    Connection c(db.path());
+    ASSERT_TRUE(c.exec("PRAGMA wal_checkpoint(TRUNCATE)")) << c.error();
+  }
+
+  ASSERT_TRUE(disk.fill());
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  expectReportedWriteFault(r);
+  disk.unfill();
+  EXPECT_EQ("ok", integrity(db.path()));
+
+  kt::Process ferrow = startSweep(env);
+  ASSERT_TRUE(disk.fill());
+  auto status = ferrow.wait(60s);
+  ASSERT_TRUE(status) << "the sweep did not end";
+  EXPECT_EQ(0, *status) << ferrow.output();
+  const std::string out = ferrow.output();
+  size_t failure = out.find("OVwDbSetFieldBooleanValue failed, error 3");
+  EXPECT_NE(std::string::npos, failure) << out;
+  if (failure != std::string::npos) {
+    rel::figure("db.disk_full.line",
+                "\"" + out.substr(failure, out.find('\n', failure) - failure) + "\"");
+  }
+  disk.unfill();
+  EXPECT_EQ("ok", integrity(db.path()));
+  EXPECT_EQ("false\n", flagOf(db, nodes[0]));
+  r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("ok", integrity(db.path()));
+  for (uint32_t node : nodes) EXPECT_EQ("true\n", flagOf(db, node)) << r.out;
+}
+
+// A read-only database: the daemon reports that it can't use it; writable again, the next sweep
+// sets the flags.
+TEST(DatabaseFaults, ReadOnlyDatabaseIsReportedAndRepaired) {
+  SmallDisk disk("4m");
+  if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
+  rel::ScriptedAgent device({}, rel::Step{});
+  ASSERT_TRUE(device.ok());
+  rel::Database db(disk.path());
+  uint32_t node = db.addNode(device.peer(), device.peer());
+  ASSERT_NE(0u, node);
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", 0.3, 0);
+  kt::Env env = merged(kt::clientEnv(conf), db.env());
+
+  ASSERT_TRUE(disk.readOnly(true));
+  auto start = Clock::now();
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  auto elapsed = since(start);
+  expectReportedWriteFault(r);
+  EXPECT_LT(elapsed, kBusyTimeout * 2 + 10s);
+  rel::figure("db.read_only.ferrow_ms", std::to_string(elapsed.count()));
+  ASSERT_TRUE(disk.readOnly(false));
+  r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("true\n", flagOf(db, node)) << r.out;
+  EXPECT_EQ("ok", integrity(db.path()));
+}
+
+// The daemon killed with SIGKILL at random points of its sweep, again and again: the database
+// stays intact, every flag holds its old or its new value, and the next whole sweep repairs
+// what a kill interrupted.
+TEST(DatabaseFaults, KilledSweepLeavesEveryFlagOldOrNew) {
+  // Three kinds of node, each kind served by one agent on every loopback address: devices
+  // (answer), non-devices (noSuchObject) and silent ones (no answer: the flag stays).
+  rel::Step nonDevice;
+  nonDevice.act = rel::Act::kException;
+  nonDevice.valueTag = 0x80;
+  rel::Step silent;
+  silent.act = rel::Act::kSilent;
+  rel::ScriptedAgent devices({}, rel::Step{}, "0.0.0.0");
+  rel::ScriptedAgent nonDevices({}, nonDevice, "0.0.0.0");
+  rel::ScriptedAgent silents({}, silent, "0.0.0.0");
+  ASSERT_TRUE(devices.ok() && nonDevices.ok() && silents.ok());
+
+  enum Kind { kDevice, kNonDevice, kSilent };
+  struct Node {
+    uint32_t id;
+    Kind kind;
+  };
+  rel::Database db;
+  std::vector<Node> nodes;
+  // The kinds interleaved, so that the sweep's writes spread over its whole run.
+  const Kind order[] = {kDevice, kNonDevice, kSilent, kDevice, kNonDevice, kDevice};
+  const rel::ScriptedAgent *agents[] = {&devices, &nonDevices, &silents};
+  for (int address = 1; address <= 30; ++address) {
+    Kind kind = order[address % std::size(order)];
+    std::string host =
+        "127.0.0." + std::to_string(address) + ":" + std::to_string(agents[kind]->port());
+    uint32_t id = db.addNode(host, host);
+    ASSERT_NE(0u, id);
+    nodes.push_back({id, kind});
+  }
+  kt::TempDir conf;
+  // Killed sweeps wait 30 ms for the silent nodes, so that a kill can fall anywhere in a short
+  // sweep; the repairing sweeps wait 300 ms, so that a busy machine can't turn an answer into
+  // no answer.
+  kt::writeClientConfig(conf, "2c", 0.03, 0);
+  kt::Env env = merged(kt::clientEnv(conf), db.env());
+  kt::Env repairEnv = env;
+  for (auto &[name, value] : repairEnv) {
+    if (name == "OVSNMP_TIMEOUT_MS") value = "300";
+  }
+
+  // The test's own use of the database, through the library.
+  ASSERT_EQ(0, setenv("OVW_DATABASE", db.path().c_str(), 1));
+  ASSERT_GE(OVwDbInit(), 0);
+  const OVwFieldId field = OVwDbFieldNameToFieldId("isKestaraDevice");
+  ASSERT_NE(0u, field);
+
+  // How long a whole sweep takes, process start included.
+  auto start = Clock::now();
+  kt::RunResult whole = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  const auto sweep = since(start);
+  ASSERT_EQ(0, whole.status) << whole.out;
+  rel::figure("db.kill.sweep_ms", std::to_string(sweep.count()));
+
+  const int64_t kills = rel::knob("KILLS", 30, 200);
+  std::mt19937 rng(static_cast<uint32_t>(rel::knob("SEED", 20261207, 20261207)));
+  int64_t interrupted = 0;
+  int64_t repairs = 0;
+  int64_t violations = 0;
+  int64_t halfDone = 0;  // kills that left some flags written and others still to be written
+  for (int64_t i = 0; i < kills; ++i) {
+    // Random old values.
+    std::vector<int> old;
+    for (const Node &n : nodes) {
+      int v = static_cast<int>(rng() % 2);
+      ASSERT_EQ(0, OVwDbSetFieldBooleanValue(n.id, field, v)) << OVwErrorMsg(OVwError());
+      old.push_back(v);
+    }
+    auto delay = std::chrono::microseconds(
+        rng() % static_cast<uint64_t>(std::chrono::microseconds(sweep).count() + 1));
+    kt::Process ferrow = kt::Process::start({kt::binPath("ferrow"), "-sa"}, env);
+    std::this_thread::sleep_for(delay);
+    if (ferrow.running()) ++interrupted;
+    ferrow.signal(SIGKILL);
+    ASSERT_TRUE(ferrow.wait(10s));
+
+    ASSERT_EQ("ok", integrity(db.path())) << "after kill " << i;
+    int changed = 0;
+    int pending = 0;
+    for (size_t k = 0; k < nodes.size(); ++k) {
+      int now = OVwDbGetFieldBooleanValue(nodes[k].id, field);
+      int fresh = nodes[k].kind == kDevice ? 1 : nodes[k].kind == kNonDevice ? 0 : old[k];
+      if (fresh != old[k]) (now == fresh ? changed : pending) += 1;
+      if (now != old[k] && now != fresh) {
+        ++violations;
+        ADD_FAILURE() << "kill " << i << ": object " << nodes[k].id << " holds " << now << ", was "
+                      << old[k] << ", should become " << fresh;
+      }
+    }
+    if (changed > 0 && pending > 0) ++halfDone;
+    // Every tenth time, and after the last kill, a whole sweep must repair everything.
+    if (i % 10 == 9 || i + 1 == kills) {
+      kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, repairEnv, 60s);
+      ASSERT_EQ(0, r.status) << r.out;
+      ++repairs;
+      for (size_t k = 0; k < nodes.size(); ++k) {
+        int fresh = nodes[k].kind == kDevice ? 1 : nodes[k].kind == kNonDevice ? 0 : old[k];
+        EXPECT_EQ(fresh, OVwDbGetFieldBooleanValue(nodes[k].id, field))
+            << "object " << nodes[k].id << " not repaired after kill " << i << ":\n"
+            << r.out;
+      }
+    }
+  }
+  OVwDbDone();
+  EXPECT_EQ("ok", integrity(db.path()));
+  rel::figure("db.kill.kills", std::to_string(kills));
+  rel::figure("db.kill.kills_during_sweep", std::to_string(interrupted));
+  rel::figure("db.kill.kills_leaving_sweep_half_done", std::to_string(halfDone));
+  rel::figure("db.kill.repair_sweeps", std::to_string(repairs));
+  rel::figure("db.kill.flag_violations", std::to_string(violations));
+}
+
+}  // namespace
