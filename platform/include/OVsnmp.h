@@ -46,13 +46,13 @@ typedef uint32_t OVsnmpSession;
 
 /* PDU tags (the SNMP PDU type byte). */
 enum {
-  OVSNMP_GET_REQ = 0xA0,      /* 160 */
-  OVSNMP_GETNEXT_REQ = 0xA1,  /* 161 */
-  OVSNMP_GET_RSP = 0xA2,      /* 162 */
-  OVSNMP_SET_REQ = 0xA3,      /* 163 */
-  OVSNMP_TRAP = 0xA4,         /* 164: SNMPv1 trap, and the code of a trap event */
-  OVSNMP_INFORM = 0xA6,       /* 166: inform, and the code of an inform event */
-  OVSNMP_V2TRAP = 0xA7        /* 167 */
+  OVSNMP_GET_REQ = 0xA0,     /* 160 */
+  OVSNMP_GETNEXT_REQ = 0xA1, /* 161 */
+  OVSNMP_GET_RSP = 0xA2,     /* 162 */
+  OVSNMP_SET_REQ = 0xA3,     /* 163 */
+  OVSNMP_TRAP = 0xA4,        /* 164: SNMPv1 trap, and the code of a trap event */
+  OVSNMP_INFORM = 0xA6,      /* 166: inform, and the code of an inform event */
+  OVSNMP_V2TRAP = 0xA7       /* 167 */
 };
 
 /* Value type tags (ASN.1/SMI). */
@@ -75,17 +75,17 @@ enum {
 /* Error numbers left in OVsnmpErrno. */
 enum {
   OVSNMP_ERR_NONE = 0,
-  OVSNMP_ERR_NOMEM = 1,        /* out of memory */
-  OVSNMP_ERR_BAD_SESSION = 2,  /* the handle names no open session */
-  OVSNMP_ERR_BAD_ARG = 3,      /* a null or out-of-range argument */
-  OVSNMP_ERR_OPEN = 4,         /* the session could not be opened (name, transport) */
-  OVSNMP_ERR_SEND = 5,         /* the request could not be encoded or sent */
-  OVSNMP_ERR_TIMEOUT = 6,      /* the agent did not answer in time */
-  OVSNMP_ERR_NO_VARBIND = 7,   /* a fix would leave the PDU without a binding */
-  OVSNMP_ERR_BAD_PDU = 8,      /* the PDU is of the wrong kind for this call */
-  OVSNMP_ERR_FILTER = 9,       /* the event filter text could not be parsed */
-  OVSNMP_ERR_SOCKET = 10,      /* a socket call failed */
-  OVSNMP_ERR_INTERNAL = 11     /* anything else net-snmp reported */
+  OVSNMP_ERR_NOMEM = 1,       /* out of memory */
+  OVSNMP_ERR_BAD_SESSION = 2, /* the handle names no open session */
+  OVSNMP_ERR_BAD_ARG = 3,     /* a null or out-of-range argument */
+  OVSNMP_ERR_OPEN = 4,        /* the session could not be opened (name, transport) */
+  OVSNMP_ERR_SEND = 5,        /* the request could not be encoded or sent */
+  OVSNMP_ERR_TIMEOUT = 6,     /* the agent did not answer in time */
+  OVSNMP_ERR_NO_VARBIND = 7,  /* a fix would leave the PDU without a binding */
+  OVSNMP_ERR_BAD_PDU = 8,     /* the PDU is of the wrong kind for this call */
+  OVSNMP_ERR_FILTER = 9,      /* the event filter text could not be parsed */
+  OVSNMP_ERR_SOCKET = 10,     /* a socket call failed */
+  OVSNMP_ERR_INTERNAL = 11    /* anything else net-snmp reported */
 };
 
 /* The library's last error number. Set by every failing call; not cleared on success. */

@@ -41,7 +41,7 @@ enum {
   OVW_ERR_BAD_ARG = 6,        /* a null or invalid argument */
   OVW_ERR_NOT_REGISTERED = 7, /* the application or its action is not registered */
   OVW_ERR_NOMEM = 8,
-  OVW_ERR_INJECTED = 9        /* a failure made by the fault-injection seam */
+  OVW_ERR_INJECTED = 9 /* a failure made by the fault-injection seam */
 };
 
 /* Events that handlers can be registered for. */
@@ -107,17 +107,17 @@ typedef struct OVwObjectList {
 /* Description of a symbol (OVwGetSymbolInfo; entries of an OVwSymbolList). */
 typedef struct OVwSymbolInfo {
   OVwSymbolId symbol_id;
-  OVwSubmapId submap_id;           /* the submap the symbol lies on */
-  OVwObjectId object_id;           /* the object the symbol is drawn for */
-  const char *symbol_type;         /* such as "Software:Varnis" */
+  OVwSubmapId submap_id;   /* the submap the symbol lies on */
+  OVwObjectId object_id;   /* the object the symbol is drawn for */
+  const char *symbol_type; /* such as "Software:Varnis" */
   int32_t status;
   int32_t variety;
   int32_t flags;
-  const char *application;         /* application that created it, or null */
-  int32_t behavior;                /* OVW_BEHAVIOR_* */
+  const char *application; /* application that created it, or null */
+  int32_t behavior;        /* OVW_BEHAVIOR_* */
   const char *label;
-  const char *action;              /* action name, or null */
-  OVwObjectIdList target_objects;  /* objects the action is aimed at */
+  const char *action;             /* action name, or null */
+  OVwObjectIdList target_objects; /* objects the action is aimed at */
 } OVwSymbolInfo;
 
 typedef struct OVwSymbolList {
@@ -271,9 +271,8 @@ OVwSymbolId OVwCreateSymbol(OVwMapInfo *map, OVwSubmapId submap, OVwObjectId obj
 /* Makes the symbol execute `action` of `application` on `targets` when activated. The
  * application and the action must be registered (`ovw -fields`). Returns 0, or -1
  * (OVW_ERR_NOT_REGISTERED, OVW_ERR_NOT_FOUND ...). */
-int OVwSetSymbolBehavior(OVwMapInfo *map, OVwSymbolId symbol, int behavior,
-                         const char *application, const char *action,
-                         const OVwObjectIdList *targets);
+int OVwSetSymbolBehavior(OVwMapInfo *map, OVwSymbolId symbol, int behavior, const char *application,
+                         const char *action, const OVwObjectIdList *targets);
 
 /* Removes a symbol from the map. Returns 0, or -1. */
 int OVwDeleteSymbol(OVwMapInfo *map, OVwSymbolId symbol);
