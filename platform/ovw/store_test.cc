@@ -2,6 +2,7 @@
 // the FIFO wake-ups.
 #include "store.h"
 
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -255,6 +256,39 @@ TEST_F(OVwDbTest, WakeReachesTheReceiverAndTellsAnEndedOneApart) {
   EXPECT_EQ(WakeOutcome::kGone, wakeParty(folder, stale));
   { WakeReceiver gone = std::move(*r); }
   EXPECT_EQ(WakeOutcome::kGone, wakeParty(folder, token));
+}
+
+// A party that closes its FIFO between the poster's open() and write() must not take the
+// poster down with SIGPIPE; a SIGPIPE the caller already had pending is left alone.
+TEST(WakeByte, ClosedReaderGivesEpipeAndNoSignal) {
+  auto sigpipePending = [] {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, SIGPIPE) == 1;
+  };
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  ::close(fds[0]);
+  errno = 0;
+  EXPECT_EQ(-1, writeWakeByte(fds[1]));
+  EXPECT_EQ(EPIPE, errno);
+  EXPECT_FALSE(sigpipePending());
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  EXPECT_FALSE(sigismember(&mask, SIGPIPE));  // the caller's mask is restored
+
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
+  raise(SIGPIPE);
+  EXPECT_EQ(-1, writeWakeByte(fds[1]));
+  EXPECT_TRUE(sigpipePending());
+  const timespec no_wait{};
+  EXPECT_EQ(SIGPIPE, sigtimedwait(&pipe_only, nullptr, &no_wait));
+  pthread_sigmask(SIG_UNBLOCK, &pipe_only, nullptr);
+  ::close(fds[1]);
 }
 
 TEST_F(OVwDbTest, WakeTokensFromTheDatabaseNeverEscapeTheWakeFolder) {

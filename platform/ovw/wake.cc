@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,6 +144,37 @@ bool WakeReceiver::wait(std::optional<std::chrono::milliseconds> timeout) {
   }
 }
 
+ssize_t writeWakeByte(int fd) {
+  // The party can close its FIFO between our open() and this write(). The kernel then raises
+  // SIGPIPE, which would end the (innocent) writer. Hold the signal back in this thread for
+  // the write, and take away a SIGPIPE that the write itself raised, so that only EPIPE remains.
+  sigset_t pipe_only;
+  sigset_t old_mask;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+
+  char byte = 1;
+  ssize_t n;
+  do {
+    n = write(fd, &byte, 1);
+  } while (n < 0 && errno == EINTR);
+  int saved_errno = errno;
+
+  if (n < 0 && saved_errno == EPIPE && !was_pending) {
+    const timespec no_wait{};
+    while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  errno = saved_errno;
+  return n;
+}
+
 namespace {
 
 WakeOutcome reachParty(const std::string &folder, std::string_view token, bool write_byte) {
@@ -161,11 +193,7 @@ WakeOutcome reachParty(const std::string &folder, std::string_view token, bool w
       ::close(fd);
       return WakeOutcome::kWoken;
     }
-    char byte = 1;
-    ssize_t n;
-    do {
-      n = write(fd, &byte, 1);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = writeWakeByte(fd);
     if (n == 1 || (n < 0 && errno == EAGAIN)) outcome = WakeOutcome::kWoken;
   }
   ::close(fd);

@@ -15,6 +15,8 @@
 #ifndef KESTARA_PLATFORM_OVW_WAKE_H
 #define KESTARA_PLATFORM_OVW_WAKE_H
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -68,6 +70,10 @@ enum class WakeOutcome {
 WakeOutcome wakeParty(const std::string &folder, std::string_view token);
 // Whether the party is still there, without waking it (kWoken meaning: alive).
 WakeOutcome probeParty(const std::string &folder, std::string_view token);
+
+// Writes one wake-up byte to `fd` (a FIFO or pipe). A reader that has gone gives -1 with errno
+// EPIPE; the SIGPIPE that comes with it is kept from the process. Returns what write() returns.
+ssize_t writeWakeByte(int fd);
 
 // Removes the FIFO of a party that has ended (best effort).
 void removeWakeFile(const std::string &folder, std::string_view token);
