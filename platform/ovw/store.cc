@@ -223,9 +223,12 @@ Result<std::optional<int64_t>> Store::fieldValue(uint32_t object, uint32_t field
 }
 
 Status Store::setFieldValue(uint32_t object, uint32_t field, int64_t value) {
+  // A value that is already stored is left as it is: no page is written, so sweeps that
+  // confirm what the database holds don't grow the WAL or bring on checkpoints.
   Result<Stmt> stmt = db_->prepare(
       "INSERT INTO field_values(object_id, field_id, value) VALUES (?, ?, ?) "
-      "ON CONFLICT(object_id, field_id) DO UPDATE SET value = excluded.value");
+      "ON CONFLICT(object_id, field_id) DO UPDATE SET value = excluded.value "
+      "WHERE field_values.value IS NOT excluded.value");
   if (!stmt) return stmt.error();
   stmt->bind(1, object).bind(2, field).bind(3, value);
   return stmt->run();

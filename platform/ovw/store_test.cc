@@ -228,6 +228,38 @@ TEST_F(OVwDbTest, ShippedRegistrationsDefineTheDeviceFieldAndTheConsoleAction) {
   EXPECT_NE(std::string::npos, s.error().detail.find("another type"));
 }
 
+// --- Field values -----------------------------------------------------------------------------
+
+// Writing the value a field already holds changes nothing on disk: a sweep that confirms its
+// flags must not grow the WAL. A different value is written.
+TEST_F(OVwDbTest, StoringTheSameFieldValueWritesNothing) {
+  Result<std::unique_ptr<Store>> store = Store::open(db_path_);
+  ASSERT_TRUE(store) << store.error().detail;
+  rawExec(db_path_, "INSERT INTO objects(hostname, selection_name) VALUES ('h', 'h.sel')");
+  Result<std::optional<FieldRow>> field = (*store)->fieldByName("isNode");
+  ASSERT_TRUE(field && field->has_value());
+  const uint32_t id = (*field)->id;
+  auto set = [&](int64_t value) {
+    Result<Txn> txn = (*store)->begin();
+    ASSERT_TRUE(txn);
+    ASSERT_TRUE((*store)->setFieldValue(1, id, value));
+    ASSERT_TRUE(txn->commit());
+  };
+  auto walSize = [&] {
+    struct stat st {};
+    return stat((db_path_ + "-wal").c_str(), &st) == 0 ? st.st_size : -1;
+  };
+  set(1);
+  const off_t before = walSize();
+  for (int i = 0; i < 20; ++i) set(1);
+  EXPECT_EQ(before, walSize());
+  set(0);
+  EXPECT_LT(before, walSize());
+  Result<std::optional<int64_t>> value = (*store)->fieldValue(1, id);
+  ASSERT_TRUE(value && value->has_value());
+  EXPECT_EQ(0, **value);
+}
+
 // --- Wake-ups ---------------------------------------------------------------------------------
 
 TEST_F(OVwDbTest, WakeReachesTheReceiverAndTellsAnEndedOneApart) {
