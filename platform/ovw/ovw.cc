@@ -1245,7 +1245,7 @@ const char *objectText(const char *call, OVwObjectId object, bool hostname, std:
   if (injected(call)) return nullptr;
   Store *store = database();
   if (store == nullptr) return nullptr;
-  Result<std::optional<ObjectRow>> row = store->object(object, 0);
+  Result<std::optional<ObjectRow>> row = store->objectNames(object);
   if (!row) {
     fail(row.error());
     return nullptr;

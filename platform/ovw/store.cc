@@ -270,6 +270,20 @@ Result<std::optional<ObjectRow>> Store::object(uint32_t id, int32_t map_id) {
   return std::optional<ObjectRow>(std::move(o));
 }
 
+Result<std::optional<ObjectRow>> Store::objectNames(uint32_t id) {
+  Result<Stmt> stmt = db_->prepare("SELECT hostname, selection_name FROM objects WHERE id = ?");
+  if (!stmt) return stmt.error();
+  stmt->bind(1, id);
+  Result<bool> row = stmt->step();
+  if (!row) return row.error();
+  if (!*row) return std::optional<ObjectRow>();
+  ObjectRow o;
+  o.id = id;
+  o.hostname = stmt->text(0);
+  o.selection_name = stmt->text(1);
+  return std::optional<ObjectRow>(std::move(o));
+}
+
 namespace {
 
 // SELECT of the object ids matching a filter; parameters are bound by bindFilterQuery.

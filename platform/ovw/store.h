@@ -139,6 +139,8 @@ class Store {
   // The object with its isNode/isSNMPSupported values and its own submap on `map_id` (0: no
   // map). nullopt when there is no such object.
   Result<std::optional<ObjectRow>> object(uint32_t id, int32_t map_id);
+  // The object with only its id and names filled in (a cheaper read for name lookups).
+  Result<std::optional<ObjectRow>> objectNames(uint32_t id);
   // Ascending ids of the objects that match every term; on `map_id` only those with a symbol on
   // that map (0: all objects).
   Result<std::vector<uint32_t>> findObjects(const Filter &filter, int32_t map_id);
