@@ -326,17 +326,13 @@ Result<uint32_t> openSubmap(Store &store, const std::string &session, uint32_t o
 
 namespace {
 
+// Runs `sql` (with `param` bound to its one parameter unless 0) and calls `row(stmt)` at each row.
 template <typename F>
 Status eachRow(Store &store, const char *sql, int64_t param, F &&row) {
   Result<Stmt> stmt = store.db().prepare(sql);
   if (!stmt) return stmt.error();
   if (param != 0) stmt->bind(1, param);
-  for (;;) {
-    Result<bool> r = stmt->step();
-    if (!r) return r.error();
-    if (!*r) return Status::Ok();
-    OVW_TRY(row(*stmt));
-  }
+  return stmt->forEachRow([&] { row(*stmt); });
 }
 
 }  // namespace
@@ -356,31 +352,26 @@ Result<Snapshot> snapshot(Store &store) {
   if (!fields) return fields.error();
   for (const FieldRow &f : *fields) snap.fields.push_back({f.id, f.name, f.type});
 
-  OVW_TRY(eachRow(store, "SELECT name, description FROM applications ORDER BY name", 0,
-                  [&](Stmt &s) -> Status {
-                    snap.applications.push_back({s.text(0).value_or(""), s.text(1), {}});
-                    return Status::Ok();
-                  }));
+  OVW_TRY(
+      eachRow(store, "SELECT name, description FROM applications ORDER BY name", 0, [&](Stmt &s) {
+        snap.applications.push_back({s.text(0).value_or(""), s.text(1), {}});
+      }));
   for (Snapshot::Application &a : snap.applications) {
     Result<Stmt> stmt =
         store.db().prepare("SELECT name, command FROM actions WHERE application = ? ORDER BY name");
     if (!stmt) return stmt.error();
     stmt->bindText(1, a.name);
-    for (;;) {
-      Result<bool> r = stmt->step();
-      if (!r) return r.error();
-      if (!*r) break;
+    OVW_TRY(stmt->forEachRow([&] {
       a.actions.push_back({stmt->text(0).value_or(""), stmt->text(1)});
-    }
+    }));
   }
 
   OVW_TRY(eachRow(store,
                   "SELECT s.id, s.name, s.running, m.name FROM sessions s "
                   "LEFT JOIN maps m ON m.id = s.map_id ORDER BY s.id",
-                  0, [&](Stmt &s) -> Status {
+                  0, [&](Stmt &s) {
                     snap.sessions.push_back(
                         {s.int64(0), s.text(1).value_or(""), s.int64(2) != 0, s.text(3), {}, {}});
-                    return Status::Ok();
                   }));
   for (Snapshot::Session &s : snap.sessions) {
     Result<std::vector<uint32_t>> sel = store.selection(s.id);
@@ -389,25 +380,19 @@ Result<Snapshot> snapshot(Store &store) {
     OVW_TRY(eachRow(store,
                     "SELECT id, application, pid FROM attachments WHERE session_id = ? "
                     "ORDER BY id",
-                    s.id, [&](Stmt &a) -> Status {
+                    s.id, [&](Stmt &a) {
                       s.attachments.push_back({a.int64(0), a.text(1).value_or(""), a.int64(2), {}});
-                      return Status::Ok();
                     }));
     for (Snapshot::AttachmentInfo &a : s.attachments) {
       OVW_TRY(eachRow(store,
                       "SELECT event FROM registrations WHERE attachment_id = ? ORDER BY event",
-                      a.id, [&](Stmt &r) -> Status {
-                        a.events.push_back(static_cast<int>(r.int64(0)));
-                        return Status::Ok();
-                      }));
+                      a.id, [&](Stmt &r) { a.events.push_back(static_cast<int>(r.int64(0))); }));
     }
   }
 
   std::vector<int32_t> map_ids;
-  OVW_TRY(eachRow(store, "SELECT id FROM maps ORDER BY id", 0, [&](Stmt &s) -> Status {
-    map_ids.push_back(static_cast<int32_t>(s.int64(0)));
-    return Status::Ok();
-  }));
+  OVW_TRY(eachRow(store, "SELECT id FROM maps ORDER BY id", 0,
+                  [&](Stmt &s) { map_ids.push_back(static_cast<int32_t>(s.int64(0))); }));
   for (int32_t id : map_ids) {
     Result<std::optional<MapRow>> m = store.mapById(id);
     if (!m) return m.error();
@@ -415,10 +400,7 @@ Result<Snapshot> snapshot(Store &store) {
     Snapshot::Map map{**m, {}};
     std::vector<uint32_t> submap_ids;
     OVW_TRY(eachRow(store, "SELECT id FROM submaps WHERE map_id = ? ORDER BY id", id,
-                    [&](Stmt &s) -> Status {
-                      submap_ids.push_back(static_cast<uint32_t>(s.int64(0)));
-                      return Status::Ok();
-                    }));
+                    [&](Stmt &s) { submap_ids.push_back(static_cast<uint32_t>(s.int64(0))); }));
     for (uint32_t sid : submap_ids) {
       Result<std::optional<SubmapRow>> sm = store.submap(sid);
       if (!sm) return sm.error();
@@ -431,10 +413,8 @@ Result<Snapshot> snapshot(Store &store) {
   }
 
   std::vector<uint32_t> object_ids;
-  OVW_TRY(eachRow(store, "SELECT id FROM objects ORDER BY id", 0, [&](Stmt &s) -> Status {
-    object_ids.push_back(static_cast<uint32_t>(s.int64(0)));
-    return Status::Ok();
-  }));
+  OVW_TRY(eachRow(store, "SELECT id FROM objects ORDER BY id", 0,
+                  [&](Stmt &s) { object_ids.push_back(static_cast<uint32_t>(s.int64(0))); }));
   for (uint32_t id : object_ids) {
     Result<std::optional<ObjectRow>> o = store.object(id, 0);
     if (!o) return o.error();
@@ -443,10 +423,8 @@ Result<Snapshot> snapshot(Store &store) {
     OVW_TRY(eachRow(store,
                     "SELECT f.name, v.value FROM field_values v JOIN fields f ON f.id = v.field_id "
                     "WHERE v.object_id = ? ORDER BY f.id",
-                    id, [&](Stmt &s) -> Status {
-                      obj.values.emplace_back(s.text(0).value_or(""), s.int64(1));
-                      return Status::Ok();
-                    }));
+                    id,
+                    [&](Stmt &s) { obj.values.emplace_back(s.text(0).value_or(""), s.int64(1)); }));
     snap.objects.push_back(std::move(obj));
   }
   return snap;

@@ -205,6 +205,20 @@ std::optional<MapRow> knownMap(const OVwMapInfo *map) {
   return **row;
 }
 
+// The submap, when it lies on the map (of a handle that knownMap() has checked).
+std::optional<SubmapRow> submapOnMap(const MapRow &map, OVwSubmapId submap) {
+  Result<std::optional<SubmapRow>> row = lib().store->submap(submap);
+  if (!row) {
+    fail(row.error());
+    return std::nullopt;
+  }
+  if (!*row || (*row)->map_id != map.id) {
+    fail(OVW_ERR_NOT_FOUND, "no submap " + std::to_string(submap) + " on map " + map.name);
+    return std::nullopt;
+  }
+  return std::move(**row);
+}
+
 // The attached session, running.
 std::optional<SessionRow> currentSession() {
   if (!requireSession()) return std::nullopt;
@@ -844,15 +858,7 @@ extern "C" OVwSymbolList *OVwListSymbols(OVwMapInfo *map, OVwSubmapId submap, in
       return nullptr;
     }
     Store &store = *lib().store;
-    Result<std::optional<SubmapRow>> sm = store.submap(submap);
-    if (!sm) {
-      fail(sm.error());
-      return nullptr;
-    }
-    if (!*sm || (*sm)->map_id != m->id) {
-      fail(OVW_ERR_NOT_FOUND, "no submap " + std::to_string(submap) + " on map " + m->name);
-      return nullptr;
-    }
+    if (!submapOnMap(*m, submap)) return nullptr;
     Result<std::vector<SymbolRow>> rows = store.symbolsOnSubmap(submap, app);
     if (!rows) {
       fail(rows.error());
@@ -911,17 +917,10 @@ extern "C" OVwSubmapInfo *OVwGetSubmapInfo(OVwMapInfo *map, OVwSubmapId submap) 
     if (injected("OVwGetSubmapInfo")) return nullptr;
     std::optional<MapRow> m = knownMap(map);
     if (!m) return nullptr;
-    Result<std::optional<SubmapRow>> sm = lib().store->submap(submap);
-    if (!sm) {
-      fail(sm.error());
-      return nullptr;
-    }
-    if (!*sm || (*sm)->map_id != m->id) {
-      fail(OVW_ERR_NOT_FOUND, "no submap " + std::to_string(submap) + " on map " + m->name);
-      return nullptr;
-    }
+    std::optional<SubmapRow> sm = submapOnMap(*m, submap);
+    if (!sm) return nullptr;
     auto r = std::make_unique<SubmapInfoRecord>();
-    fillSubmap(r->info, **sm, r->texts);
+    fillSubmap(r->info, *sm, r->texts);
     OVwSubmapInfo *handle = &r->info;
     return keep(std::move(r), Kind::kSubmapInfo, handle);
   });
@@ -1002,15 +1001,7 @@ extern "C" OVwSymbolId OVwCreateSymbol(OVwMapInfo *map, OVwSubmapId submap, OVwO
       fail(txn.error());
       return 0;
     }
-    Result<std::optional<SubmapRow>> sm = store.submap(submap);
-    if (!sm) {
-      fail(sm.error());
-      return 0;
-    }
-    if (!*sm || (*sm)->map_id != m->id) {
-      fail(OVW_ERR_NOT_FOUND, "no submap " + std::to_string(submap) + " on map " + m->name);
-      return 0;
-    }
+    if (!submapOnMap(*m, submap)) return 0;
     Result<bool> exists = store.objectExists(object);
     if (!exists) {
       fail(exists.error());

@@ -37,6 +37,17 @@ class Stmt {
   Result<bool> step();
   // Steps to the end, ignoring rows.
   Status run();
+  // Steps to the end, calling `visit()` at each row (read it through this statement). Stops at
+  // the first error.
+  template <typename Visit>
+  Status forEachRow(Visit &&visit) {
+    for (;;) {
+      Result<bool> row = step();
+      if (!row) return row.error();
+      if (!*row) return Status::Ok();
+      visit();
+    }
+  }
 
   int64_t int64(int column) const;
   bool isNull(int column) const;

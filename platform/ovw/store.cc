@@ -22,6 +22,13 @@ Result<std::optional<int64_t>> oneInt(Stmt &stmt) {
   return std::optional<int64_t>(stmt.int64(0));
 }
 
+// The 32-bit ids in the first column of every row of `stmt`.
+Result<std::vector<uint32_t>> idsOf(Stmt &stmt) {
+  std::vector<uint32_t> ids;
+  OVW_TRY(stmt.forEachRow([&] { ids.push_back(static_cast<uint32_t>(stmt.int64(0))); }));
+  return ids;
+}
+
 Error notFound(std::string detail) { return makeError(OVW_ERR_NOT_FOUND, std::move(detail)); }
 
 // The last event id ever given (ids are never reused).
@@ -86,17 +93,14 @@ Status Store::reclaimDeadAttachments() {
   {
     Result<Stmt> stmt = db_->prepare("SELECT id, wake_token FROM attachments");
     if (!stmt) return stmt.error();
-    for (;;) {
-      Result<bool> row = stmt->step();
-      if (!row) return row.error();
-      if (!*row) break;
+    OVW_TRY(stmt->forEachRow([&] {
       std::string token = stmt->text(1).value_or("");
       WakeOutcome outcome = probeParty(wake_dir_, token);
       if (outcome == WakeOutcome::kNoReader || outcome == WakeOutcome::kGone ||
           !validWakeToken(token)) {
         dead.emplace_back(stmt->int64(0), token);
       }
-    }
+    }));
   }
   if (dead.empty()) return Status::Ok();
   return removeAttachments(dead);
@@ -139,12 +143,7 @@ Status Store::collectCloserWakes(int64_t attachment_id, Wakes &wakes) {
       "ON w.close_id = c.close_id WHERE w.attachment_id = ? AND w.acked = 0");
   if (!stmt) return stmt.error();
   stmt->bind(1, attachment_id);
-  for (;;) {
-    Result<bool> row = stmt->step();
-    if (!row) return row.error();
-    if (!*row) return Status::Ok();
-    wakes.tokens.push_back(stmt->text(0).value_or(""));
-  }
+  return stmt->forEachRow([&] { wakes.tokens.push_back(stmt->text(0).value_or("")); });
 }
 
 // --- Fields -----------------------------------------------------------------------------
@@ -177,13 +176,11 @@ Result<std::vector<FieldRow>> Store::fields() {
   Result<Stmt> stmt = db_->prepare("SELECT id, name, type FROM fields ORDER BY id");
   if (!stmt) return stmt.error();
   std::vector<FieldRow> out;
-  for (;;) {
-    Result<bool> row = stmt->step();
-    if (!row) return row.error();
-    if (!*row) return out;
+  OVW_TRY(stmt->forEachRow([&] {
     out.push_back(FieldRow{static_cast<uint32_t>(stmt->int64(0)), stmt->text(1).value_or(""),
                            static_cast<int>(stmt->int64(2))});
-  }
+  }));
+  return out;
 }
 
 Status Store::defineField(std::string_view name, int type) {
@@ -329,13 +326,7 @@ Result<std::vector<uint32_t>> Store::findObjects(const Filter &filter, int32_t m
   Result<Stmt> stmt = filter.size() <= 2 ? db_->prepare(sql) : db_->prepareUncached(sql);
   if (!stmt) return stmt.error();
   bindFilterQuery(*stmt, filter, map_id, 0);
-  std::vector<uint32_t> ids;
-  for (;;) {
-    Result<bool> row = stmt->step();
-    if (!row) return row.error();
-    if (!*row) return ids;
-    ids.push_back(static_cast<uint32_t>(stmt->int64(0)));
-  }
+  return idsOf(*stmt);
 }
 
 Result<bool> Store::objectMatches(uint32_t id, const Filter &filter) {
@@ -511,10 +502,7 @@ constexpr const char *kSymbolColumns =
 
 Result<std::vector<SymbolRow>> Store::symbolsWhere(Stmt &stmt) {
   std::vector<SymbolRow> out;
-  for (;;) {
-    Result<bool> row = stmt.step();
-    if (!row) return row.error();
-    if (!*row) break;
+  OVW_TRY(stmt.forEachRow([&] {
     SymbolRow s;
     s.id = static_cast<uint32_t>(stmt.int64(0));
     s.submap_id = static_cast<uint32_t>(stmt.int64(1));
@@ -528,18 +516,15 @@ Result<std::vector<SymbolRow>> Store::symbolsWhere(Stmt &stmt) {
     s.behavior = static_cast<int>(stmt.int64(9));
     s.action = stmt.text(10);
     out.push_back(std::move(s));
-  }
+  }));
   for (SymbolRow &s : out) {
     Result<Stmt> targets =
         db_->prepare("SELECT object_id FROM symbol_targets WHERE symbol_id = ? ORDER BY position");
     if (!targets) return targets.error();
     targets->bind(1, s.id);
-    for (;;) {
-      Result<bool> row = targets->step();
-      if (!row) return row.error();
-      if (!*row) break;
-      s.targets.push_back(static_cast<uint32_t>(targets->int64(0)));
-    }
+    Result<std::vector<uint32_t>> ids = idsOf(*targets);
+    if (!ids) return ids.error();
+    s.targets = std::move(*ids);
   }
   return out;
 }
@@ -701,13 +686,7 @@ Result<std::vector<uint32_t>> Store::selection(int64_t session_id) {
       db_->prepare("SELECT object_id FROM selections WHERE session_id = ? ORDER BY position");
   if (!stmt) return stmt.error();
   stmt->bind(1, session_id);
-  std::vector<uint32_t> ids;
-  for (;;) {
-    Result<bool> row = stmt->step();
-    if (!row) return row.error();
-    if (!*row) return ids;
-    ids.push_back(static_cast<uint32_t>(stmt->int64(0)));
-  }
+  return idsOf(*stmt);
 }
 
 Status Store::setSelection(int64_t session_id, std::span<const uint32_t> objects) {
@@ -857,10 +836,7 @@ Result<std::optional<EventRow>> Store::event(int64_t id) {
       "FROM event_objects WHERE event_id = ? ORDER BY position");
   if (!objects) return objects.error();
   objects->bind(1, id);
-  for (;;) {
-    Result<bool> o = objects->step();
-    if (!o) return o.error();
-    if (!*o) break;
+  OVW_TRY(objects->forEachRow([&] {
     ObjectRow r;
     r.id = static_cast<uint32_t>(objects->int64(0));
     r.hostname = objects->text(1);
@@ -868,7 +844,7 @@ Result<std::optional<EventRow>> Store::event(int64_t id) {
     r.is_node = objects->int64(3) != 0;
     r.is_snmp_supported = objects->int64(4) != 0;
     e.objects.push_back(std::move(r));
-  }
+  }));
   return std::optional<EventRow>(std::move(e));
 }
 
@@ -879,12 +855,7 @@ Status Store::collectWakes(int event, int64_t session_id, Wakes &wakes) {
       "AND r.event = ?2))");
   if (!stmt) return stmt.error();
   stmt->bind(1, session_id).bind(2, event);
-  for (;;) {
-    Result<bool> row = stmt->step();
-    if (!row) return row.error();
-    if (!*row) return Status::Ok();
-    wakes.tokens.push_back(stmt->text(0).value_or(""));
-  }
+  return stmt->forEachRow([&] { wakes.tokens.push_back(stmt->text(0).value_or("")); });
 }
 
 Result<int64_t> Store::postEvent(int event, int64_t session_id, int32_t map_id, uint32_t submap_id,
@@ -973,12 +944,8 @@ Result<std::vector<std::pair<int64_t, std::string>>> Store::pendingAcks(int64_t 
   if (!stmt) return stmt.error();
   stmt->bind(1, close_id);
   std::vector<std::pair<int64_t, std::string>> out;
-  for (;;) {
-    Result<bool> row = stmt->step();
-    if (!row) return row.error();
-    if (!*row) return out;
-    out.emplace_back(stmt->int64(0), stmt->text(1).value_or(""));
-  }
+  OVW_TRY(stmt->forEachRow([&] { out.emplace_back(stmt->int64(0), stmt->text(1).value_or("")); }));
+  return out;
 }
 
 Status Store::finishMapClose(int64_t close_id, const SessionRow &session) {
