@@ -128,10 +128,18 @@ OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
   for (int i = 0; i < bindings; ++i) {
     OVsnmpVarBind *vb = append(response);
     vb->type = take();
-    size_t oid_len = take() % 130;
-    vb->oid = static_cast<OVsnmpOid *>(std::calloc(oid_len + 1, sizeof(OVsnmpOid)));
-    for (size_t k = 0; k < oid_len; ++k) vb->oid[k] = take() * 0x01010101u;
-    vb->oid_length = oid_len;
+    // Most answers name what was asked, as agents do; the others any name at all.
+    const OVsnmpVarBind *asked = pdu->variables;
+    if (asked != nullptr && take() % 4 != 0) {
+      vb->oid = static_cast<OVsnmpOid *>(dup(asked->oid, asked->oid_length * sizeof(OVsnmpOid)));
+      vb->oid_length = asked->oid_length;
+      if (take() % 2 == 0 && vb->oid_length > 0) vb->oid[vb->oid_length - 1] += take() % 3;
+    } else {
+      size_t oid_len = take() % 130;
+      vb->oid = static_cast<OVsnmpOid *>(std::calloc(oid_len + 1, sizeof(OVsnmpOid)));
+      for (size_t k = 0; k < oid_len; ++k) vb->oid[k] = take() * 0x01010101u;
+      vb->oid_length = oid_len;
+    }
     size_t val_len = take();
     if (val_len > 0 || take() % 2 == 0) {
       auto *val = static_cast<uint8_t *>(std::malloc(val_len == 0 ? 1 : val_len));
@@ -183,5 +191,16 @@ void OVsnmpFreePdu(OVsnmpPdu *pdu) {
 }
 
 const char *OVsnmpErrString(int) { return "fake error"; }
+
+int OVsnmpOidCompare(const OVsnmpOid *first, size_t first_count, const OVsnmpOid *second,
+                     size_t second_count, int) {
+  if (first == nullptr) first_count = 0;
+  if (second == nullptr) second_count = 0;
+  for (size_t i = 0; i < first_count && i < second_count; ++i) {
+    if (first[i] != second[i]) return first[i] < second[i] ? -1 : 1;
+  }
+  if (first_count == second_count) return 0;
+  return first_count < second_count ? -1 : 1;
+}
 
 }  // extern "C"

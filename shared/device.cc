@@ -19,8 +19,8 @@ struct IdentifierRecord {
 };
 constexpr IdentifierRecord kProbeVariable = {{1, 3, 6, 1, 4, 1, 32473, 3, 1, 2, 3, 1, 1, 0}, 14};
 
-// The probe's value buffer: only its comparison with "No Response" matters, and the get never
-// writes past it whatever the agent returns.
+// The probe's value buffer: only the get's outcome matters, and the get never writes past it
+// whatever the agent returns.
 constexpr size_t kProbeBufferSize = 52;
 
 // Closes the session on every way out of setDevice.
@@ -51,11 +51,13 @@ int probeDevice(OVsnmpSession session) {
   // change what later probes ask for.
   IdentifierRecord probe = kProbeVariable;
   std::array<char, kProbeBufferSize> reply{};
-  if (snmpGet(session, probe.count, probe.ids, OVSNMP_GET_REQ, reply)) return kProbeAnswered;
-  static constexpr char kNoResponseText[] = "No Response";  // 12 bytes with its NUL
-  static_assert(sizeof kNoResponseText == 12);
-  if (std::memcmp(reply.data(), kNoResponseText, sizeof kNoResponseText) == 0) {
-    return kProbeNoResponse;
+  switch (snmpRead(session, probe.count, probe.ids, OVSNMP_GET_REQ, reply)) {
+    case GetOutcome::kValue:
+      return kProbeAnswered;
+    case GetOutcome::kNoResponse:
+      return kProbeNoResponse;
+    case GetOutcome::kNoSuchObject:
+      break;
   }
   return kProbeNonDevice;
 }

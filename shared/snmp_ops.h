@@ -15,6 +15,13 @@
 inline constexpr std::string_view kNoSuchObject = "No Such Object";
 inline constexpr std::string_view kNoResponse = "No Response";
 
+// What a single-variable get came to.
+enum class GetOutcome {
+  kValue,         // a value was written to the output text
+  kNoSuchObject,  // no usable answer: no such variable, an error, a mismatched response, ...
+  kNoResponse,    // the agent did not answer within the session's time-out and retries
+};
+
 // Opens a session to `nodeName` with the configured defaults. On failure prints
 // "OVsnmpOpen failed: %s\n" on standard error and returns 0 (no session).
 [[nodiscard]] OVsnmpSession snmpOpen(const char *nodeName);
@@ -30,15 +37,33 @@ bool snmpClose(OVsnmpSession session);
 // nothing is ever written past it. The text is always NUL-terminated (an OCTET STRING that does
 // not fit is cut to size() - 1 bytes).
 //
-// Returns true when a value was written: an OCTET STRING's bytes, or for any other type its
-// first 32-bit word as "%u"; in the latter case the answered name is copied over the front of
-// `identifier` (as many sub-identifiers as fit; `count` is the caller's and does not change),
-// which is how a GetNext walk moves on. Returns false with "No Such Object" or "No Response"
-// (the agent did not answer) in `output`.
+// kValue: an OCTET STRING's bytes, a Counter64 as its whole unsigned 64-bit value, or for any
+// other type its first 32-bit word as "%u"; in the last two cases the answered name is copied
+// over the front of `identifier` (as many sub-identifiers as fit; `count` is the caller's and
+// does not change), which is how a GetNext walk moves on. Otherwise `output` holds
+// "No Such Object" or "No Response".
+//
+// An agent's answer counts only when it answers the request: one binding, named as asked (for
+// a GetNext: named after the name asked for, or as asked with an exception). An error response
+// may only take bindings away from the request, so the correction loop ends after at most as
+// many sends as the request has bindings.
 //
 // `pduType` is OVSNMP_GET_REQ or OVSNMP_GETNEXT_REQ. REQUIRES: output.size() >= 1.
+[[nodiscard]] GetOutcome snmpRead(OVsnmpSession session, size_t count,
+                                  std::span<OVsnmpOid> identifier, int pduType,
+                                  std::span<char> output);
+
+// snmpRead as a yes-or-no: true when a value was written.
 [[nodiscard]] bool snmpGet(OVsnmpSession session, size_t count, std::span<OVsnmpOid> identifier,
                            int pduType, std::span<char> output);
+
+// Interprets `response` as the answer to a request of `pduType` for the one variable
+// `requested`, as snmpRead does with the response of its blocking send, for callers that send
+// on their own (asynchronously). Writes the text and the answered name as snmpRead does and
+// returns kValue or kNoSuchObject. The response stays the caller's.
+[[nodiscard]] GetOutcome readResponse(std::span<const OVsnmpOid> requested, int pduType,
+                                      const OVsnmpPdu &response, std::span<OVsnmpOid> identifier,
+                                      std::span<char> output);
 
 // Called by snmpGet at each failure with the library's error number (or the agent's error
 // status) and what failed. It has no effect; it is the place to attach a debugger or a trace.

@@ -202,6 +202,41 @@ TEST(AgentFaults, ErrorStatusAndExceptionsAreNoSuchObject) {
   EXPECT_TRUE(gw.process().running());
 }
 
+// An agent that answers every request with an error index and a binding more than asked must
+// not be able to keep the correction loop going: the answer does not answer the request.
+TEST(AgentFaults, ErrorResponseWithMoreBindingsEndsTheGet) {
+  Step grow = errorStatus(2, 1);
+  grow.extraBindings = 1;
+  rel::ScriptedAgent agent({}, grow);
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+
+  Timed t = gw.get();
+  EXPECT_EQ("No Such Object", t.reply);
+  EXPECT_LE(t.elapsed, kTimeout + kSlack);
+  EXPECT_EQ(1, agent.requests());
+  Timed ip = gw.ask("getIpAddress#" + gw.session() + "#1.3.6.1.2.1.2.2.1.6.1");
+  EXPECT_EQ("0.0.0.0", ip.reply);
+  EXPECT_EQ(2, agent.requests());
+  // The gateway still answers others at once.
+  EXPECT_EQ("hello", gw.ask("hello").reply);
+}
+
+// Counter64 values are rendered whole, not as their high 32 bits.
+TEST(AgentFaults, Counter64IsRenderedWhole) {
+  rel::ScriptedAgent agent({}, act(Act::kSilent));
+  ASSERT_TRUE(agent.ok());
+  Gateway gw(agent);
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+  for (const char *value : {"72623859790382856", "18446744073709551615", "0", "4294967296"}) {
+    Step c = answer(value);
+    c.valueTag = 0x46;
+    agent.setScript({}, c);
+    EXPECT_EQ(value, gw.get().reply);
+  }
+}
+
 TEST(AgentFaults, DuplicateAnswerIsTakenOnce) {
   rel::ScriptedAgent agent({[] {
                               Step s = act(Act::kDuplicate);
@@ -244,7 +279,10 @@ TEST(AgentFaults, SweepKeepsOrClearsFlagsByTheAnswer) {
     bool flagAfter;
   };
   Step dup = act(Act::kDuplicate);
+  Step grow = errorStatus(2, 1);
+  grow.extraBindings = 2;
   const Node nodes[] = {
+      {"errorgrows", grow, true, false},
       {"silent", act(Act::kSilent), true, true},
       {"wrongid", act(Act::kWrongId), true, true},
       {"truncated", act(Act::kTruncated), true, true},

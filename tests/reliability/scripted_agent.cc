@@ -83,6 +83,13 @@ Bytes valueOf(const Step &step) {
       v[0] = step.valueTag;
       return v;
     }
+    case 0x46: {  // Counter64: unsigned, with a leading zero octet when the top bit is set
+      uint64_t value = std::strtoull(step.value.c_str(), nullptr, 10);
+      Bytes content;
+      for (; value != 0; value >>= 8) content.insert(content.begin(), static_cast<uint8_t>(value));
+      if (content.empty() || (content[0] & 0x80) != 0) content.insert(content.begin(), 0x00);
+      return berTlv(step.valueTag, content);
+    }
     default:
       return berTlv(step.valueTag, bytesOf(step.value));
   }
@@ -182,6 +189,12 @@ Bytes ScriptedAgent::encodeAnswer(const Request &request, const Step &step) {
   Bytes binding;
   if (step.act == Act::kErrorStatus) {
     binding = berTlv(kSequence, concat({berTlv(kOid, request.firstName), Bytes{kNull, 0x00}}));
+    // Bindings the request did not hold, named after the asked one (.1, .2, ...).
+    for (int i = 1; i <= step.extraBindings; ++i) {
+      Bytes name = request.firstName;
+      name.push_back(static_cast<uint8_t>(i));
+      append(binding, berTlv(kSequence, concat({berTlv(kOid, name), Bytes{kNull, 0x00}})));
+    }
   } else if (step.act == Act::kException) {
     binding =
         berTlv(kSequence, concat({berTlv(kOid, request.firstName), Bytes{step.valueTag, 0x00}}));

@@ -50,7 +50,8 @@ enum class Act {
   kTruncated,    // the GetResponse cut to half its length
   kOverLength,   // the GetResponse with its outer length claiming 40 more bytes than sent
   kHugeLength,   // the value's length written in 9 length octets (no agent can mean that)
-  kErrorStatus,  // a GetResponse with `errorStatus` and `errorIndex`, bindings as asked
+  kErrorStatus,  // a GetResponse with `errorStatus` and `errorIndex`, bindings as asked (and
+                 // `extraBindings` more)
   kDuplicate,    // the GetResponse sent twice
   kNoBinding,    // a GetResponse with an empty binding list
   kException,    // a binding with the exception tag `valueTag` (0x80, 0x81, 0x82) and no value
@@ -64,6 +65,7 @@ struct Step {
   std::chrono::milliseconds delay{0};  // how long to wait before answering (kLate, kAnswer)
   int errorStatus = 0;
   int errorIndex = 0;
+  int extraBindings = 0;  // kErrorStatus: bindings added after the asked one
 };
 
 // The agent answers the n-th request it reads with script[n], and every request after the
