@@ -298,6 +298,12 @@ void OVwDbFreeObjectIdList(OVwObjectIdList *list);
 const char *OVwDbObjectIdToSelectionName(OVwObjectId object);
 const char *OVwDbObjectIdToHostname(OVwObjectId object);
 
+/* The id of an object whose host name (selection name) is exactly `name`, the lowest when
+ * several have it; 0 when there is none, and 0 with the error set on failure (null name, no
+ * database). */
+OVwObjectId OVwDbHostnameToObjectId(const char *name);
+OVwObjectId OVwDbSelectionNameToObjectId(const char *name);
+
 /* Creates an object with the given field values (null: none). Returns its id, or 0. */
 OVwObjectId OVwDbCreateObject(const OVwFieldBindList *fields);
 

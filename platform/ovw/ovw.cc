@@ -1269,6 +1269,37 @@ extern "C" const char *OVwDbObjectIdToHostname(OVwObjectId object) {
   });
 }
 
+namespace {
+
+OVwObjectId objectIdByName(const char *call, const char *name, bool hostname) {
+  if (injected(call)) return 0;
+  if (name == nullptr) {
+    fail(OVW_ERR_BAD_ARG, "no name given");
+    return 0;
+  }
+  Store *store = database();
+  if (store == nullptr) return 0;
+  Result<uint32_t> id = store->objectIdByName(hostname, name);
+  if (!id) {
+    fail(id.error());
+    return 0;
+  }
+  if (*id == 0) fail(OVW_ERR_NOT_FOUND, std::string("no object named ") + name);
+  return *id;
+}
+
+}  // namespace
+
+extern "C" OVwObjectId OVwDbHostnameToObjectId(const char *name) {
+  return guarded<OVwObjectId>(
+      0, [&] { return objectIdByName("OVwDbHostnameToObjectId", name, true); });
+}
+
+extern "C" OVwObjectId OVwDbSelectionNameToObjectId(const char *name) {
+  return guarded<OVwObjectId>(
+      0, [&] { return objectIdByName("OVwDbSelectionNameToObjectId", name, false); });
+}
+
 extern "C" OVwObjectId OVwDbCreateObject(const OVwFieldBindList *fields) {
   return guarded<OVwObjectId>(0, [&]() -> OVwObjectId {
     if (injected("OVwDbCreateObject")) return 0;

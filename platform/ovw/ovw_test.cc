@@ -199,6 +199,16 @@ TEST_F(OVwDbTest, ObjectNamesCreationAndDeletion) {
   EXPECT_STREQ("alpha.example.com", OVwDbObjectIdToHostname(a));
   EXPECT_EQ(nullptr, OVwDbObjectIdToSelectionName(9999));
   EXPECT_EQ(OVW_ERR_NOT_FOUND, OVwError());
+  // Names back to ids: exact, case and all; the lowest id when two objects share a name.
+  uint32_t twin = addNode({"alpha2.example.com", "alpha"});
+  EXPECT_EQ(a, OVwDbHostnameToObjectId("alpha.example.com"));
+  EXPECT_EQ(twin, OVwDbHostnameToObjectId("alpha2.example.com"));
+  EXPECT_EQ(a, OVwDbSelectionNameToObjectId("alpha"));
+  EXPECT_EQ(0u, OVwDbHostnameToObjectId("ALPHA.example.com"));
+  EXPECT_EQ(0u, OVwDbSelectionNameToObjectId("alpha "));
+  EXPECT_EQ(OVW_ERR_NOT_FOUND, OVwError());
+  EXPECT_EQ(0u, OVwDbHostnameToObjectId(nullptr));
+  EXPECT_EQ(OVW_ERR_BAD_ARG, OVwError());
 
   OVwObjectId plain = OVwDbCreateObject(nullptr);
   ASSERT_NE(0u, plain);
@@ -668,6 +678,8 @@ TEST_F(OVwDbTest, EveryCallFailsThroughTheSeamAsItFailsForReal) {
       {"OVwDbObjectIdToSelectionName",
        [&] { return OVwDbObjectIdToSelectionName(node) == nullptr; }},
       {"OVwDbObjectIdToHostname", [&] { return OVwDbObjectIdToHostname(node) == nullptr; }},
+      {"OVwDbHostnameToObjectId", [] { return OVwDbHostnameToObjectId("alpha") == 0; }},
+      {"OVwDbSelectionNameToObjectId", [] { return OVwDbSelectionNameToObjectId("alpha") == 0; }},
       {"OVwDbCreateObject", [] { return OVwDbCreateObject(nullptr) == 0; }},
       {"OVwDbDeleteObject", [&] { return OVwDbDeleteObject(node) == -1; }},
   };

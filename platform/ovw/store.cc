@@ -281,6 +281,18 @@ Result<std::optional<ObjectRow>> Store::objectNames(uint32_t id) {
   return std::optional<ObjectRow>(std::move(o));
 }
 
+Result<uint32_t> Store::objectIdByName(bool hostname, std::string_view name) {
+  Result<Stmt> stmt =
+      db_->prepare(hostname ? "SELECT MIN(id) FROM objects WHERE hostname = ?"
+                            : "SELECT MIN(id) FROM objects WHERE selection_name = ?");
+  if (!stmt) return stmt.error();
+  stmt->bindText(1, name);
+  Result<bool> row = stmt->step();
+  if (!row) return row.error();
+  if (!*row || stmt->isNull(0)) return uint32_t{0};
+  return static_cast<uint32_t>(stmt->int64(0));
+}
+
 namespace {
 
 // SELECT of the object ids matching a filter; parameters are bound by bindFilterQuery.

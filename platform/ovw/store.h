@@ -141,6 +141,9 @@ class Store {
   Result<std::optional<ObjectRow>> object(uint32_t id, int32_t map_id);
   // The object with only its id and names filled in (a cheaper read for name lookups).
   Result<std::optional<ObjectRow>> objectNames(uint32_t id);
+  // The lowest id of the objects whose host name (or, with `hostname` false, selection name)
+  // is `name`; 0 when there is none.
+  Result<uint32_t> objectIdByName(bool hostname, std::string_view name);
   // Ascending ids of the objects that match every term; on `map_id` only those with a symbol on
   // that map (0: all objects).
   Result<std::vector<uint32_t>> findObjects(const Filter &filter, int32_t map_id);
