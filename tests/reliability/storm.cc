@@ -68,7 +68,10 @@ std::string DatagramMaker::structured() {
         break;
       case 1: {  // an identifier of 1 to 70 components
         size_t n = 1 + below(70);
-        for (size_t k = 0; k < n; ++k) out += (k ? "." : "") + std::to_string(below(5000));
+        for (size_t k = 0; k < n; ++k) {
+          if (k > 0) out += '.';
+          out += std::to_string(below(5000));
+        }
         break;
       }
       case 2:
