@@ -20,12 +20,18 @@
  * for sub-second time-outs. The library reads no MIB (identifiers are numeric), loads and
  * saves no persistent state, and silences net-snmp's own log output.
  *
- * Thread-safety: none. All calls come from one thread; event callbacks run inside
- * OVsnmpRead on that thread.
+ * Requests are sent either blocking (OVsnmpBlockingSend) or asynchronously
+ * (OVsnmpSendAsync, completed from the caller's event loop: OVsnmpGetRetryInfo, OVsnmpRead
+ * and OVsnmpDoRetry around select(), or OVsnmpGetPollInfo, OVsnmpReadPoll and
+ * OVsnmpDoRetry around poll()).
+ *
+ * Thread-safety: none. All calls come from one thread; event callbacks and completions run
+ * inside OVsnmpRead, OVsnmpReadPoll, OVsnmpDoRetry and OVsnmpClose on that thread.
  */
 #ifndef KESTARA_PLATFORM_OVSNMP_H
 #define KESTARA_PLATFORM_OVSNMP_H
 
+#include <poll.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/select.h>
@@ -85,7 +91,9 @@ enum {
   OVSNMP_ERR_BAD_PDU = 8,     /* the PDU is of the wrong kind for this call */
   OVSNMP_ERR_FILTER = 9,      /* the event filter text could not be parsed */
   OVSNMP_ERR_SOCKET = 10,     /* a socket call failed */
-  OVSNMP_ERR_INTERNAL = 11    /* anything else net-snmp reported */
+  OVSNMP_ERR_INTERNAL = 11,   /* anything else net-snmp reported */
+  OVSNMP_ERR_CANCELLED = 12,  /* the session was closed while the request was in flight */
+  OVSNMP_ERR_BUSY = 13        /* too many requests in flight (see OVsnmpSendAsync) */
 };
 
 /* The library's last error number. Set by every failing call; not cleared on success. */
@@ -148,14 +156,18 @@ typedef void (*OVsnmpCallback)(int code, OVsnmpSession session, OVsnmpPdu *pdu, 
  * of this header); timeout is in tenths of a second (1..36000) and retries 0..100 when
  * given; local_port must be OVSNMP_DEFAULT_PORT or 0 (any local port); remote_port, when
  * given (1..65535), stands in for the configured default port. callback and data must be
- * null: client sessions are synchronous.
+ * null: a client session has no callback of its own (asynchronous requests carry their
+ * completion, OVsnmpSendAsync).
  * Returns the new handle, or 0 with OVsnmpErrno set (OVSNMP_ERR_OPEN for an unknown host,
  * OVSNMP_ERR_BAD_ARG for an argument out of range). */
 OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retries, int timeout,
                          int local_port, int remote_port, OVsnmpCallback callback, void *data);
 
-/* Closes a client or event session. Returns 0, or -1 with OVSNMP_ERR_BAD_SESSION when the
- * handle names no open session (closing twice is that failure, not a crash). */
+/* Closes a client or event session. Requests of the session that are not completed yet get
+ * their completions with OVSNMP_ERR_CANCELLED before it returns; events read but not yet
+ * handed to an event session's callback are dropped. Returns 0, or -1 with
+ * OVSNMP_ERR_BAD_SESSION when the handle names no open session (closing twice is that
+ * failure, not a crash). */
 int OVsnmpClose(OVsnmpSession session);
 
 /* Session option bits, set with OVsnmpSetSessionFlags before a request.
@@ -187,7 +199,8 @@ OVsnmpVarBind *OVsnmpAddNullVarBind(OVsnmpPdu *pdu, const OVsnmpOid *oid, size_t
  * caller. A reply that does not match the request id is never taken as the response.
  * Other failures: OVSNMP_ERR_BAD_SESSION (also for an event session), OVSNMP_ERR_BAD_ARG
  * (a PDU the library did not hand out), OVSNMP_ERR_BAD_PDU (no request, or a response that
- * can't be represented), OVSNMP_ERR_SEND. */
+ * can't be represented), OVSNMP_ERR_SEND, OVSNMP_ERR_BUSY (the session has asynchronous
+ * requests that are not completed yet: a session is used one way at a time). */
 OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu);
 
 /* Turns a response with a non-zero error index into a request of tag `type` (GET, GETNEXT
@@ -233,20 +246,90 @@ int OVsnmpOidCompare(const OVsnmpOid *first, size_t first_count, const OVsnmpOid
 OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback callback,
                               void *data, const char *filter);
 
-/* Fills `read_fds` (which the caller has emptied) with the sockets of every open event
- * session and `timeout` with how long the caller may wait before OVsnmpDoRetry is due (at
- * most one second). Returns the first argument for select() (highest descriptor + 1), or 0
- * when no event session is open. A caller that adds descriptors of its own to the set
+/* ---- Asynchronous requests -------------------------------------------------------------
+ *
+ * A request sent with OVsnmpSendAsync is completed later, from the caller's event loop: its
+ * completion is called exactly once, with
+ *   OVSNMP_ERR_NONE      and the response, which the completion owns (OVsnmpFreePdu);
+ *   OVSNMP_ERR_TIMEOUT   the agent did not answer within the session's time-out, after all of
+ *                        its retries (each retry resends the same request);
+ *   OVSNMP_ERR_CANCELLED the session was closed first (by anyone, a completion included);
+ *   OVSNMP_ERR_BAD_PDU   the answer can't be represented (see OVsnmpVarBind);
+ *   OVSNMP_ERR_SEND      a retransmission could not be sent;
+ *   or the code of a fault made on OVsnmpRead / OVsnmpReadPoll (PlatformFault.h).
+ * The response is null for every error. An answer counts for a request only when it carries
+ * that request's id: a late answer (after the time-out), a duplicate, or an answer with
+ * another id completes nothing and is dropped. Each try of a request has the same id.
+ *
+ * Completions run only inside OVsnmpRead, OVsnmpReadPoll and OVsnmpDoRetry (outcomes, in the
+ * order they became known) and OVsnmpClose (cancellations, in the order the requests were
+ * sent), never inside OVsnmpSendAsync. Once OVsnmpClose has returned, no completion of that
+ * session's requests is pending or will run. A completion may send further requests and
+ * close any session, its own included; it must not call OVsnmpRead, OVsnmpReadPoll or
+ * OVsnmpDoRetry.
+ *
+ * Bounds: at most OVSNMP_MAX_SESSION_REQUESTS requests of one session and
+ * OVSNMP_MAX_REQUESTS of the whole process are outstanding at a time (sent and not yet
+ * completed); past either, OVsnmpSendAsync fails with OVSNMP_ERR_BUSY. Each outstanding
+ * request holds a copy of its PDU (a few hundred bytes for one binding). */
+#define OVSNMP_MAX_SESSION_REQUESTS 64
+#define OVSNMP_MAX_REQUESTS 1024
+
+/* The completion of one asynchronous request; `context` is the pointer given to
+ * OVsnmpSendAsync, `session` the handle it was sent on (which may be closed by now). */
+typedef void (*OVsnmpCompletion)(OVsnmpSession session, int error, OVsnmpPdu *response,
+                                 void *context);
+
+/* Sends request `pdu` (GET, GETNEXT or SET) on client session `session` without waiting; the
+ * answer, time-out or cancellation reaches `completion` with `context`, as described above.
+ * On success returns 0 and the request is consumed (freed by the library). On failure returns
+ * -1 with OVsnmpErrno set, the request still belongs to the caller, and the completion will
+ * never be called: OVSNMP_ERR_BAD_SESSION (also for an event session), OVSNMP_ERR_BAD_ARG (a
+ * PDU the library did not hand out, or a null completion), OVSNMP_ERR_BAD_PDU (no request),
+ * OVSNMP_ERR_BUSY (a bound above), OVSNMP_ERR_SEND, OVSNMP_ERR_NOMEM. */
+int OVsnmpSendAsync(OVsnmpSession session, OVsnmpPdu *pdu, OVsnmpCompletion completion,
+                    void *context);
+
+/* ---- The caller's event loop -------------------------------------------------------------
+ *
+ * The library's sockets are those of every event session and of every client session with
+ * asynchronous requests in flight. A loop waits for them together with its own descriptors,
+ * then calls OVsnmpRead (or OVsnmpReadPoll) when some are readable, and OVsnmpDoRetry on
+ * every pass. */
+
+/* Fills `read_fds` (which the caller has emptied) with the library's sockets and `timeout`
+ * with how long the caller may wait before OVsnmpDoRetry is due: at most one second, less
+ * when a request's retransmission or time-out comes sooner, zero when completions are
+ * waiting to run. A socket that select() can't hold (FD_SETSIZE or above) is left out: a
+ * loop with such descriptors uses OVsnmpGetPollInfo. Returns the first argument for select()
+ * (highest descriptor + 1), or 0 when there is nothing to wait on (no event session, no
+ * request in flight) or on failure. A caller that adds descriptors of its own to the set
  * must raise the count to cover them. */
 int OVsnmpGetRetryInfo(fd_set *read_fds, struct timeval *timeout);
 
 /* Reads what has arrived on the sockets of `read_fds` that belong to the library, and runs
- * the callbacks for it. When an event session's socket has failed, its callback gets
- * OVSNMP_EVENT_SESSION_ERROR with a null PDU (OVsnmpErrno says why); the session stays
- * open until the callback closes it. */
+ * the callbacks and completions for it. From each readable socket it reads at most
+ * OVSNMP_READ_BATCH datagrams, so that one flooded socket can't hold the loop. When an
+ * event session's socket has failed, its callback gets OVSNMP_EVENT_SESSION_ERROR with a
+ * null PDU (OVsnmpErrno says why); the session stays open until the callback closes it. */
 void OVsnmpRead(fd_set *read_fds);
+#define OVSNMP_READ_BATCH 64
 
-/* Handles the library's time-outs and retransmissions; call once per pass of the loop. */
+/* The poll() form of OVsnmpGetRetryInfo. Fills fds[0 .. min(count, capacity)) with the
+ * library's sockets (events POLLIN, revents 0) and returns their number `count`, which may
+ * exceed `capacity`: then only the first `capacity` are filled and the caller calls again
+ * with room for all. `*timeout_ms` gets the time in milliseconds until OVsnmpDoRetry is due
+ * (rounded up), 0 when completions are waiting to run, -1 when nothing is due. Returns 0 when
+ * there is nothing to wait on, -1 with OVsnmpErrno set for a null `timeout_ms`, a null
+ * `fds` with a capacity, or a fault. */
+int OVsnmpGetPollInfo(struct pollfd *fds, size_t capacity, int *timeout_ms);
+
+/* The poll() form of OVsnmpRead: reads from the library's sockets among fds[0 .. count)
+ * whose revents are non-zero, as OVsnmpRead does; other entries are not looked at. */
+void OVsnmpReadPoll(const struct pollfd *fds, size_t count);
+
+/* Handles the library's time-outs and retransmissions and runs the completions they bring;
+ * call once per pass of the loop. */
 void OVsnmpDoRetry(void);
 
 #ifdef __cplusplus

@@ -2,21 +2,28 @@
 //
 // Client sessions are net-snmp single sessions (snmp_sess_*), so a blocking request on one
 // session never reads another session's socket, and net-snmp's request ids keep a late reply
-// from being taken as the answer to a later request. Event sessions are net-snmp server
-// sessions on $OV_EVENT_ADDRESS. Handles are numbers looked up in a table on every call.
+// from being taken as the answer to a later request. Asynchronous requests are net-snmp's
+// asynchronous sends on the same sessions; each is known to net-snmp by a ticket number, never
+// by a pointer, so whatever net-snmp reports about a request that is gone finds nothing. Event
+// sessions are net-snmp server sessions on $OV_EVENT_ADDRESS. Handles are numbers looked up in
+// a table on every call.
 #include "OVsnmp.h"
 
 // clang-format off
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/library/large_fd_set.h>
 // clang-format on
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -24,8 +31,10 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "PlatformFault.h"
@@ -44,6 +53,9 @@ constexpr int kMaxTimeoutTenths = 36000;  // one hour
 constexpr int kMaxRetries = 100;
 constexpr long kMaxTimeoutMs = 3600000;
 constexpr long kIdleWaitMicros = 1000000;  // how long an event loop may sleep between passes
+// What an event socket asks the kernel for (capped by net.core.rmem_max): room for a burst of
+// events that arrives while the program handles earlier ones.
+constexpr int kEventReceiveBuffer = 1 << 20;
 
 // Every failing call ends here.
 template <typename T>
@@ -119,23 +131,53 @@ struct Event {
   PduPtr pdu;
 };
 
+// The number by which net-snmp knows an asynchronous request (its callback's argument).
+using TicketId = uintptr_t;
+
+// One asynchronous request, from its send until its completion has been called.
+struct Ticket {
+  OVsnmpCompletion completion = nullptr;
+  void *context = nullptr;
+  bool sent = false;      // net-snmp has taken it (anything it reports before is not final)
+  bool finished = false;  // net-snmp is done with it; the outcome waits in State::finished
+  int error = OVSNMP_ERR_NONE;
+  PduPtr response;
+};
+
 struct Session {
   OVsnmpSession handle = 0;
   bool event = false;
   uint32_t flags = 0;
+  int fd = -1;
   // Event sessions only.
   OVsnmpCallback callback = nullptr;
   void *data = nullptr;
   std::vector<Oid> filter;
   std::deque<Event> pending;  // matched events read but not yet handed to the callback
-  int fd = -1;
-  // Declared last: the net-snmp session closes first, before what its callback uses.
+  // Client sessions only: the requests not completed yet, in the order they were sent, and
+  // how many of them net-snmp still holds (sent, neither answered nor timed out).
+  std::map<TicketId, Ticket> tickets;
+  size_t in_flight = 0;
+  // Declared last: the net-snmp session closes first, before what its callbacks use.
   SessPtr sessp;
 };
 
 struct State {
+  State() { finished.reserve(OVSNMP_MAX_REQUESTS); }
   std::map<OVsnmpSession, std::unique_ptr<Session>> sessions;
   OVsnmpSession last_handle = 0;
+  // Every request not completed yet, and the session it belongs to.
+  std::unordered_map<TicketId, OVsnmpSession> tickets;
+  TicketId last_ticket = 0;
+  // Requests whose outcome is known, in that order, until their completions run (a request
+  // cancelled meanwhile is skipped). Room for every request that can be outstanding is taken
+  // up front. `ready` counts those still to run.
+  std::vector<TicketId> finished;
+  size_t ready = 0;
+  // The sessions whose sockets an event loop must watch: event sessions, and client sessions
+  // with requests in flight.
+  std::set<OVsnmpSession> watched;
+  std::unordered_map<int, OVsnmpSession> by_fd;
 };
 
 // Never destroyed: sessions still open at exit are not closed behind the program's back.
@@ -148,6 +190,65 @@ Session *findSession(OVsnmpSession handle) {
   auto &sessions = state().sessions;
   auto it = sessions.find(handle);
   return it == sessions.end() ? nullptr : it->second.get();
+}
+
+// net-snmp's set of descriptors of any size, emptied on creation and released on every path.
+class LargeFdSet {
+ public:
+  LargeFdSet() {
+    netsnmp_large_fd_set_init(&set_, FD_SETSIZE);
+    NETSNMP_LARGE_FD_ZERO(&set_);
+  }
+  ~LargeFdSet() { netsnmp_large_fd_set_cleanup(&set_); }
+  LargeFdSet(const LargeFdSet &) = delete;
+  LargeFdSet &operator=(const LargeFdSet &) = delete;
+  netsnmp_large_fd_set *get() { return &set_; }
+
+ private:
+  netsnmp_large_fd_set set_;
+};
+
+// How long until the next retransmission or time-out of a client session's requests is due;
+// nothing when net-snmp holds none of them.
+std::optional<timeval> nextDue(Session &session) {
+  if (session.event || session.in_flight == 0) return std::nullopt;
+  LargeFdSet set;
+  int count = 0;
+  int block = 1;
+  timeval due{};
+  (void)snmp_sess_select_info2_flags(session.sessp.get(), &count, set.get(), &due, &block,
+                                     NETSNMP_SELECT_NOALARMS);
+  if (block != 0) return std::nullopt;
+  if (due.tv_sec < 0) due = timeval{};
+  return due;
+}
+
+void earliest(std::optional<timeval> &sooner, const std::optional<timeval> &other) {
+  if (other && (!sooner || timercmp(&*other, &*sooner, <))) sooner = other;
+}
+
+// True when `fd` has something to read (or a pending error, or is no open descriptor: the
+// read then reports it). A read is never attempted on a socket that could block it.
+bool readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && p.revents != 0;
+}
+
+// Reads one datagram from a session's socket; net-snmp's callbacks run inside.
+int readOnce(Session &session) {
+  if (session.fd < FD_SETSIZE) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(session.fd, &set);
+    return snmp_sess_read(session.sessp.get(), &set);
+  }
+  LargeFdSet set;
+  netsnmp_large_fd_setfd(session.fd, set.get());
+  return snmp_sess_read2(session.sessp.get(), set.get());
+}
+
+void stopWatching(Session &session) {
+  if (!session.event && session.in_flight == 0) state().watched.erase(session.handle);
 }
 
 // Issues the next handle; 0 once all 2^32 - 1 have been used.
@@ -312,6 +413,122 @@ void reportSessionError(OVsnmpSession handle, int error_number) {
   session->callback(OVSNMP_EVENT_SESSION_ERROR, handle, nullptr, session->data);
 }
 
+// ---- asynchronous requests ---------------------------------------------------------------
+
+// net-snmp's callback of an asynchronous request, run inside snmp_sess_read or
+// snmp_sess_timeout: records the outcome for the completion, which runs once net-snmp has
+// returned. A ticket that is gone (its session closed) or already finished is left alone.
+int requestDone(int operation, netsnmp_session *, int, netsnmp_pdu *pdu, void *magic) {
+  int error = OVSNMP_ERR_NONE;
+  switch (operation) {
+    case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
+      break;
+    case NETSNMP_CALLBACK_OP_TIMED_OUT:
+      error = OVSNMP_ERR_TIMEOUT;
+      break;
+    case NETSNMP_CALLBACK_OP_SEND_FAILED:
+    case NETSNMP_CALLBACK_OP_DISCONNECT:
+      error = OVSNMP_ERR_SEND;
+      break;
+    default:  // a retransmission on its way, or what only SNMPv3 reports
+      return 1;
+  }
+  State &st = state();
+  const auto id = reinterpret_cast<TicketId>(magic);
+  auto owner = st.tickets.find(id);
+  if (owner == st.tickets.end()) return 1;
+  Session *session = findSession(owner->second);
+  if (session == nullptr) return 1;
+  auto it = session->tickets.find(id);
+  if (it == session->tickets.end() || !it->second.sent || it->second.finished) return 1;
+  Ticket &ticket = it->second;
+  if (error == OVSNMP_ERR_NONE) {
+    try {
+      ticket.response = pdu != nullptr ? fromNetSnmp(*pdu) : nullptr;
+      if (ticket.response) {
+        ticket.response->pub.command = OVSNMP_GET_RSP;
+      } else {
+        error = OVSNMP_ERR_BAD_PDU;
+      }
+    } catch (const std::bad_alloc &) {
+      error = OVSNMP_ERR_NOMEM;
+    }
+  }
+  ticket.error = error;
+  ticket.finished = true;
+  ++st.ready;
+  --session->in_flight;
+  stopWatching(*session);
+  try {
+    st.finished.push_back(id);  // within the room reserved for every outstanding request
+  } catch (const std::bad_alloc &) {
+    // Not reachable within the bound; were it, the request would complete when its session
+    // closes.
+  }
+  return 1;
+}
+
+// Runs the completions of the requests whose outcome is known, in that order. Each request
+// leaves the tables before its completion runs, so a completion may close any session and
+// send new requests.
+void deliverCompletions() {
+  State &st = state();
+  for (size_t i = 0; i < st.finished.size(); ++i) {
+    const TicketId id = st.finished[i];
+    auto owner = st.tickets.find(id);
+    if (owner == st.tickets.end()) continue;  // cancelled meanwhile
+    const OVsnmpSession handle = owner->second;
+    st.tickets.erase(owner);
+    Session *session = findSession(handle);
+    if (session == nullptr) continue;
+    auto it = session->tickets.find(id);
+    if (it == session->tickets.end()) continue;
+    Ticket ticket = std::move(it->second);
+    session->tickets.erase(it);
+    --st.ready;
+    int error = ticket.error;
+    OVsnmpPdu *response = nullptr;
+    if (ticket.response) {
+      try {
+        response = issue(std::move(ticket.response));
+      } catch (const std::bad_alloc &) {
+        error = OVSNMP_ERR_NOMEM;
+      }
+    }
+    ticket.completion(handle, error, response, ticket.context);
+  }
+  st.finished.clear();
+}
+
+// Reads at most OVSNMP_READ_BATCH datagrams that wait on a session's socket, handing events
+// to the session's callback after each one. `fault` (from the seam) fails an event session.
+void readSession(OVsnmpSession handle, int fault) {
+  for (int n = 0; n < OVSNMP_READ_BATCH; ++n) {
+    Session *session = findSession(handle);  // a callback may have closed it
+    if (session == nullptr) return;
+    if (session->event && fault != 0) {
+      reportSessionError(handle, fault);
+      return;
+    }
+    if (!readable(session->fd)) return;
+    const int fd = session->fd;
+    const bool event = session->event;
+    const int rc = readOnce(*session);
+    if (!event) continue;  // answers reach their requests through requestDone
+    const bool failed = rc != 0 && socketFailed(fd);
+    dispatch(handle);
+    if (failed) {
+      reportSessionError(handle, OVSNMP_ERR_SOCKET);
+      return;
+    }
+  }
+}
+
+void readSessions(const std::vector<OVsnmpSession> &ready, int fault) {
+  for (OVsnmpSession handle : ready) readSession(handle, fault);
+  deliverCompletions();
+}
+
 }  // namespace
 }  // namespace ovsnmp
 
@@ -386,10 +603,16 @@ OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retrie
     if (auto ms = envNumber("OVSNMP_TIMEOUT_MS", 1, kMaxTimeoutMs)) ss->timeout = *ms * 1000L;
     if (auto n = envNumber("OVSNMP_RETRIES", 0, kMaxRetries)) ss->retries = static_cast<int>(*n);
 
+    netsnmp_transport *transport = snmp_sess_transport(session->sessp.get());
+    if (transport == nullptr || transport->sock < 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
+    session->fd = transport->sock;
+
     const OVsnmpSession handle = nextHandle();
     if (handle == 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
     session->handle = handle;
-    state().sessions.emplace(handle, std::move(session));
+    State &st = state();
+    st.by_fd[session->fd] = handle;
+    st.sessions.emplace(handle, std::move(session));
     return handle;
   } catch (const std::bad_alloc &) {
     return fail(OVSNMP_ERR_NOMEM, 0u);
@@ -398,11 +621,24 @@ OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retrie
 
 int OVsnmpClose(OVsnmpSession session) {
   if (int code = KestaraFaultCheck("OVsnmpClose")) return fail(code, -1);
-  auto &sessions = state().sessions;
-  auto it = sessions.find(session);
-  if (it == sessions.end()) return fail(OVSNMP_ERR_BAD_SESSION, -1);
+  State &st = state();
+  auto it = st.sessions.find(session);
+  if (it == st.sessions.end()) return fail(OVSNMP_ERR_BAD_SESSION, -1);
   std::unique_ptr<Session> closing = std::move(it->second);
-  sessions.erase(it);
+  st.sessions.erase(it);
+  st.watched.erase(session);
+  auto fd = st.by_fd.find(closing->fd);
+  if (fd != st.by_fd.end() && fd->second == session) st.by_fd.erase(fd);
+  // The requests leave the table before net-snmp lets go of them, so that nothing it reports
+  // while closing reaches them; then each is cancelled, in the order they were sent.
+  for (const auto &[id, ticket] : closing->tickets) {
+    st.tickets.erase(id);
+    if (ticket.finished) --st.ready;
+  }
+  closing->sessp.reset();
+  for (auto &[id, ticket] : closing->tickets) {
+    ticket.completion(session, OVSNMP_ERR_CANCELLED, nullptr, ticket.context);
+  }
   return 0;
 }
 
@@ -451,6 +687,8 @@ OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
   Pdu *request = lookup(pdu);
   if (request == nullptr) return fail(OVSNMP_ERR_BAD_ARG, nullptr);
   if (!isRequestType(request->pub.command)) return fail(OVSNMP_ERR_BAD_PDU, nullptr);
+  // net-snmp's blocking wait would read (and time out) the asynchronous requests too.
+  if (!s->tickets.empty()) return fail(OVSNMP_ERR_BUSY, nullptr);
   try {
     netsnmp_pdu *out = toNetSnmpRequest(*request);
     if (out == nullptr) return fail(OVSNMP_ERR_NOMEM, nullptr);
@@ -469,6 +707,52 @@ OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
   } catch (const std::bad_alloc &) {
     return fail(OVSNMP_ERR_NOMEM, nullptr);
   }
+}
+
+int OVsnmpSendAsync(OVsnmpSession session, OVsnmpPdu *pdu, OVsnmpCompletion completion,
+                    void *context) {
+  if (int code = KestaraFaultCheck("OVsnmpSendAsync")) return fail(code, -1);
+  Session *s = findSession(session);
+  if (s == nullptr || s->event) return fail(OVSNMP_ERR_BAD_SESSION, -1);
+  Pdu *request = lookup(pdu);
+  if (request == nullptr || completion == nullptr) return fail(OVSNMP_ERR_BAD_ARG, -1);
+  if (!isRequestType(request->pub.command)) return fail(OVSNMP_ERR_BAD_PDU, -1);
+  State &st = state();
+  if (s->tickets.size() >= OVSNMP_MAX_SESSION_REQUESTS ||
+      st.tickets.size() >= OVSNMP_MAX_REQUESTS) {
+    return fail(OVSNMP_ERR_BUSY, -1);
+  }
+  const TicketId id = ++st.last_ticket;
+  // Undoes the bookkeeping of a request that is not sent after all.
+  auto forget = [&] {
+    st.tickets.erase(id);
+    s->tickets.erase(id);
+    stopWatching(*s);
+  };
+  try {
+    Ticket &ticket = s->tickets[id];
+    ticket.completion = completion;
+    ticket.context = context;
+    st.tickets.emplace(id, session);
+    st.watched.insert(session);
+    netsnmp_pdu *out = toNetSnmpRequest(*request);
+    if (out == nullptr) {
+      forget();
+      return fail(OVSNMP_ERR_NOMEM, -1);
+    }
+    if (snmp_sess_async_send(s->sessp.get(), out, requestDone, reinterpret_cast<void *>(id)) == 0) {
+      snmp_free_pdu(out);  // a failed send leaves the PDU with its sender
+      forget();
+      return fail(OVSNMP_ERR_SEND, -1);
+    }
+    ticket.sent = true;
+  } catch (const std::bad_alloc &) {
+    forget();
+    return fail(OVSNMP_ERR_NOMEM, -1);
+  }
+  ++s->in_flight;
+  PduPtr consumed = reclaim(pdu);
+  return 0;
 }
 
 OVsnmpPdu *OVsnmpFixPdu(OVsnmpPdu *response, int type) {
@@ -524,6 +808,10 @@ const char *OVsnmpErrString(int error_number) {
       return "Socket error";
     case OVSNMP_ERR_INTERNAL:
       return "Internal SNMP library error";
+    case OVSNMP_ERR_CANCELLED:
+      return "The session was closed before the request completed";
+    case OVSNMP_ERR_BUSY:
+      return "Too many requests in flight";
     default:
       return "Unknown SNMP library error";
   }
@@ -569,6 +857,12 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
       netsnmp_transport_free(transport);
       return fail(OVSNMP_ERR_SOCKET, 0u);
     }
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 &&
+        size / 2 < kEventReceiveBuffer) {  // the kernel reports twice what was asked
+      (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kEventReceiveBuffer, sizeof kEventReceiveBuffer);
+    }
     netsnmp_session in;
     snmp_sess_init(&in);
     in.version = SNMP_DEFAULT_VERSION;
@@ -583,7 +877,10 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
     const OVsnmpSession handle = nextHandle();
     if (handle == 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
     session->handle = handle;
-    state().sessions.emplace(handle, std::move(session));
+    State &st = state();
+    st.by_fd[fd] = handle;
+    st.watched.insert(handle);
+    st.sessions.emplace(handle, std::move(session));
     return handle;
   } catch (const std::bad_alloc &) {
     return fail(OVSNMP_ERR_NOMEM, 0u);
@@ -593,45 +890,95 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
 int OVsnmpGetRetryInfo(fd_set *read_fds, struct timeval *timeout) {
   if (int code = KestaraFaultCheck("OVsnmpGetRetryInfo")) return fail(code, 0);
   if (read_fds == nullptr || timeout == nullptr) return fail(OVSNMP_ERR_BAD_ARG, 0);
-  timeout->tv_sec = kIdleWaitMicros / 1000000;
-  timeout->tv_usec = kIdleWaitMicros % 1000000;
+  State &st = state();
+  std::optional<timeval> due = timeval{kIdleWaitMicros / 1000000, kIdleWaitMicros % 1000000};
   int highest = -1;
-  for (const auto &[handle, session] : state().sessions) {
-    if (!session->event) continue;
+  for (OVsnmpSession handle : st.watched) {
+    Session *session = findSession(handle);
+    if (session == nullptr) continue;
+    earliest(due, nextDue(*session));
+    if (session->fd < 0 || session->fd >= FD_SETSIZE) continue;
     FD_SET(session->fd, read_fds);
     highest = std::max(highest, session->fd);
   }
+  if (st.ready > 0) due = timeval{};
+  *timeout = *due;
   return highest + 1;
 }
 
 void OVsnmpRead(fd_set *read_fds) {
   if (read_fds == nullptr) return;
   const int fault = KestaraFaultCheck("OVsnmpRead");
-  std::vector<OVsnmpSession> ready;
-  for (const auto &[handle, session] : state().sessions) {
-    if (session->event && FD_ISSET(session->fd, read_fds)) ready.push_back(handle);
-  }
-  for (OVsnmpSession handle : ready) {
-    Session *session = findSession(handle);  // an earlier callback may have closed it
-    if (session == nullptr) continue;
-    if (fault != 0) {
-      reportSessionError(handle, fault);
-      continue;
+  try {
+    std::vector<OVsnmpSession> ready;
+    for (OVsnmpSession handle : state().watched) {
+      Session *session = findSession(handle);
+      if (session != nullptr && session->fd >= 0 && session->fd < FD_SETSIZE &&
+          FD_ISSET(session->fd, read_fds)) {
+        ready.push_back(handle);
+      }
     }
-    const int fd = session->fd;
-    const int rc = snmp_sess_read(session->sessp.get(), read_fds);
-    const bool failed = rc != 0 && socketFailed(fd);
-    dispatch(handle);
-    if (failed) reportSessionError(handle, OVSNMP_ERR_SOCKET);
+    readSessions(ready, fault);
+  } catch (const std::bad_alloc &) {
+    // Nothing read this time; what waits is read on the next pass.
+  }
+}
+
+int OVsnmpGetPollInfo(struct pollfd *fds, size_t capacity, int *timeout_ms) {
+  if (int code = KestaraFaultCheck("OVsnmpGetPollInfo")) return fail(code, -1);
+  if (timeout_ms == nullptr || (fds == nullptr && capacity > 0)) {
+    return fail(OVSNMP_ERR_BAD_ARG, -1);
+  }
+  State &st = state();
+  std::optional<timeval> due;
+  size_t count = 0;
+  for (OVsnmpSession handle : st.watched) {
+    Session *session = findSession(handle);
+    if (session == nullptr || session->fd < 0) continue;
+    earliest(due, nextDue(*session));
+    if (count < capacity) fds[count] = pollfd{session->fd, POLLIN, 0};
+    ++count;
+  }
+  if (st.ready > 0) due = timeval{};
+  if (!due) {
+    *timeout_ms = -1;
+  } else {
+    // Rounded up, so that the loop does not wake just before the retransmission is due.
+    const long long ms = static_cast<long long>(due->tv_sec) * 1000 + (due->tv_usec + 999) / 1000;
+    *timeout_ms = static_cast<int>(std::min<long long>(ms, INT_MAX));
+  }
+  return static_cast<int>(std::min<size_t>(count, INT_MAX));
+}
+
+void OVsnmpReadPoll(const struct pollfd *fds, size_t count) {
+  if (fds == nullptr) return;
+  const int fault = KestaraFaultCheck("OVsnmpReadPoll");
+  try {
+    const State &st = state();
+    std::vector<OVsnmpSession> ready;
+    for (size_t i = 0; i < count; ++i) {
+      if (fds[i].revents == 0) continue;
+      auto it = st.by_fd.find(fds[i].fd);
+      if (it != st.by_fd.end() && st.watched.contains(it->second)) ready.push_back(it->second);
+    }
+    readSessions(ready, fault);
+  } catch (const std::bad_alloc &) {
+    // Nothing read this time; what waits is read on the next pass.
   }
 }
 
 void OVsnmpDoRetry(void) {
-  std::vector<void *> sessions;
-  for (const auto &[handle, session] : state().sessions) {
-    if (session->event) sessions.push_back(session->sessp.get());
+  try {
+    // net-snmp reports time-outs inside snmp_sess_timeout, which changes what is watched.
+    std::vector<void *> sessions;
+    for (OVsnmpSession handle : state().watched) {
+      if (Session *session = findSession(handle)) sessions.push_back(session->sessp.get());
+    }
+    for (void *sessp : sessions) snmp_sess_timeout(sessp);
+  } catch (const std::bad_alloc &) {
+    // The time-outs are handled on the next pass.
   }
-  for (void *sessp : sessions) snmp_sess_timeout(sessp);
+  deliverCompletions();
 }
 
 }  // extern "C"

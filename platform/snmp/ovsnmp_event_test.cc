@@ -17,6 +17,7 @@
 #include "PlatformFault.h"
 #include "process.h"
 #include "snmp_agent.h"
+#include "trap_sender.h"
 
 namespace {
 
@@ -311,6 +312,45 @@ TEST_F(EventTest, OpenRefusesBadArgumentsAndBusyAddresses) {
   FD_ZERO(&fds);
   timeval timeout{};
   EXPECT_EQ(OVsnmpGetRetryInfo(&fds, &timeout), 0);  // nothing open, nothing to wait on
+}
+
+// A burst of events waits in the socket while the program is busy, and each read takes a
+// bounded batch of it, in the select loop as in the poll loop.
+TEST_F(EventTest, BurstWaitsInTheSocketAndIsReadInBoundedBatches) {
+  open();
+  const rel::Datagram event = rel::nodeEvent(42);
+  ASSERT_FALSE(event.empty());
+  kt::UdpClient sender("127.0.0.1");
+  ASSERT_TRUE(sender.ok());
+  constexpr size_t kBurst = 1000;  // more than a socket's default buffer holds
+  const std::string datagram(event.begin(), event.end());
+  auto burst = [&] {
+    for (size_t i = 0; i < kBurst; ++i) ASSERT_TRUE(sender.send("127.0.0.1", port_, datagram));
+  };
+
+  burst();
+  fd_set fds;
+  FD_ZERO(&fds);
+  timeval timeout{};
+  const int count = OVsnmpGetRetryInfo(&fds, &timeout);
+  ASSERT_GT(count, 0);
+  OVsnmpRead(&fds);
+  EXPECT_EQ(size_t{OVSNMP_READ_BATCH}, this->count());
+  waitFor(kBurst);
+  EXPECT_EQ(kBurst, this->count());
+
+  burst();
+  pollfd p[2];
+  int wait = 0;
+  ASSERT_EQ(1, OVsnmpGetPollInfo(p, 2, &wait));
+  EXPECT_EQ(-1, wait);  // only events: nothing is ever due
+  ASSERT_EQ(1, poll(p, 1, 1000));
+  OVsnmpReadPoll(p, 1);
+  EXPECT_EQ(kBurst + OVSNMP_READ_BATCH, this->count());
+  waitFor(2 * kBurst);
+  pump([] { return false; }, 200ms);
+  EXPECT_EQ(2 * kBurst, this->count());
+  for (const Received &r : recorder_.events) ASSERT_EQ(r.texts, std::vector<std::string>{"42"});
 }
 
 }  // namespace
