@@ -2,6 +2,9 @@
 #ifndef KESTARA_SHARED_DEVICE_H
 #define KESTARA_SHARED_DEVICE_H
 
+#include <optional>
+#include <string>
+
 #include "OVsnmp.h"
 #include "OVw.h"
 
@@ -21,5 +24,54 @@ using RemovalHook = void (*)(OVwObjectId objectId);
 // clears its isKestaraDevice flag by the answer, printing one line. Returns 1 when the host
 // answered the probe (the flag is then true), 0 otherwise. `removalHook` may be null.
 int setDevice(OVwObjectId objectId, RemovalHook removalHook);
+
+// setDevice without waiting for the agent: the probe goes out as an asynchronous request
+// (OVsnmpSendAsync) and its answer is applied when the caller's event loop reads it. Every
+// line printed, every flag written and the result are exactly those of setDevice for the same
+// answer; a probe's lines are printed together, once its outcome is known.
+//
+// The object is not copied or moved while a probe runs (the SNMP library holds its address).
+// Destroying it, or abandon(), ends a probe in flight at once: its session is closed, nothing
+// is printed or written, and `done` is not called.
+class DeviceProbe {
+ public:
+  // Called once when a probe started by start() ends, from inside the SNMP library's event
+  // loop (OVsnmpRead, OVsnmpReadPoll, OVsnmpDoRetry), after its lines are printed and its
+  // session is closed, with setDevice's result. It may start, abandon or destroy the probe.
+  using Done = void (*)(DeviceProbe &probe, int result, void *context);
+
+  DeviceProbe() = default;
+  ~DeviceProbe() { abandon(); }
+  DeviceProbe(const DeviceProbe &) = delete;
+  DeviceProbe &operator=(const DeviceProbe &) = delete;
+
+  // Starts setDevice(objectId, removalHook). When the outcome is known without asking the
+  // agent (no host name, no session, the request not sent), applies it as setDevice does and
+  // returns setDevice's result; `done` is then not called. Otherwise returns nothing, and
+  // `done` is called with `context` later. REQUIRES: !busy().
+  [[nodiscard]] std::optional<int> start(OVwObjectId objectId, RemovalHook removalHook, Done done,
+                                         void *context);
+
+  // True from a start() that returned nothing until the probe ends or is abandoned.
+  [[nodiscard]] bool busy() const { return session_ != 0; }
+  // The object of the probe in flight (or of the last one).
+  [[nodiscard]] OVwObjectId objectId() const { return objectId_; }
+
+  // Ends a probe in flight without applying anything; does nothing when none is.
+  void abandon();
+
+ private:
+  static void completed(OVsnmpSession session, int error, OVsnmpPdu *response, void *context);
+  // Applies the outcome, closes the session and calls `done`.
+  void finish(int outcome);
+
+  OVwObjectId objectId_ = 0;
+  OVwFieldId fieldId_ = 0;
+  RemovalHook removalHook_ = nullptr;
+  std::string hostName_;
+  OVsnmpSession session_ = 0;
+  Done done_ = nullptr;
+  void *context_ = nullptr;
+};
 
 #endif  // KESTARA_SHARED_DEVICE_H

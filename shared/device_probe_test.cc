@@ -1,0 +1,252 @@
+// Tests of the asynchronous device probe: for every kind of node it prints, writes and returns
+// exactly what setDevice does; probes run side by side without waiting for one another; an
+// abandoned probe leaves no trace.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "snmp_agent.h"
+#include "test_agent.h"
+#include "test_database.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The SNMP library's poll loop until `done` holds or `limit` passes.
+void runLoop(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = Clock::now() + kt::scaled(limit);
+  std::vector<pollfd> fds(16);
+  while (!done() && Clock::now() < deadline) {
+    int timeout = 0;
+    const int count = OVsnmpGetPollInfo(fds.data(), fds.size(), &timeout);
+    ASSERT_GE(count, 0);
+    ASSERT_LE(static_cast<size_t>(count), fds.size());
+    if (count == 0 && timeout < 0) return;
+    if (timeout < 0 || timeout > 50) timeout = 50;
+    if (poll(fds.data(), static_cast<nfds_t>(count), timeout) > 0) {
+      OVsnmpReadPoll(fds.data(), static_cast<size_t>(count));
+    }
+    OVsnmpDoRetry();
+  }
+}
+
+// A probe and what its `done` saw.
+struct Tracked {
+  DeviceProbe probe;
+  int calls = 0;
+  int result = -1;
+  Clock::time_point at;
+  std::function<void()> then;
+};
+
+void onDone(DeviceProbe &, int result, void *context) {
+  auto *t = static_cast<Tracked *>(context);
+  ++t->calls;
+  t->result = result;
+  t->at = Clock::now();
+  if (t->then) t->then();
+}
+
+std::vector<OVwObjectId> removed;
+void recordRemoval(OVwObjectId object) { removed.push_back(object); }
+
+class DeviceProbeTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    kt::writeClientConfig(conf_, GetParam(), 1, 0);
+    for (const auto &[k, v] : kt::clientEnv(conf_)) setenv(k.c_str(), v.c_str(), 1);
+    setenv("OVSNMP_TIMEOUT_MS", "300", 1);
+    setenv("OVSNMP_RETRIES", "0", 1);
+    setenv("OVW_DATABASE", db_.path().c_str(), 1);
+    ASSERT_EQ(0, OVwDbInit()) << OVwErrorMsg(OVwError());
+    fieldId_ = OVwDbFieldNameToFieldId("isKestaraDevice");
+    ASSERT_NE(0u, fieldId_);
+  }
+  void TearDown() override { OVwDbDone(); }
+
+  struct Run {
+    int result = -1;
+    std::string out;
+    bool flag = false;
+    bool operator==(const Run &) const = default;
+  };
+
+  OVwObjectId node(const std::string &host, bool flagged) {
+    OVwObjectId id = db_.addNode(host, "sel-" + host + "-" + std::to_string(++nodes_));
+    EXPECT_NE(0u, id) << host;
+    if (flagged) {
+      EXPECT_EQ(0, OVwDbSetFieldBooleanValue(id, fieldId_, 1));
+    }
+    return id;
+  }
+  bool flag(OVwObjectId id) { return OVwDbGetFieldBooleanValue(id, fieldId_) > 0; }
+
+  Run blocking(OVwObjectId id) {
+    testing::internal::CaptureStdout();
+    Run r;
+    r.result = setDevice(id, recordRemoval);
+    r.out = testing::internal::GetCapturedStdout();
+    r.flag = flag(id);
+    return r;
+  }
+  Run async(OVwObjectId id) {
+    Tracked t;
+    testing::internal::CaptureStdout();
+    Run r;
+    std::optional<int> now = t.probe.start(id, recordRemoval, onDone, &t);
+    if (now) {
+      r.result = *now;
+      EXPECT_FALSE(t.probe.busy());
+    } else {
+      EXPECT_TRUE(t.probe.busy());
+      runLoop([&] { return t.calls > 0; });
+      r.result = t.result;
+    }
+    r.out = testing::internal::GetCapturedStdout();
+    r.flag = flag(id);
+    EXPECT_EQ(now ? 0 : 1, t.calls);
+    EXPECT_FALSE(t.probe.busy());
+    return r;
+  }
+
+  kt::TempDir conf_;
+  kt::TestDatabase db_;
+  OVwFieldId fieldId_ = 0;
+  int nodes_ = 0;
+};
+
+// Every row of the decision table, the "REMOVED" path and the early ends, with the flag set
+// and clear before: the same lines, result, flag and hook calls as setDevice.
+TEST_P(DeviceProbeTest, PrintsWritesAndReturnsWhatSetDeviceDoes) {
+  auto device = kt::SnmpAgent::start();
+  kt::AgentOptions plainOptions;
+  plainOptions.probe = false;
+  auto plain = kt::SnmpAgent::start(plainOptions);
+  ASSERT_NE(nullptr, device);
+  ASSERT_NE(nullptr, plain);
+  kt::UdpClient silent("127.0.0.1");
+  using kt::Script;
+  kt::ScriptedAgent errorZero(Script::kErrorIndexZero), errorOne(Script::kErrorIndexOne),
+      other(Script::kOtherVariable), longString(Script::kLongString), noBinding(Script::kNoBinding),
+      garbage(Script::kGarbage);
+  const std::vector<std::string> hosts = {
+      device->peer(),    plain->peer(),    "127.0.0.1:" + std::to_string(silent.localPort()),
+      errorZero.peer(),  errorOne.peer(),  other.peer(),
+      longString.peer(), noBinding.peer(), garbage.peer(),
+      "REMOVED",         "removed",        "no-such-host.invalid",
+  };
+  for (const std::string &host : hosts) {
+    for (bool flagged : {false, true}) {
+      // One node at a time: a host name names one node.
+      removed.clear();
+      const OVwObjectId first = node(host, flagged);
+      const Run expected = blocking(first);
+      ASSERT_EQ(0, OVwDbDeleteObject(first));
+      const std::vector<OVwObjectId> removedBySetDevice = removed;
+      removed.clear();
+      const OVwObjectId id = node(host, flagged);
+      const Run got = async(id);
+      ASSERT_EQ(0, OVwDbDeleteObject(id));
+      EXPECT_EQ(expected.result, got.result) << host << (flagged ? " flagged" : "");
+      EXPECT_EQ(expected.out, got.out) << host << (flagged ? " flagged" : "");
+      EXPECT_EQ(expected.flag, got.flag) << host << (flagged ? " flagged" : "");
+      EXPECT_EQ(removedBySetDevice.size(), removed.size()) << host;
+      if (!removed.empty()) {
+        EXPECT_EQ(id, removed.front());
+      }
+    }
+  }
+  // An object the database does not know, and one without a host name.
+  EXPECT_EQ(blocking(999999), async(999999));
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, DeviceProbeTest, ::testing::Values("1", "2c"));
+
+class DeviceProbeLoopTest : public DeviceProbeTest {};
+
+// Probes in flight together: the devices' outcomes come while a silent node's probe still
+// waits, each probe's lines stay together, and a probe may start the next from its `done`.
+TEST_P(DeviceProbeLoopTest, ProbesRunSideBySide) {
+  // Devices that answer the probe at once, one per node (a host name names one node).
+  std::vector<std::unique_ptr<kt::ScriptedAgent>> devices;
+  for (int i = 0; i < 9; ++i) {
+    devices.push_back(std::make_unique<kt::ScriptedAgent>(kt::Script::kLongString));
+    ASSERT_TRUE(devices.back()->ok());
+  }
+  kt::UdpClient silent("127.0.0.1");
+  const std::string silentHost = "127.0.0.1:" + std::to_string(silent.localPort());
+  setenv("OVSNMP_TIMEOUT_MS", "400", 1);
+  setenv("OVSNMP_RETRIES", "1", 1);
+
+  testing::internal::CaptureStdout();
+  Tracked slow;
+  ASSERT_FALSE(slow.probe.start(node(silentHost, true), nullptr, onDone, &slow));
+  const auto started = Clock::now();
+  std::vector<std::unique_ptr<Tracked>> fast;
+  for (int i = 0; i < 8; ++i) {
+    fast.push_back(std::make_unique<Tracked>());
+    ASSERT_FALSE(fast.back()->probe.start(node(devices[i]->peer(), false), nullptr, onDone,
+                                          fast.back().get()));
+  }
+  // The last device probe, once done, probes one more device from inside its `done`.
+  Tracked chained;
+  const OVwObjectId next = node(devices[8]->peer(), false);
+  fast.back()->then = [&] { ASSERT_FALSE(chained.probe.start(next, nullptr, onDone, &chained)); };
+  runLoop([&] { return slow.calls > 0; });
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(1, slow.calls);
+  EXPECT_EQ(0, slow.result);
+  EXPECT_GE(slow.at - started, 800ms);  // two tries of 400 ms
+  for (const auto &t : fast) {
+    EXPECT_EQ(1, t->calls);
+    EXPECT_EQ(1, t->result);
+    EXPECT_LT(t->at - started, kt::scaled(400ms));
+  }
+  EXPECT_EQ(1, chained.calls);
+  EXPECT_EQ(1, chained.result);
+  // Each probe's line, the devices' in the order they were started (they answer at once).
+  std::string expected;
+  for (int i = 0; i < 9; ++i)
+    expected += "getOid succeeded for " + devices[i]->peer() + " - field set\n";
+  expected += "Found isKstrDev flag set on " + silentHost + " - not responding \n";
+  EXPECT_EQ(expected, out);
+}
+
+// An abandoned probe prints nothing, writes nothing, calls nothing and leaves no session.
+TEST_P(DeviceProbeLoopTest, AbandonedProbeLeavesNoTrace) {
+  kt::UdpClient silent("127.0.0.1");
+  const std::string silentHost = "127.0.0.1:" + std::to_string(silent.localPort());
+  const OVwObjectId id = node(silentHost, true);
+  testing::internal::CaptureStdout();
+  {
+    Tracked t;
+    ASSERT_FALSE(t.probe.start(id, nullptr, onDone, &t));
+    int timeout = 0;
+    EXPECT_EQ(1, OVsnmpGetPollInfo(nullptr, 0, &timeout));
+    t.probe.abandon();
+    EXPECT_FALSE(t.probe.busy());
+    EXPECT_EQ(0, OVsnmpGetPollInfo(nullptr, 0, &timeout));
+    ASSERT_FALSE(t.probe.start(id, nullptr, onDone, &t));  // and it can be started again
+    EXPECT_EQ(0, t.calls);
+  }  // destroyed while busy
+  int timeout = 0;
+  EXPECT_EQ(0, OVsnmpGetPollInfo(nullptr, 0, &timeout));
+  runLoop([] { return false; }, 500ms);
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  EXPECT_TRUE(flag(id));
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, DeviceProbeLoopTest, ::testing::Values("2c"));
+
+}  // namespace
