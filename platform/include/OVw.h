@@ -4,6 +4,14 @@
  * busy time-out) whose path is $OVW_DATABASE (default /var/lib/kestara/ovw.db). Any number
  * of processes use it at once; the `ovw` tool administers it.
  *
+ * Sharing: the users who may use the database are the members of the database file's group
+ * (kestara on a station). The library creates the database file and its -wal and -shm files
+ * with mode 0660, and the folders it makes (the database's missing folders, the wake folder
+ * "<database>-wake") with mode 2770, whatever the caller's umask; the wake-up FIFOs in that
+ * folder are 0660 with its group. A process that may not read and write these files is
+ * refused by OVwDbInit and _OVwInitSession (OVW_ERR_NO_DATABASE; OVwErrorMsg names the file,
+ * its owner, group and mode, and the group to join) before anything is created or changed.
+ *
  * Ownership: every list or record returned by a call below belongs to the caller and is
  * given back with the Free call named beside it. Returned texts (const char *) belong to
  * the library: they stay valid until the next call of the same function, and must not be
@@ -175,7 +183,8 @@ const char *OVwSessionId(void);
  * discarded. Safe to call when not attached. */
 void OVwDone(void);
 
-/* Opens the object database without attaching to a session. Returns 0 or -1. */
+/* Opens the object database without attaching to a session, creating it when missing.
+ * Returns 0, or -1 with OVW_ERR_NO_DATABASE when it can't be used (see "Sharing" above). */
 int OVwDbInit(void);
 
 /* Closes the object database (and detaches if attached). */

@@ -90,7 +90,7 @@ Result<CloseReport> closeMap(Store &store, const std::string &session,
                              std::chrono::milliseconds timeout) {
   // Processes that have ended cannot acknowledge: don't wait for them.
   (void)store.reclaimDeadAttachments();
-  Result<WakeReceiver> closer = WakeReceiver::create(store.wakeDir());
+  Result<WakeReceiver> closer = WakeReceiver::create(store.wakeDir(), store.group());
   if (!closer) return closer.error();
   int64_t close_id = 0;
   CloseReport report;

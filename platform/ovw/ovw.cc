@@ -581,7 +581,7 @@ extern "C" int _OVwInitSession(int version, const char *application, const char 
     std::string name = session_name != nullptr ? session_name : localSessionName();
     if (OVwDbInit() < 0) return -1;
     (void)l.store->reclaimDeadAttachments();
-    Result<WakeReceiver> wake = WakeReceiver::create(l.store->wakeDir());
+    Result<WakeReceiver> wake = WakeReceiver::create(l.store->wakeDir(), l.store->group());
     if (!wake) {
       fail(wake.error());
       return -1;

@@ -1,14 +1,12 @@
 // schema.cc - creating and upgrading the OVw database.
 #include "schema.h"
 
-#include <sys/stat.h>
-
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
+
+#include "shared_files.h"
 
 namespace kestara::ovw {
 
@@ -172,29 +170,6 @@ ALTER TABLE events ADD COLUMN posted_us INTEGER NOT NULL DEFAULT 0;
 
 constexpr std::array<const char *, kSchemaVersion> kSteps = {kVersion1, kVersion2};
 
-// Creates every missing folder of `dir` (mode 0755, narrowed by the umask).
-Status makeFolders(const std::string &dir) {
-  if (dir.empty()) return Status::Ok();
-  std::string partial;
-  size_t pos = 0;
-  while (pos <= dir.size()) {
-    size_t next = dir.find('/', pos);
-    if (next == std::string::npos) next = dir.size();
-    partial = dir.substr(0, next);
-    pos = next + 1;
-    if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-      return makeError(OVW_ERR_NO_DATABASE,
-                       "cannot create folder " + partial + ": " + std::strerror(errno));
-    }
-  }
-  struct stat st {};
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return makeError(OVW_ERR_NO_DATABASE, dir + " is not a folder");
-  }
-  return Status::Ok();
-}
-
 struct Identity {
   int64_t application_id = 0;
   int64_t version = 0;
@@ -257,6 +232,13 @@ Status migrate(Db &db, int target_version) {
 
 }  // namespace
 
+Status checkExistingDatabase(Db &db) {
+  Result<Identity> id = readIdentity(db);
+  if (!id) return id.error();
+  if (id->objects == 0) return makeError(OVW_ERR_NO_DATABASE, db.path() + " is empty");
+  return checkIdentity(db.path(), *id);
+}
+
 std::string databasePath() {
   const char *env = std::getenv("OVW_DATABASE");
   if (env != nullptr && env[0] != '\0') return env;
@@ -268,8 +250,11 @@ Result<std::unique_ptr<Db>> openDatabase(const std::string &path, int target_ver
   if (target_version < 1 || target_version > kSchemaVersion) {
     return makeError(OVW_ERR_BAD_ARG, "unknown schema version");
   }
+  // A caller who may not use the database learns why before anything is created.
+  OVW_TRY(checkDatabaseAccess(path));
   size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) OVW_TRY(makeFolders(path.substr(0, slash)));
+  if (slash != std::string::npos && slash > 0) OVW_TRY(makeSharedFolders(path.substr(0, slash)));
+  OVW_TRY(createDatabaseFile(path));
 
   Result<std::unique_ptr<Db>> opened = Db::open(path);
   if (!opened) return opened.error();
@@ -310,15 +295,23 @@ Result<std::unique_ptr<Db>> openDatabase(const std::string &path, int target_ver
   // In WAL mode NORMAL keeps the database consistent after a crash; only the last commits
   // before a power loss may be lost.
   OVW_TRY(db.exec("PRAGMA synchronous = NORMAL"));
+  // The -wal and -shm files stay when the last connection closes, so that they keep the mode
+  // and group they were given rather than being made again by whoever comes next; the WAL is
+  // cut back to a bounded size after each checkpoint instead.
+  int persist = 1;
+  sqlite3_file_control(db.handle(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  OVW_TRY(db.exec("PRAGMA journal_size_limit = 4194304"));
   // A database already at the version wanted is opened without the write lock, so that a
   // long writer elsewhere (or a full or read-only disk) does not keep readers out.
-  if (id->version == target_version && id->application_id == kApplicationId) return opened;
-  Status migrated = migrate(db, target_version);
-  if (!migrated) {
-    Error e = migrated.error();
-    if (e.code == OVW_ERR_DB) e.detail = "preparing " + path + ": " + e.detail;
-    return e;
+  if (id->version != target_version || id->application_id != kApplicationId) {
+    Status migrated = migrate(db, target_version);
+    if (!migrated) {
+      Error e = migrated.error();
+      if (e.code == OVW_ERR_DB) e.detail = "preparing " + path + ": " + e.detail;
+      return e;
+    }
   }
+  adoptCompanionFiles(path);
   return opened;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 
+#include "shared_files.h"
 #include "wake.h"
 
 namespace kestara::ovw {
@@ -69,7 +70,9 @@ Status checkText(std::string_view what, std::string_view text, bool allow_empty)
 Result<std::unique_ptr<Store>> Store::open(const std::string &path, int schema_version) {
   Result<std::unique_ptr<Db>> db = openDatabase(path, schema_version);
   if (!db) return db.error();
-  return std::unique_ptr<Store>(new Store(std::move(*db), wakeFolder(path)));
+  Result<gid_t> group = groupOf(path);
+  if (!group) return group.error();
+  return std::unique_ptr<Store>(new Store(std::move(*db), wakeFolder(path), *group));
 }
 
 // --- Wake-ups ---------------------------------------------------------------------------

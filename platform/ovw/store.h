@@ -5,6 +5,8 @@
 #ifndef KESTARA_PLATFORM_OVW_STORE_H
 #define KESTARA_PLATFORM_OVW_STORE_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -117,6 +119,8 @@ class Store {
   Db &db() { return *db_; }
   const std::string &path() const { return db_->path(); }
   const std::string &wakeDir() const { return wake_dir_; }
+  // The group that shares the database (that of the database file): the wake folder's group.
+  gid_t group() const { return group_; }
 
   Result<Txn> begin() { return Txn::begin(*db_); }
   // Writes the wake-up bytes; attachments whose process has ended are reclaimed.
@@ -235,8 +239,8 @@ class Store {
   Status ackMapClose(int64_t attachment_id, int64_t close_id);
 
  private:
-  Store(std::unique_ptr<Db> db, std::string wake_dir)
-      : db_(std::move(db)), wake_dir_(std::move(wake_dir)) {}
+  Store(std::unique_ptr<Db> db, std::string wake_dir, gid_t group)
+      : db_(std::move(db)), wake_dir_(std::move(wake_dir)), group_(group) {}
   Result<uint32_t> builtinField(std::string_view name);
   Status collectWakes(int event, int64_t session_id, Wakes &wakes);
   Status collectCloserWakes(int64_t attachment_id, Wakes &wakes);
@@ -245,6 +249,7 @@ class Store {
 
   std::unique_ptr<Db> db_;
   std::string wake_dir_;
+  gid_t group_;
 };
 
 // Checks a text bound for the store: non-empty (unless `allow_empty`) and at most kMaxText.

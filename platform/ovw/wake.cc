@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "shared_files.h"
+
 namespace kestara::ovw {
 
 namespace {
@@ -39,21 +41,26 @@ Result<std::string> randomToken() {
   return token;
 }
 
-Status ensureFolder(const std::string &folder) {
-  if (mkdir(folder.c_str(), 0775) != 0 && errno != EEXIST) {
-    return makeError(OVW_ERR_NO_DATABASE,
-                     "cannot create wake folder " + folder + ": " + std::strerror(errno));
+}  // namespace
+
+constexpr std::string_view kWakeSuffix = "-wake";
+
+std::string wakeFolder(const std::string &database_path) {
+  return database_path + std::string(kWakeSuffix);
+}
+
+namespace {
+
+// The database whose wake folder `folder` is.
+std::string databaseOf(const std::string &folder) {
+  if (folder.size() > kWakeSuffix.size() &&
+      folder.compare(folder.size() - kWakeSuffix.size(), kWakeSuffix.size(), kWakeSuffix) == 0) {
+    return folder.substr(0, folder.size() - kWakeSuffix.size());
   }
-  struct stat st {};
-  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return makeError(OVW_ERR_NO_DATABASE, folder + " is not a folder");
-  }
-  return Status::Ok();
+  return folder;
 }
 
 }  // namespace
-
-std::string wakeFolder(const std::string &database_path) { return database_path + "-wake"; }
 
 bool validWakeToken(std::string_view token) {
   if (token.size() != kTokenLength) return false;
@@ -63,23 +70,37 @@ bool validWakeToken(std::string_view token) {
   return true;
 }
 
-Result<WakeReceiver> WakeReceiver::create(const std::string &folder) {
-  OVW_TRY(ensureFolder(folder));
+Result<WakeReceiver> WakeReceiver::create(const std::string &folder, std::optional<gid_t> group) {
+  OVW_TRY(makeSharedFolder(folder, group));
+  struct stat folder_st {};
+  if (lstat(folder.c_str(), &folder_st) != 0 || !S_ISDIR(folder_st.st_mode)) {
+    return makeError(OVW_ERR_NO_DATABASE, folder + " is not a folder");
+  }
   Result<std::string> token = randomToken();
   if (!token) return token.error();
   WakeReceiver r;
   r.token_ = *token;
   r.path_ = folder + "/" + r.token_;
-  if (mkfifo(r.path_.c_str(), 0666) != 0) {
-    return makeError(OVW_ERR_NO_DATABASE, "cannot create " + r.path_ + ": " + std::strerror(errno));
+  if (mkfifo(r.path_.c_str(), kSharedFileMode) != 0) {
+    int error = errno;
+    r.path_.clear();
+    if (error == EACCES) return accessDenied(databaseOf(folder), folder);
+    return makeError(OVW_ERR_NO_DATABASE,
+                     "cannot create " + folder + "/" + r.token_ + ": " + std::strerror(error));
   }
   r.read_fd_ = open(r.path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
   if (r.read_fd_ < 0) {
-    Error e =
-        makeError(OVW_ERR_NO_DATABASE, "cannot open " + r.path_ + ": " + std::strerror(errno));
-    unlink(r.path_.c_str());
-    r.path_.clear();
-    return e;
+    return makeError(OVW_ERR_NO_DATABASE, "cannot open " + r.path_ + ": " + std::strerror(errno));
+  }
+  // The umask may have narrowed the mode, and a folder without the setgid bit gives the
+  // creator's group: posters are the members of the folder's group.
+  struct stat st {};
+  if (fstat(r.read_fd_, &st) == 0 && st.st_gid != folder_st.st_gid) {
+    (void)fchown(r.read_fd_, static_cast<uid_t>(-1), folder_st.st_gid);
+  }
+  if (fchmod(r.read_fd_, kSharedFileMode) != 0) {
+    return makeError(OVW_ERR_NO_DATABASE,
+                     "cannot set the mode of " + r.path_ + ": " + std::strerror(errno));
   }
   // Our own writer keeps poll() from reporting POLLHUP after a poster closes its end.
   r.write_fd_ = open(r.path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);

@@ -34,10 +34,13 @@ std::string wakeFolder(const std::string &database_path);
 bool validWakeToken(std::string_view token);
 
 // The receiving end: a FIFO with a fresh token, held open for reading (and for writing, so
-// that poll() never reports a hang-up). The FIFO is removed when the object goes.
+// that poll() never reports a hang-up). The FIFO is removed when the object goes. The folder
+// is created when missing (02770, with `group` when given); the FIFO is 0660 with the folder's
+// group, whatever the umask.
 class WakeReceiver {
  public:
-  static Result<WakeReceiver> create(const std::string &folder);
+  static Result<WakeReceiver> create(const std::string &folder,
+                                     std::optional<gid_t> group = std::nullopt);
   WakeReceiver(WakeReceiver &&other) noexcept;
   WakeReceiver &operator=(WakeReceiver &&other) noexcept;
   WakeReceiver(const WakeReceiver &) = delete;
