@@ -16,6 +16,7 @@
 
 #include "PlatformFault.h"
 #include "admin.h"
+#include "maintenance.h"
 #include "node_trap.h"
 #include "registration.h"
 #include "schema.h"
@@ -44,6 +45,7 @@ struct Options {
   bool no_snmp = false;
   bool no_trap = false;
   bool help = false;
+  bool version = false;
   std::vector<std::string> given;  // option names used, for the per-command check
 };
 
@@ -68,6 +70,7 @@ const std::vector<OptionSpec> &optionSpecs() {
       {"--no-snmp", false, [](Options &o, const std::string &) { o.no_snmp = true; }},
       {"--no-trap", false, [](Options &o, const std::string &) { o.no_trap = true; }},
       {"--help", false, [](Options &o, const std::string &) { o.help = true; }},
+      {"--version", false, [](Options &o, const std::string &) { o.version = true; }},
   };
   return specs;
 }
@@ -174,6 +177,15 @@ template <typename T>
 T check(Result<T> r) {
   if (!r) throw Failure{r.error().detail};
   return std::move(*r);
+}
+
+// Text from the database or the file system, with control characters made visible.
+std::string shownText(std::string_view s) {
+  std::string out(s);
+  for (char &c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return out;
 }
 
 void warn(const std::string &message) { std::cerr << "ovw: warning: " << message << "\n"; }
@@ -357,6 +369,32 @@ int cmdSendEvent(Context &ctx) {
   return 0;
 }
 
+int cmdBackup(Context &ctx) {
+  argCount(ctx, 1, 1);
+  check(backupDatabase(ctx.db(), ctx.args[0]));
+  std::cout << "database " << ctx.db().path() << " copied to " << ctx.args[0] << "\n";
+  return 0;
+}
+
+int cmdRestore(Context &ctx) {
+  argCount(ctx, 1, 1);
+  check(restoreDatabase(ctx.db(), ctx.args[0]));
+  std::cout << "database " << ctx.db().path() << " restored from " << ctx.args[0] << "\n";
+  return 0;
+}
+
+int cmdCheck(Context &ctx) {
+  argCount(ctx, 0, 0);
+  std::vector<std::string> faults = check(checkDatabase(ctx.db()));
+  for (const std::string &f : faults) std::cout << "fault: " << shownText(f) << "\n";
+  if (!faults.empty()) {
+    std::cout << ctx.db().path() << ": " << faults.size() << " fault(s) found\n";
+    return kExitFailure;
+  }
+  std::cout << ctx.db().path() << ": no faults found\n";
+  return 0;
+}
+
 // --- list -----------------------------------------------------------------------------------
 
 std::string jsonString(std::string_view s) {
@@ -514,13 +552,7 @@ void printJson(const admin::Snapshot &snap) {
 }
 
 // Names come from the database: control characters would garble the terminal.
-std::string shown(std::string_view s) {
-  std::string out(s);
-  for (char &c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return out;
-}
+std::string shown(std::string_view s) { return shownText(s); }
 
 std::string orNone(const std::optional<std::string> &s) {
   return s ? "\"" + shown(*s) + "\"" : "-";
@@ -732,6 +764,37 @@ const std::vector<Command> &commands() {
        "The object need not exist.\n",
        {},
        cmdSendEvent},
+      {"backup",
+       "",
+       "ovw backup FILE",
+       "copy the database to FILE while the programs run",
+       "Writes a consistent copy of the database to FILE with SQLite's online backup: every\n"
+       "change committed up to one moment, also those still in the write-ahead log, while the\n"
+       "programs go on using the database. The copy is one self-contained file of mode 0660,\n"
+       "written beside FILE and renamed into place, so an existing FILE is replaced whole. Do\n"
+       "not copy the database with cp: its latest changes may be only in ovw.db-wal.\n",
+       {},
+       cmdBackup},
+      {"restore",
+       "",
+       "ovw restore FILE",
+       "replace the database's contents with a copy made by \"ovw backup\"",
+       "Replaces everything in the database with the contents of FILE, a copy made by \"ovw\n"
+       "backup\" (FILE is only read). A copy of an older version is upgraded at the next\n"
+       "opening; a newer one, or another kind of file, is refused. Stop the programs that use\n"
+       "the database first: it is refused while a program is attached to a map session.\n",
+       {},
+       cmdRestore},
+      {"check",
+       "",
+       "ovw check",
+       "check the database and its files; exit status 1 on a fault",
+       "Runs SQLite's integrity and foreign-key checks, and checks the database's files (the\n"
+       "database, its -wal and -shm files, the wake folder and its FIFOs): each must be\n"
+       "readable and writable by its owner and the database's group only (files 0660, the\n"
+       "wake folder 2770). Prints each fault found; the exit status is 1 when there is one.\n",
+       {},
+       cmdCheck},
       {"list",
        "",
        "ovw list [--json]",
@@ -759,7 +822,8 @@ void printHelp(std::ostream &out) {
          "Options of every command:\n"
          "  --db PATH       the database (default $OVW_DATABASE, else /var/lib/kestara/ovw.db)\n"
          "  --session NAME  the map session (default <host name>:0)\n"
-         "  -h, --help      show help\n\n"
+         "  -h, --help      show help\n"
+         "  --version       show the version\n\n"
          "Environment:\n"
          "  OVW_DATABASE          the database path\n"
          "  OVW_REGISTRATION_DIR  the folder of registration files for -fields\n"
@@ -806,6 +870,10 @@ int run(int argc, char **argv) {
   } catch (const UsageError &e) {
     std::cerr << "ovw: " << e.message << "\nTry \"ovw --help\".\n";
     return kExitUsage;
+  }
+  if (options.version) {
+    std::cout << "ovw " << KESTARA_VERSION << "\n";
+    return 0;
   }
   if (words.empty()) {
     printHelp(options.help ? std::cout : std::cerr);

@@ -3,8 +3,11 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -178,12 +181,16 @@ Result<Registrations> readRegistrations(const std::vector<std::string> &paths) {
 std::optional<std::string> defaultRegistrationDir() {
   const char *env = std::getenv("OVW_REGISTRATION_DIR");
   if (env != nullptr && env[0] != '\0') return std::string(env);
-#ifdef OVW_SOURCE_REGISTRATION_DIR
-  if (isDirectory(OVW_SOURCE_REGISTRATION_DIR)) return std::string(OVW_SOURCE_REGISTRATION_DIR);
-#endif
-#ifdef OVW_INSTALLED_REGISTRATION_DIR
-  if (isDirectory(OVW_INSTALLED_REGISTRATION_DIR)) {
-    return std::string(OVW_INSTALLED_REGISTRATION_DIR);
+#ifdef OVW_REGISTRATION_FROM_BIN
+  // The program's own folder, with the symbolic links resolved: the files lie at the same
+  // place relative to it in an installed tree and in a build tree.
+  std::array<char, PATH_MAX> exe{};
+  ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+  if (n > 0) {
+    std::string folder(exe.data(), static_cast<size_t>(n));
+    folder.erase(folder.rfind('/') + 1);
+    std::string dir = folder + OVW_REGISTRATION_FROM_BIN;
+    if (isDirectory(dir)) return dir;
   }
 #endif
   return std::nullopt;

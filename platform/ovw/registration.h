@@ -50,8 +50,10 @@ Status parseRegistrations(std::string_view text, std::string_view origin, Regist
 // Reads the files (a folder stands for its *.reg files, in name order).
 Result<Registrations> readRegistrations(const std::vector<std::string> &paths);
 
-// The folder of the registration files shipped with the system: $OVW_REGISTRATION_DIR, else the
-// source tree's copy, else the installed copy; nothing when none exists.
+// The folder of the registration files shipped with the system: $OVW_REGISTRATION_DIR, else
+// the folder that lies where the installation puts them relative to the running program
+// (<prefix>/share/kestara/registration beside <prefix>/bin; the build tree has the same
+// layout); nothing when none exists.
 std::optional<std::string> defaultRegistrationDir();
 
 // Defines the fields and registers the applications, all in one transaction. Loading the same

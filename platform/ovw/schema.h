@@ -25,6 +25,10 @@ inline constexpr int kSchemaVersion = 2;
 Result<std::unique_ptr<Db>> openDatabase(const std::string &path,
                                          int target_version = kSchemaVersion);
 
+// Checks, changing nothing, that `db` holds an OVw database of this build's schema version or
+// an older one (an empty file does not count): what `ovw restore` asks of its source.
+Status checkExistingDatabase(Db &db);
+
 // The database path: $OVW_DATABASE, or the default.
 std::string databasePath();
 inline constexpr const char *kDefaultDatabasePath = "/var/lib/kestara/ovw.db";

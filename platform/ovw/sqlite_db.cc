@@ -86,10 +86,16 @@ std::optional<std::string> Stmt::text(int column) const {
 // --- Db ---------------------------------------------------------------------------------
 
 Result<std::unique_ptr<Db>> Db::open(const std::string &path) {
+  return openWith(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+}
+
+Result<std::unique_ptr<Db>> Db::openReadOnly(const std::string &path) {
+  return openWith(path, SQLITE_OPEN_READONLY);
+}
+
+Result<std::unique_ptr<Db>> Db::openWith(const std::string &path, int flags) {
   sqlite3 *handle = nullptr;
-  int rc =
-      sqlite3_open_v2(path.c_str(), &handle,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &handle, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     std::string detail = "cannot open " + path + ": " +
                          (handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc));

@@ -68,6 +68,8 @@ class Db {
  public:
   // Opens (creating when missing) the database file. Only the connection: no schema work.
   static Result<std::unique_ptr<Db>> open(const std::string &path);
+  // Opens an existing database file for reading only.
+  static Result<std::unique_ptr<Db>> openReadOnly(const std::string &path);
   ~Db();
   Db(const Db &) = delete;
   Db &operator=(const Db &) = delete;
@@ -91,6 +93,7 @@ class Db {
   Error lastError(std::string_view what, int rc) const;
 
  private:
+  static Result<std::unique_ptr<Db>> openWith(const std::string &path, int flags);
   Db(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
   sqlite3 *db_;
   std::string path_;
