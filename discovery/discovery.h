@@ -3,6 +3,7 @@
 #ifndef KESTARA_DISCOVERY_DISCOVERY_H
 #define KESTARA_DISCOVERY_DISCOVERY_H
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -41,12 +42,27 @@ void closeNodeEvents();
 // Listens on the event session (opening it unless openNodeEvents did) and handles node events
 // until the session fails, the SNMP library has nothing left to wait on, or `pmdSocket`
 // (watched only when above 0) becomes readable. Returns 1 in the last case (the message is left
-// unread), else 0. The event session is closed before it returns.
+// unread), else 0. The event session is closed before it returns, and probes still in flight
+// are abandoned (nothing printed or written for them).
+//
+// Each object that an event names is probed as setDevice probes it (the same lines, printed
+// together when the probe's outcome is known), asynchronously: at most kProbeWindow probes are
+// in flight at once, so that a node that does not answer delays no other. Objects wait for a
+// probe in a NodeEventQueue of at most kMaxWaitingObjects: an object named again while it waits
+// is probed once, one named while its probe runs once more afterwards. Events for objects that
+// the database does not hold are dropped before any SNMP work, without a line.
 [[nodiscard]] int listenForNodeEvents(int pmdSocket);
+inline constexpr size_t kProbeWindow = 32;
+inline constexpr size_t kMaxWaitingObjects = 65536;
 
-// The event session's callback: probes the object named by a node event with setDevice, closes
-// the session and sets stopListening when the session fails. Frees `pdu`.
+// The event session's callback: hands the object named by a node event (when it names one) to
+// nodeEventNamed, prints "Bad callback data.\n" for an event without a PDU, and closes the
+// session and sets stopListening when the session fails. Frees `pdu`.
 void nodeEventCallback(int code, OVsnmpSession session, OVsnmpPdu *pdu, void *data);
+
+// Called by nodeEventCallback with each object id (never 0) that a node event names. The
+// listener's own: it queues the object for a probe, or drops the event.
+void nodeEventNamed(OVwObjectId objectId);
 
 // The object id that a node event names: the number in the first binding named
 // 1.3.6.1.4.1.11.2.17.2.3.0 that holds an OCTET STRING, provided the event's enterprise is

@@ -1,94 +1,92 @@
 // listener.cc - the node event listener: each node event names a database object, which is
-// probed and flagged by setDevice.
+// probed and flagged as setDevice does, with several probes in flight at once.
 #include <sys/select.h>
 
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <new>
+#include <optional>
 
 #include "device.h"
 #include "discovery.h"
-
-bool stopListening = false;
+#include "event_queue.h"
 
 namespace {
-
-// The enterprise of the node events and the variable that carries the object id.
-constexpr std::array<OVsnmpOid, 10> kNodeEventEnterprise = {1, 3, 6, 1, 4, 1, 11, 2, 17, 1};
-constexpr std::array<OVsnmpOid, 12> kObjectVariable = {1, 3, 6, 1, 4, 1, 11, 2, 17, 2, 3, 0};
 
 // The event session while it is open ahead of the listener, and whether that open failed.
 OVsnmpSession eventSession = 0;
 bool openFailed = false;
 
-struct PduDeleter {
-  void operator()(OVsnmpPdu *pdu) const { OVsnmpFreePdu(pdu); }
+// The objects waiting for a probe and the probes in flight, while the listener runs.
+struct Probes {
+  NodeEventQueue queue{kMaxWaitingObjects};
+  std::array<DeviceProbe, kProbeWindow> slots;
+  size_t inFlight = 0;
 };
-using PduPtr = std::unique_ptr<OVsnmpPdu, PduDeleter>;
+Probes *probes = nullptr;
 
-bool isObjectVariable(const OVsnmpVarBind &binding) {
-  if (binding.oid == nullptr) return false;
-  return OVsnmpOidCompare(kObjectVariable.data(), kObjectVariable.size(), binding.oid,
-                          binding.oid_length, 0) == 0;
+// Makes `probes` name the listener's for as long as it runs; abandons what is in flight at
+// every end.
+class ProbesInUse {
+ public:
+  explicit ProbesInUse(Probes &p) { probes = &p; }
+  ~ProbesInUse() {
+    for (DeviceProbe &slot : probes->slots) slot.abandon();
+    probes = nullptr;
+  }
+  ProbesInUse(const ProbesInUse &) = delete;
+  ProbesInUse &operator=(const ProbesInUse &) = delete;
+};
+
+// False only when the database says that no such object exists; when it can't tell, the
+// probe finds out (and setDevice's lines say what it found).
+bool objectExists(OVwObjectId objectId) {
+  const OVwFieldId fieldId = OVwDbFieldNameToFieldId("isKestaraDevice");
+  if (fieldId == 0) return true;
+  return OVwDbGetFieldBooleanValue(objectId, fieldId) >= 0 || OVwError() != OVW_ERR_NOT_FOUND;
+}
+
+void probeDone(DeviceProbe &probe, int /*result*/, void *context) {
+  auto *p = static_cast<Probes *>(context);
+  --p->inFlight;
+  p->queue.finished(probe.objectId());
+}
+
+// Starts probes for waiting objects while the window has room.
+void startProbes(Probes &p) {
+  while (p.inFlight < kProbeWindow) {
+    const std::optional<OVwObjectId> next = p.queue.next();
+    if (!next) return;
+    DeviceProbe *slot = nullptr;
+    for (DeviceProbe &candidate : p.slots) {
+      if (!candidate.busy()) {
+        slot = &candidate;
+        break;
+      }
+    }
+    if (slot == nullptr) return;  // not reached: a slot is free below the window
+    if (slot->start(*next, nullptr, probeDone, &p)) {
+      p.queue.finished(*next);  // decided without the agent, lines printed
+    } else {
+      ++p.inFlight;
+    }
+  }
 }
 
 }  // namespace
 
-uint32_t parseObjectNumber(std::span<const unsigned char> text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(text[i]) != 0) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  uint32_t number = 0;  // unsigned: accumulates modulo 2^32
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    number = number * 10u + static_cast<uint32_t>(text[i] - '0');
-  }
-  return negative ? 0u - number : number;
-}
-
-OVwObjectId eventObjectId(const OVsnmpPdu &pdu) {
-  const size_t enterpriseLength = pdu.enterprise != nullptr ? pdu.enterprise_length : 0;
-  if (OVsnmpOidCompare(kNodeEventEnterprise.data(), kNodeEventEnterprise.size(), pdu.enterprise,
-                       enterpriseLength, 0) != 0) {
-    return 0;
-  }
-  for (const OVsnmpVarBind *binding = pdu.variables; binding != nullptr;
-       binding = binding->next_variable) {
-    if (!isObjectVariable(*binding) || binding->type != OVSNMP_OCTETSTRING ||
-        binding->val == nullptr) {
-      continue;
-    }
-    return parseObjectNumber({static_cast<const unsigned char *>(binding->val), binding->val_len});
-  }
-  return 0;
-}
-
-void nodeEventCallback(int code, OVsnmpSession session, OVsnmpPdu *pdu, void * /*data*/) {
-  PduPtr owned(pdu);  // released whatever the code
-  switch (code) {
-    case OVSNMP_EVENT_SESSION_ERROR:
-    case OVSNMP_EVENT_LOST_CONNECTION:
-      (void)OVsnmpClose(session);
-      std::printf("SNMP error or lost connection on Callback\n");
-      stopListening = true;
-      return;
-    case OVSNMP_TRAP:
-    case OVSNMP_INFORM: {
-      if (!owned) {
-        std::printf("Bad callback data.\n");
-        return;
-      }
-      const OVwObjectId objectId = eventObjectId(*owned);
-      if (objectId != 0) (void)setDevice(objectId, nullptr);
-      return;
-    }
-    default:
-      return;
+void nodeEventNamed(OVwObjectId objectId) {
+  if (probes == nullptr) return;
+  NodeEventQueue &queue = probes->queue;
+  // An object already waiting or being probed is known to exist: no look-up for the events
+  // of a flood that names one object.
+  if (!queue.contains(objectId) && !objectExists(objectId)) return;
+  try {
+    (void)queue.add(objectId);
+  } catch (const std::bad_alloc &) {
+    // The event is lost; the listener goes on.
   }
 }
 
@@ -120,33 +118,38 @@ int listenForNodeEvents(int pmdSocket) {
   eventSession = 0;
   // Only a descriptor that a read set can hold is watched.
   const bool watchPmd = pmdSocket > 0 && pmdSocket < FD_SETSIZE;
-
-  for (;;) {
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    timeval timeout{};
-    int count = OVsnmpGetRetryInfo(&readSet, &timeout);
-    if (count == 0) break;
-    if (watchPmd) {
-      FD_SET(pmdSocket, &readSet);
-      if (pmdSocket >= count) count = pmdSocket + 1;
-    }
-    const int ready = select(count, &readSet, nullptr, nullptr, &timeout);
-    if (ready < 0 && errno != EINTR) {
-      std::printf("Socket Error!\n");
-      break;
-    }
-    if (ready > 0) {
-      if (watchPmd && FD_ISSET(pmdSocket, &readSet)) {
-        (void)OVsnmpClose(session);
-        return 1;
+  auto state = std::make_unique<Probes>();
+  int result = 0;
+  {
+    ProbesInUse inUse(*state);
+    for (;;) {
+      startProbes(*state);
+      fd_set readSet;
+      FD_ZERO(&readSet);
+      timeval timeout{};
+      int count = OVsnmpGetRetryInfo(&readSet, &timeout);
+      if (count == 0) break;
+      if (watchPmd) {
+        FD_SET(pmdSocket, &readSet);
+        if (pmdSocket >= count) count = pmdSocket + 1;
       }
-      OVsnmpRead(&readSet);
+      const int ready = select(count, &readSet, nullptr, nullptr, &timeout);
+      if (ready < 0 && errno != EINTR) {
+        std::printf("Socket Error!\n");
+        break;
+      }
+      if (ready > 0) {
+        if (watchPmd && FD_ISSET(pmdSocket, &readSet)) {
+          result = 1;
+          break;
+        }
+        OVsnmpRead(&readSet);
+      }
+      if (stopListening) break;
+      OVsnmpDoRetry();
     }
-    if (stopListening) break;
-    OVsnmpDoRetry();
   }
   // A failed session was closed by the callback already.
   if (!stopListening) (void)OVsnmpClose(session);
-  return 0;
+  return result;
 }

@@ -2,8 +2,8 @@
 // datagram to a real event session, where net-snmp parses it, the library filters it and
 // converts it to SNMPv1 form, and the daemon's callback takes the object id out of it.
 //
-// The probe itself is replaced: it records the object id. Checks: at most one probe per
-// datagram, and only for a number the event's text actually holds.
+// The listener's queue is replaced: it records the object id. Checks: at most one object per
+// datagram, and never object 0.
 #include <arpa/inet.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -15,11 +15,7 @@
 #include <string>
 
 #include "OVsnmp.h"
-#include "device.h"
 #include "discovery.h"
-
-bool standAloneMode = false;
-bool loopForCallback = false;
 
 namespace {
 
@@ -42,7 +38,10 @@ void setUp() {
   close(probe);
   std::string address = "udp:127.0.0.1:" + std::to_string(g_port);
   setenv("OV_EVENT_ADDRESS", address.c_str(), 1);
-  if (!openNodeEvents()) std::abort();
+  if (OVsnmpEventOpen(nullptr, "Kestara Discovery", nodeEventCallback, nullptr,
+                      kNodeEventFilter) == 0) {
+    std::abort();
+  }
   g_client = socket(AF_INET, SOCK_DGRAM, 0);
 }
 
@@ -62,10 +61,9 @@ void drain() {
 
 }  // namespace
 
-int setDevice(OVwObjectId objectId, RemovalHook) {
+void nodeEventNamed(OVwObjectId objectId) {
   ++g_probes;
   g_last = objectId;
-  return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
