@@ -14,13 +14,16 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "OVw.h"
 #include "field_list.h"
+#include "scripted_agent.h"
 #include "snmp_agent.h"
 #include "test_agent.h"
 #include "test_database.h"
+#include "trap_sender.h"
 
 namespace {
 
@@ -537,6 +540,50 @@ TEST(FerrowEvents, StandAloneLoopListensAfterTheSummary) {
   EXPECT_TRUE(ferrow->running());
   // Without process management a stop signal simply ends it.
   EXPECT_EQ(128 + SIGTERM, ferrow->stop());
+}
+
+// Events for an object being probed lead to one more probe after it, however many they are;
+// events for an object the database does not hold lead to nothing at all, while one that
+// exists without a host name is reported as before.
+TEST(FerrowEvents, EventsAreCoalescedPerObjectAndUnknownObjectsDropped) {
+  Station station;
+  rel::Step slow;
+  slow.delay = 150ms;  // answered well within the daemon's 300 ms
+  rel::ScriptedAgent device({}, slow);
+  ASSERT_TRUE(device.ok());
+  const OVwObjectId id = station.db().addNode(device.peer(), device.peer());
+  ASSERT_NE(0u, id);
+  setenv("OVW_DATABASE", station.db().path().c_str(), 1);
+  ASSERT_EQ(0, OVwDbInit());
+  std::unique_ptr<OVwFieldBindList, void (*)(OVwFieldBindList *)> fields(
+      buildFieldValueList(1, "isNode", nullptr), freeFieldValueList);
+  const OVwObjectId unnamed = OVwDbCreateObject(fields.get());
+  OVwDbDone();
+  ASSERT_NE(0u, unnamed);
+
+  NotifySocket notify;
+  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
+  const int swept = device.requests();
+  const size_t from = ferrow->output().size();
+
+  ASSERT_TRUE(rel::sendOnce(rel::nodeEvent(id), station.eventPort()));
+  ASSERT_TRUE(kt::eventually([&] { return device.requests() == swept + 1; }));
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(rel::sendOnce(rel::nodeEvent(id), station.eventPort()));
+  const std::string again = "getOid succeeded for " + device.peer() + " - but field already set\n";
+  ASSERT_TRUE(ferrow->waitForOutput(again + again, 5s, from)) << ferrow->output();
+  ASSERT_TRUE(rel::sendOnce(rel::nodeEvent(999999), station.eventPort()));
+  ASSERT_TRUE(rel::sendOnce(rel::nodeEvent(unnamed), station.eventPort()));
+  const std::string noHost =
+      "  setDevice: OVwObjId " + std::to_string(unnamed) + " has no hostname\n";
+  ASSERT_TRUE(ferrow->waitForOutput(noHost, 5s, from)) << ferrow->output();
+  std::this_thread::sleep_for(500ms);  // nothing more comes
+  EXPECT_EQ(again + again + noHost, ferrow->output().substr(from));
+  EXPECT_EQ(swept + 2, device.requests());
+
+  ferrow->signal(SIGTERM);
+  EXPECT_EQ(0, ferrow->wait(5s));
 }
 
 // ---- How the listener ends ---------------------------------------------------------------

@@ -256,7 +256,7 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
  *   OVSNMP_ERR_CANCELLED the session was closed first (by anyone, a completion included);
  *   OVSNMP_ERR_BAD_PDU   the answer can't be represented (see OVsnmpVarBind);
  *   OVSNMP_ERR_SEND      a retransmission could not be sent;
- *   or the code of a fault made on OVsnmpRead / OVsnmpReadPoll (PlatformFault.h).
+ *   OVSNMP_ERR_NOMEM     the answer could not be kept.
  * The response is null for every error. An answer counts for a request only when it carries
  * that request's id: a late answer (after the time-out), a duplicate, or an answer with
  * another id completes nothing and is dropped. Each try of a request has the same id.
@@ -311,7 +311,9 @@ int OVsnmpGetRetryInfo(fd_set *read_fds, struct timeval *timeout);
  * the callbacks and completions for it. From each readable socket it reads at most
  * OVSNMP_READ_BATCH datagrams, so that one flooded socket can't hold the loop. When an
  * event session's socket has failed, its callback gets OVSNMP_EVENT_SESSION_ERROR with a
- * null PDU (OVsnmpErrno says why); the session stays open until the callback closes it. */
+ * null PDU (OVsnmpErrno says why); the session stays open until the callback closes it. A
+ * fault made on this call (PlatformFault.h) is such a failure of every event session whose
+ * socket is in the set. */
 void OVsnmpRead(fd_set *read_fds);
 #define OVSNMP_READ_BATCH 64
 
