@@ -238,8 +238,11 @@ int OVsnmpOidCompare(const OVsnmpOid *first, size_t first_count, const OVsnmpOid
  * type is N-1 and the enterprise is snmpTrapEnterprise.0's value, else snmpTraps. Every
  * inform is acknowledged, matched or not, before the callback runs. Events that match no
  * entry are dropped inside the library, as are datagrams that can't be parsed. Any
- * community is accepted. The callback runs only from OVsnmpRead, after the datagram has
- * been read, so it may close its own session (and must, after a session error).
+ * community is accepted. The callback runs only from OVsnmpRead and OVsnmpReadPoll, after
+ * the datagram has been read, so it may close its own session (and must, after a session
+ * error). The session's socket asks the kernel for a receive buffer of 1 MiB (at most
+ * net.core.rmem_max), unless it has more, so that a burst of events waits there while the
+ * program is busy.
  * host must be null and callback non-null (OVSNMP_ERR_BAD_ARG). Returns the handle, or 0
  * with OVsnmpErrno set (OVSNMP_ERR_FILTER for a null, empty or malformed filter,
  * OVSNMP_ERR_SOCKET when the address can't be bound, ...). */
