@@ -135,6 +135,8 @@ Status checkDatabaseAccess(const std::string &path) {
 
 Status makeSharedFolders(const std::string &dir) {
   for (const std::string &folder : foldersDownTo(dir)) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;  // touch no parent
     OVW_TRY(makeSharedFolder(folder, std::nullopt));
   }
   return Status::Ok();
