@@ -1,0 +1,294 @@
+// sandbox_test.cc - the daemons against the sandbox of their systemd units (deploy/*.service).
+//
+// Under systemd, a system call outside the unit's SystemCallFilter= fails with EPERM, a socket
+// of a family outside RestrictAddressFamilies= can't be made, and ProtectSystem=strict leaves
+// nothing writable but the state folder. None of that can be seen where the tests run (no
+// systemd), so each daemon runs its usual work under strace, and what it did is held against
+// what its unit allows, as systemd-analyze resolves the unit's system call sets.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "snmp_agent.h"
+#include "test_database.h"
+#include "users.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Names = std::set<std::string>;
+
+bool executable(const std::string &path) { return access(path.c_str(), X_OK) == 0; }
+
+// The sets of `systemd-analyze syscall-filter`: "@name" and its members, which may be sets.
+std::map<std::string, std::vector<std::string>> syscallSets() {
+  std::map<std::string, std::vector<std::string>> sets;
+  kt::RunResult r = kt::run({"/usr/bin/systemd-analyze", "syscall-filter"});
+  std::istringstream in(r.out);
+  std::string line;
+  std::string current;
+  while (std::getline(in, line)) {
+    if (line.starts_with("@")) {
+      current = line.substr(0, line.find(' '));
+      continue;
+    }
+    size_t start = line.find_first_not_of(' ');
+    if (current.empty() || start == std::string::npos || line[start] == '#') continue;
+    sets[current].push_back(line.substr(start, line.find(' ', start) - start));
+  }
+  return sets;
+}
+
+void expand(const std::map<std::string, std::vector<std::string>> &sets, const std::string &name,
+            Names &out) {
+  if (!name.starts_with("@")) {
+    out.insert(name);
+    return;
+  }
+  auto it = sets.find(name);
+  if (it == sets.end()) return;
+  for (const std::string &member : it->second) expand(sets, member, out);
+}
+
+// What a unit file of deploy/ allows.
+struct Unit {
+  Names syscalls;
+  Names families;
+};
+
+Unit readUnit(const std::string &name) {
+  std::ifstream file(kt::srcPath("deploy/" + name + ".service"));
+  std::map<std::string, std::vector<std::string>> sets = syscallSets();
+  Unit unit;
+  Names denied;
+  std::string line;
+  while (std::getline(file, line)) {
+    auto words = [&](const std::string &key) {
+      std::vector<std::string> out;
+      std::istringstream in(line.substr(key.size()));
+      for (std::string w; in >> w;) out.push_back(w);
+      return out;
+    };
+    if (line.starts_with("SystemCallFilter=~")) {
+      for (const std::string &w : words("SystemCallFilter=~")) expand(sets, w, denied);
+    } else if (line.starts_with("SystemCallFilter=")) {
+      for (const std::string &w : words("SystemCallFilter=")) expand(sets, w, unit.syscalls);
+    } else if (line.starts_with("RestrictAddressFamilies=")) {
+      for (const std::string &w : words("RestrictAddressFamilies=")) unit.families.insert(w);
+    }
+  }
+  for (const std::string &d : denied) unit.syscalls.erase(d);
+  return unit;
+}
+
+// What a traced program did: the system calls it made, the socket families it asked for,
+// and the paths it created, wrote, renamed or removed with success.
+struct Trace {
+  Names syscalls;
+  Names families;
+  Names written;
+};
+
+Trace readTrace(const std::string &path) {
+  static const std::regex call(R"(^\d+ +(?:<\.\.\. )?([a-z0-9_]+)[( ])");
+  static const std::regex socketCall(R"(socket\((AF_[A-Z0-9]+))");
+  static const std::regex changing(
+      "^\\d+ +(mkdir|mkdirat|mknod|mknodat|unlink|unlinkat|rmdir|rename|renameat|renameat2|link|"
+      "linkat|symlink|symlinkat|chmod|fchmodat|chown|lchown|fchownat|truncate|creat|open|openat)"
+      R"re(\((?:AT_FDCWD, )?"([^"]*)"(.*)\) += (\d+))re");
+  Trace t;
+  std::ifstream in(path);
+  std::string line;
+  std::smatch m;
+  while (std::getline(in, line)) {
+    if (std::regex_search(line, m, call)) t.syscalls.insert(m[1]);
+    if (std::regex_search(line, m, socketCall)) t.families.insert(m[1]);
+    if (std::regex_search(line, m, changing)) {
+      std::string name = m[1];
+      std::string rest = m[3];
+      bool opening = name == "open" || name == "openat";
+      if (opening && rest.find("O_WRONLY") == std::string::npos &&
+          rest.find("O_RDWR") == std::string::npos && rest.find("O_CREAT") == std::string::npos) {
+        continue;
+      }
+      t.written.insert(m[2]);
+    }
+  }
+  return t;
+}
+
+// A program run under strace as the user the units name (here kt::kMember, in the group of
+// the state folder); stopped with SIGTERM (to the program itself) at the end.
+class Traced {
+ public:
+  Traced(const std::string &program, const kt::Env &env, const kt::TempDir &dir)
+      : trace_(dir.file(program + ".strace")) {
+    std::vector<std::string> argv = {"/usr/bin/strace",   "-f", "-qq", "-o", trace_, "--",
+                                     kt::binPath(program)};
+    process_ =
+        std::make_unique<kt::Process>(kt::Process::start(kt::asUser(kt::kMember, argv), env));
+  }
+  kt::Process &process() { return *process_; }
+
+  // The traced program's exit status after SIGTERM.
+  std::optional<int> stop() {
+    pid_t pid = 0;
+    std::ifstream(trace_) >> pid;  // the first line is the program's execve
+    if (pid > 0 && pid != process_->pid()) kill(pid, SIGTERM);
+    return process_->wait(kt::scaled(10s));
+  }
+  Trace trace() const { return readTrace(trace_); }
+
+ private:
+  std::string trace_;
+  std::unique_ptr<kt::Process> process_;
+};
+
+// The service manager's socket: ready and status messages queue up unread.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string &path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  NotifySocket(const NotifySocket &) = delete;
+  NotifySocket &operator=(const NotifySocket &) = delete;
+  bool ok() const { return fd_ >= 0; }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+std::string joined(const Names &names) {
+  std::string out;
+  for (const std::string &n : names) out += (out.empty() ? "" : " ") + n;
+  return out;
+}
+
+// What the program did and its unit does not allow.
+void expectAllowed(const std::string &program, const Trace &t, const Unit &unit,
+                   const std::string &stateFolder) {
+  SCOPED_TRACE(program);
+  ASSERT_FALSE(t.syscalls.empty()) << "no trace";
+  Names refused;
+  for (const std::string &s : t.syscalls) {
+    if (unit.syscalls.count(s) == 0) refused.insert(s);
+  }
+  EXPECT_TRUE(refused.empty()) << "system calls outside SystemCallFilter=: " << joined(refused);
+  Names families;
+  for (const std::string &f : t.families) {
+    if (unit.families.count(f) == 0) families.insert(f);
+  }
+  EXPECT_TRUE(families.empty()) << "families outside RestrictAddressFamilies=: "
+                                << joined(families);
+  Names outside;
+  for (const std::string &p : t.written) {
+    if (!p.starts_with(stateFolder + "/") && p != "/dev/null") outside.insert(p);
+  }
+  EXPECT_TRUE(outside.empty()) << "written outside the state folder: " << joined(outside);
+}
+
+class Sandbox : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef KESTARA_SANITIZED
+    GTEST_SKIP() << "the sanitizers' runtime makes system calls of its own";
+#endif
+    if (!executable("/usr/bin/strace") || !executable("/usr/bin/systemd-analyze") ||
+        !kt::canSwitchUsers()) {
+      GTEST_SKIP() << "needs strace, systemd-analyze and root (to run the daemons as a user)";
+    }
+  }
+};
+
+// tavrin, quenby and ferrow doing the station's work: the sweep and a node event, applet
+// requests, getHostName from the map through both servers.
+TEST_F(Sandbox, DaemonsStayWithinTheirUnits) {
+  std::unique_ptr<kt::SnmpAgent> device = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, device);
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", 1, 0);
+  kt::TestDatabase db;
+  uint16_t eventPort = kt::freeUdpPort();
+  db.setEventAddress("udp:127.0.0.1:" + std::to_string(eventPort));
+  ASSERT_EQ(0, db.ovw({"start", "session"}).status);
+  ASSERT_EQ(0, db.ovw({"open", "map"}).status);
+  OVwObjectId node = db.addNode(device->peer(), device->peer());
+  ASSERT_NE(0u, node);
+  // As the package prepares /var/lib/kestara for the user kestara.
+  const std::string stateFolder = db.path().substr(0, db.path().rfind('/'));
+  kt::shareWithGroup(stateFolder, kt::kSharedGroup);
+  kt::openToAll(conf.path());
+
+  kt::TempDir run;  // the traces and the service manager's socket
+  ASSERT_EQ(0, chown(run.path().c_str(), kt::kMember.uid, kt::kMember.gid));
+  NotifySocket notify(run.file("notify"));
+  ASSERT_TRUE(notify.ok());
+  ASSERT_EQ(0, chmod(notify.path().c_str(), 0666));
+  kt::Env env = kt::clientEnv(conf);
+  for (const auto &entry : db.env()) env.push_back(entry);
+  // net-snmp's persistent folder is the configuration's, outside the state folder, as under
+  // the units (/var/lib/snmp): writing there would fail.
+  env.push_back({"OV_SERVER_NAME", "127.0.0.1"});
+  kt::Env pmd = env;
+  pmd.push_back({"NOTIFY_SOCKET", notify.path()});
+
+  Traced ferrow("ferrow", pmd, run);
+  ASSERT_TRUE(kt::eventually([&] { return db.flag(node) == true; }, kt::scaled(20s)))
+      << ferrow.process().output();
+  Traced tavrin("tavrin", pmd, run);
+  Traced quenby("quenby", env, run);
+  ASSERT_TRUE(tavrin.process().waitForOutput("port 8088", kt::scaled(10s)));
+  ASSERT_TRUE(quenby.process().waitForOutput("port 8008", kt::scaled(10s)));
+
+  ASSERT_EQ(0, db.ovw({"select", std::to_string(node)}).status);
+  kt::UdpClient applet("127.0.0.1");
+  EXPECT_EQ(device->peer(), applet.request("127.0.0.1", 8088, "getHostName", kt::scaled(10s)));
+  EXPECT_EQ(device->peer(), applet.request("127.0.0.1", 8008, "getHostName", kt::scaled(10s)));
+  std::optional<std::string> session =
+      applet.request("127.0.0.1", 8088, "openSnmpSession#" + device->peer(), kt::scaled(10s));
+  ASSERT_TRUE(session);
+  applet.request("127.0.0.1", 8088, "getSnmpData#" + *session + "#1.3.6.1.2.1.1.5.0",
+                 kt::scaled(10s));
+  applet.request("127.0.0.1", 8088, "getIpAddress#" + *session + "#1.3.6.1.2.1.2.2.1.6.1",
+                 kt::scaled(10s));
+  applet.request("127.0.0.1", 8088, "closeSession#" + *session, kt::scaled(10s));
+  // A node event: the device is probed again.
+  ASSERT_TRUE(db.setFlag(node, false));
+  ASSERT_EQ(0, db.ovw({"send", "event", std::to_string(node), "added"}).status);
+  EXPECT_TRUE(kt::eventually([&] { return db.flag(node) == true; }, kt::scaled(10s)));
+
+  EXPECT_EQ(0, ferrow.stop());
+  EXPECT_EQ(0, tavrin.stop());
+  quenby.stop();  // SIGTERM ends it: a clean stop for a simple service
+  expectAllowed("ferrow", ferrow.trace(), readUnit("ferrow"), stateFolder);
+  expectAllowed("tavrin", tavrin.trace(), readUnit("tavrin"), stateFolder);
+  expectAllowed("quenby", quenby.trace(), readUnit("quenby"), stateFolder);
+}
+
+}  // namespace
