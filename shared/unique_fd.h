@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 // Owns one descriptor (or none, -1) and closes it on destruction or reset().
 class UniqueFd {
  public:
@@ -11,10 +13,16 @@ class UniqueFd {
   ~UniqueFd() { reset(); }
   UniqueFd(const UniqueFd &) = delete;
   UniqueFd &operator=(const UniqueFd &) = delete;
+  UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd &operator=(UniqueFd &&other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
   int get() const { return fd_; }
-  void reset() {
+  // Closes the descriptor held, if any, and takes `fd` (-1: none).
+  void reset(int fd = -1) {
     if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    fd_ = fd;
   }
 
  private:

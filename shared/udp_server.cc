@@ -1,0 +1,155 @@
+// udp_server.cc - the socket of the station's UDP servers, and the rules that keep a server
+// from answering where it must not.
+#include "udp_server.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "protocol.h"
+
+bool reservedSourcePort(uint16_t port) {
+  return port < 1024 || port == kGatewayPort || port == kQuenbyPort;
+}
+
+// --- ReplyLimiter -------------------------------------------------------------------------
+
+bool ReplyLimiter::take(Bucket &bucket, Clock::time_point now) {
+  const double seconds = std::chrono::duration<double>(now - bucket.last).count();
+  bucket.tokens = std::min(limits_.burst, bucket.tokens + std::max(0.0, seconds) * limits_.rate);
+  bucket.last = now;
+  if (bucket.tokens < 1.0) return false;
+  bucket.tokens -= 1.0;
+  return true;
+}
+
+// Addresses whose bucket has filled up again have nothing to remember.
+void ReplyLimiter::forgetIdle(Clock::time_point now) {
+  const auto refill = std::chrono::duration<double>(limits_.burst / limits_.rate);
+  std::erase_if(buckets_, [&](const auto &entry) {
+    return std::chrono::duration<double>(now - entry.second.last) >= refill;
+  });
+}
+
+bool ReplyLimiter::allow(in_addr address, Clock::time_point now) {
+  const uint32_t host = ntohl(address.s_addr);
+  if ((host >> 24) == 127) return true;
+  auto it = buckets_.find(host);
+  if (it == buckets_.end()) {
+    if (buckets_.size() >= limits_.sources) forgetIdle(now);
+    if (buckets_.size() >= limits_.sources) {
+      if (!sharedUsed_) {
+        shared_ = Bucket{limits_.burst, now};
+        sharedUsed_ = true;
+      }
+      return take(shared_, now);
+    }
+    it = buckets_.emplace(host, Bucket{limits_.burst, now}).first;
+  }
+  return take(it->second, now);
+}
+
+// --- UdpServer ----------------------------------------------------------------------------
+
+UdpServer::Open UdpServer::open(uint16_t port, std::string &reason) {
+  fd_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (fd_.get() < 0) {
+    reason = std::string("socket: ") + std::strerror(errno);
+    return Open::kNoSocket;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(port);
+  if (bind(fd_.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+    reason = "bind to 0.0.0.0 port " + std::to_string(port) + ": " + std::strerror(errno);
+    fd_.reset();
+    return Open::kNoBind;
+  }
+  // The local address of each request, for its reply to leave from.
+  const int on = 1;
+  (void)setsockopt(fd_.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  port_ = port;
+  return Open::kOpen;
+}
+
+void UdpServer::noteDrop(uint64_t &counter, const sockaddr_in &from) {
+  ++counter;
+  const auto now = Clock::now();
+  if (reported_ && now - lastReport_ < kReportInterval) return;
+  reported_ = true;
+  lastReport_ = now;
+  char address[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
+  std::printf("Dropped datagrams: %" PRIu64 " from reserved source ports, %" PRIu64
+              " over the reply limit (last from %s port %u)\n",
+              reservedPort_, overLimit_, address, static_cast<unsigned>(ntohs(from.sin_port)));
+}
+
+UdpServer::Receive UdpServer::receive(std::span<char> buffer, size_t &length, UdpPeer &from) {
+  from = UdpPeer{};
+  iovec data{buffer.data(), buffer.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr message{};
+  message.msg_name = &from.remote;
+  message.msg_namelen = sizeof from.remote;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  // MSG_TRUNC gives the datagram's real length, so that a longer one is seen as such.
+  const ssize_t received = recvmsg(fd_.get(), &message, MSG_TRUNC);
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Receive::kNothing;
+    return Receive::kFailed;
+  }
+  if (static_cast<size_t>(received) > buffer.size() || from.remote.sin_family != AF_INET) {
+    return Receive::kFailed;
+  }
+  for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      from.local = info.ipi_addr;
+    }
+  }
+  const uint16_t sourcePort = ntohs(from.remote.sin_port);
+  if (reservedSourcePort(sourcePort) || sourcePort == port_) {
+    noteDrop(reservedPort_, from.remote);
+    return Receive::kDropped;
+  }
+  if (!limiter_.allow(from.remote.sin_addr, Clock::now())) {
+    noteDrop(overLimit_, from.remote);
+    return Receive::kDropped;
+  }
+  length = static_cast<size_t>(received);
+  return Receive::kRequest;
+}
+
+bool UdpServer::send(std::span<const char> bytes, const UdpPeer &to) {
+  iovec data{const_cast<char *>(bytes.data()), bytes.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr message{};
+  message.msg_name = const_cast<sockaddr_in *>(&to.remote);
+  message.msg_namelen = sizeof to.remote;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  if (to.local.s_addr != htonl(INADDR_ANY)) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst = to.local;
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  }
+  const ssize_t sent = sendmsg(fd_.get(), &message, 0);
+  return sent == static_cast<ssize_t>(bytes.size());
+}
