@@ -69,6 +69,7 @@ int main(int argc, char **argv) {
   kt::writeClientConfig(conf, "2c", 1.0, 1);
   auto env = kt::clientEnv(conf);
   for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+  env.push_back(kt::kAnyAgent);
   auto tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
   if (!tavrin.waitForOutput("Will wait on select", std::chrono::seconds(10))) {
     std::fprintf(stderr, "tavrin did not start\n");

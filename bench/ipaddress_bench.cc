@@ -142,6 +142,7 @@ int main(int argc, char **argv) {
   kt::writeClientConfig(conf, "2c", 2.0, 0);
   auto env = kt::clientEnv(conf);
   for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+  env.push_back(kt::kAnyAgent);
   auto tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
   if (!tavrin.waitForOutput("Will wait on select", 10s)) {
     std::fprintf(stderr, "tavrin did not start\n");

@@ -6,31 +6,48 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <string_view>
 
 #include "OVsnmp.h"
+#include "protocol.h"
+#include "sessions.h"
 
 // Trace switches, set only by the options -ds and -di.
 extern bool traceServer;
 extern bool traceInterface;
 
-inline constexpr uint16_t kGatewayPort = 8088;
-inline constexpr size_t kRequestSize = 256;
-inline constexpr size_t kReplySize = 128;
 inline constexpr size_t kMaxIdentifier = 50;
 
-// Request state that lives for the whole run: nothing is allocated per request.
+// Whether the gateway may open a session to an agent name (see agent_policy.h).
+enum class AgentVerdict {
+  kNode,        // the name is, or resolves to, an SNMP node of the object database
+  kNetwork,     // every address of the name lies in a network the operator listed
+  kRefused,     // neither
+  kNoDatabase,  // refused: the object database can't be read
+};
+
+// Request state that lives for the whole run.
 struct GatewayState {
+  explicit GatewayState(SessionLimits limits = {}) : sessions(limits) {}
+
   OVsnmpSession currentSession = 0;  // last opened, or last read from a request
   std::array<OVsnmpOid, kMaxIdentifier> identifier{};
   size_t identifierCount = 0;
+  // The open sessions, each with the address that opened it.
+  SessionTable sessions;
+  // Decides whether a session may be opened to an agent name. Unset: every open is refused.
+  std::function<AgentVerdict(std::string_view)> checkAgent;
 };
 
 // Handles one request (the datagram's bytes; it ends at its first NUL) from `sender`, and
 // leaves the reply text, NUL-terminated, in `reply`. Returns the reply's length (at most 127).
 size_t handleRequest(GatewayState &state, std::string_view request, const sockaddr_in &sender,
                      std::span<char, kReplySize> reply);
+
+// Closes the sessions that have been idle for the limit, with a console line for each.
+void expireSessions(GatewayState &state, SessionTable::Clock::time_point now);
 
 // Reads a session number as "%u" would: optional blanks and sign, then digits (wrapping
 // modulo 2^32). Returns false, leaving `value` alone, when there are no digits.

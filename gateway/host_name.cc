@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "OVs.h"
+#include "log_text.h"
 #include "selection.h"
 #include "unique_fd.h"
 
@@ -33,13 +34,13 @@ void setReply(std::span<char, kReplySize> reply, std::string_view text) {
   reply[n] = '\0';
 }
 
+using Clock = std::chrono::steady_clock;
+
 enum class Wait { kReadable, kTimedOut, kFailed };
 
-// Waits until `fd` is readable or `seconds` have passed. Interrupted waits go on with the time
+// Waits until `fd` is readable or `deadline` has passed. Interrupted waits go on with the time
 // that is left.
-Wait waitReadable(int fd, int seconds) {
-  using Clock = std::chrono::steady_clock;
-  auto deadline = Clock::now() + std::chrono::seconds(seconds);
+Wait waitReadable(int fd, Clock::time_point deadline) {
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() < 0) left = std::chrono::milliseconds(0);
@@ -95,36 +96,49 @@ void sendToQuenby(std::span<char, kReplySize> reply, size_t length, const sockad
   quenby.sin_family = AF_INET;
   quenby.sin_addr = sender.sin_addr;
   quenby.sin_port = htons(kQuenbyPort);
+  // Connected to the server asked: the kernel then delivers only its datagrams to this socket,
+  // so nobody else can put an answer into the applet's reply.
+  if (connect(exchange.get(), reinterpret_cast<sockaddr *>(&quenby), sizeof quenby) != 0) {
+    std::printf("Quenby: sendto error\n");
+    return;
+  }
 
   if (traceServer) {
-    std::printf("sendToQuenby: sending %d bytes: %.*s\n", static_cast<int>(length),
-                static_cast<int>(strnlen(reply.data(), length)), reply.data());
+    std::printf("sendToQuenby: sending %d bytes: %s\n", static_cast<int>(length),
+                LogText(std::string_view(reply.data(), strnlen(reply.data(), length))).c_str());
   }
-  ssize_t sent = sendto(exchange.get(), reply.data(), length, 0,
-                        reinterpret_cast<sockaddr *>(&quenby), sizeof quenby);
+  ssize_t sent = send(exchange.get(), reply.data(), length, 0);
   if (sent != static_cast<ssize_t>(length)) {
     std::printf("Quenby: sendto error\n");
     return;
   }
 
-  switch (waitReadable(exchange.get(), kQuenbyTimeoutSeconds)) {
-    case Wait::kFailed:
-      std::printf("sendToQuenby select failed");
-      break;
-    case Wait::kTimedOut:
-      std::printf("  sendToQuenby timed out - no response\n");
-      setReply(reply, kQuenbyNotResponding);
-      break;
-    case Wait::kReadable: {
-      // Whatever arrives on this socket is the answer. At most 128 bytes are taken; the reply
-      // keeps the first 127 of them and its terminator.
-      std::array<char, kReplySize> answer{};
-      ssize_t received = recv(exchange.get(), answer.data(), answer.size(), 0);
-      if (received < 0) break;
-      setReply(reply, std::string_view(answer.data(), static_cast<size_t>(received)));
-      if (traceServer) std::printf("Received %s from Quenby\n", reply.data());
-      break;
+  const auto deadline = Clock::now() + std::chrono::seconds(kQuenbyTimeoutSeconds);
+  for (;;) {
+    switch (waitReadable(exchange.get(), deadline)) {
+      case Wait::kFailed:
+        std::printf("sendToQuenby select failed");
+        return;
+      case Wait::kTimedOut:
+        std::printf("  sendToQuenby timed out - no response\n");
+        setReply(reply, kQuenbyNotResponding);
+        return;
+      case Wait::kReadable:
+        break;
     }
+    // At most 128 bytes are taken; the reply keeps the first 127 of them and its terminator.
+    std::array<char, kReplySize> answer{};
+    ssize_t received = recv(exchange.get(), answer.data(), answer.size(), 0);
+    // A connected socket also reports the console's "port unreachable"; that is no answer, and
+    // the wait goes on as it would for a console that does not answer at all.
+    if (received < 0 && (errno == ECONNREFUSED || errno == EINTR)) continue;
+    if (received < 0) return;
+    setReply(reply, std::string_view(answer.data(), static_cast<size_t>(received)));
+    if (traceServer) {
+      std::printf("Received %s from Quenby\n",
+                  LogText(reply.data(), LogText::LineEnd::kKeep).c_str());
+    }
+    return;
   }
 }
 

@@ -11,8 +11,7 @@
 
 #include "gateway.h"
 
-// The port of the selection name server on each console, and how long an answer is awaited.
-inline constexpr uint16_t kQuenbyPort = 8008;
+// How long an answer of a console's selection name server is awaited.
 inline constexpr int kQuenbyTimeoutSeconds = 10;
 
 inline constexpr std::string_view kQuenbyNotResponding = "failed: Quenby not responding";
@@ -33,7 +32,8 @@ enum class ServerHost { kYes, kNo, kUnresolved };
 
 // Forwards the first `length` bytes of `reply` to port 8008 of the sender's host and leaves the
 // answer (at most 127 bytes of it) in `reply`; "failed: Quenby not responding" after 10 seconds
-// of silence; `reply` unchanged when the exchange can't be made.
+// of silence; `reply` unchanged when the exchange can't be made. Only a datagram from that
+// host's port 8008 is taken for the answer.
 void sendToQuenby(std::span<char, kReplySize> reply, size_t length, const sockaddr_in &sender);
 
 #endif  // KESTARA_GATEWAY_HOST_NAME_H

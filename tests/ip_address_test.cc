@@ -202,7 +202,9 @@ class Gateway {
     kt::writeClientConfig(conf_, version, timeout_seconds, 0);
     std::vector<std::string> argv = {kt::binPath("tavrin")};
     if (trace) argv.push_back("-di");
-    process_ = std::make_unique<kt::Process>(kt::Process::start(argv, kt::clientEnv(conf_)));
+    kt::Env env = kt::clientEnv(conf_);
+    env.push_back(kt::kAnyAgent);
+    process_ = std::make_unique<kt::Process>(kt::Process::start(argv, env));
     ready_ = process_->waitForOutput("Will wait on select for port 8088", 10s);
   }
   bool ready() const { return ready_; }

@@ -64,7 +64,9 @@ class Gateway {
  public:
   explicit Gateway(const rel::ScriptedAgent &agent) {
     kt::writeClientConfig(conf_, "2c", std::chrono::duration<double>(kTimeout).count(), kRetries);
-    process_.emplace(kt::Process::start({kt::binPath("tavrin")}, kt::clientEnv(conf_)));
+    kt::Env env = kt::clientEnv(conf_);
+    env.push_back(kt::kAnyAgent);
+    process_.emplace(kt::Process::start({kt::binPath("tavrin")}, env));
     ready_ = process_->waitForOutput("Will wait on select for port 8088", 10s);
     if (ready_) {
       auto s = client_.request("127.0.0.1", kGatewayPort, "openSnmpSession#" + agent.peer());

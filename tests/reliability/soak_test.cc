@@ -49,7 +49,9 @@ TEST(Soak, GatewayMemoryStaysFlatAfterWarmUp) {
   ASSERT_NE(nullptr, agent);
   kt::TempDir conf;
   kt::writeClientConfig(conf, "2c", 2, 1);
-  kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, kt::clientEnv(conf));
+  kt::Env env = kt::clientEnv(conf);
+  env.push_back(kt::kAnyAgent);
+  kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
   ASSERT_TRUE(tavrin.waitForOutput("Will wait on select for port 8088")) << tavrin.output();
   kt::UdpClient client("127.0.0.1");
   auto session = client.request("127.0.0.1", kGatewayPort, "openSnmpSession#" + agent->peer());
@@ -114,10 +116,15 @@ TEST(Soak, ManyOpenSessionsStayUsable) {
   ASSERT_NE(nullptr, agent);
   kt::TempDir conf;
   kt::writeClientConfig(conf, "2c", 2, 1);
-  kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, kt::clientEnv(conf));
+  const int64_t sessions = rel::knob("SESSIONS", 1500, 1500);
+  // The limits on sessions are raised to what this test opens from its one address.
+  kt::Env env = kt::clientEnv(conf);
+  env.push_back(kt::kAnyAgent);
+  env.emplace_back("TAVRIN_SESSIONS_PER_ADDRESS", std::to_string(sessions));
+  env.emplace_back("TAVRIN_SESSIONS_MAX", std::to_string(sessions));
+  kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
   ASSERT_TRUE(tavrin.waitForOutput("Will wait on select for port 8088")) << tavrin.output();
   kt::UdpClient client("127.0.0.1");
-  const int64_t sessions = rel::knob("SESSIONS", 1500, 1500);
   const int64_t rssBefore = rel::rssKiB(tavrin.pid()).value_or(0);
   std::vector<std::string> opened;
   for (int64_t i = 0; i < sessions; ++i) {
@@ -182,6 +189,7 @@ TEST(Soak, GatewayUnderValgrindHasNoDefiniteLeak) {
   kt::Env env = kt::clientEnv(conf);
   for (const auto &e : db.env()) env.push_back(e);
   env.emplace_back("OV_SERVER_NAME", "127.0.0.1");
+  env.push_back(kt::kAnyAgent);
   kt::TempDir logs;
   const std::string log = logs.file("valgrind.log");
   kt::Process tavrin = kt::Process::start(

@@ -73,6 +73,7 @@ TEST(Storm, GatewayAnswersEveryDatagramOnce) {
   ASSERT_TRUE(quenby.waitForOutput("Listening on UDP port 8008")) << quenby.output();
   kt::Env env = merged(kt::clientEnv(conf), db.env());
   env.emplace_back("OV_SERVER_NAME", "127.0.0.1");
+  env.push_back(kt::kAnyAgent);
   kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
   ASSERT_TRUE(tavrin.waitForOutput("Will wait on select for port 8088")) << tavrin.output();
 

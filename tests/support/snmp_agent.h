@@ -58,6 +58,10 @@ std::string writeClientConfig(const TempDir &dir, const std::string &version = "
 // configuration is never read.
 Env clientEnv(const TempDir &dir);
 
+// Lets a gateway under test open sessions to any agent, not only to the SNMP nodes of an object
+// database: for tests of what happens once a session is open.
+inline const std::pair<std::string, std::string> kAnyAgent{"TAVRIN_AGENT_NETWORKS", "any"};
+
 }  // namespace kt
 
 #endif  // KESTARA_TESTS_SUPPORT_SNMP_AGENT_H
