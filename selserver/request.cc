@@ -8,6 +8,7 @@
 #include <span>
 
 #include "extract_field.h"
+#include "log_text.h"
 #include "selection.h"
 
 namespace {
@@ -48,7 +49,7 @@ void answerFromMap(std::string_view request, NameBuffer &name) {
     std::fill(text.begin(), text.end(), '\0');
     getSelectionName(text);
     std::printf("%d bytes in Selection Name:%s\n", static_cast<int>(std::strlen(text.data())),
-                text.data());
+                LogText(text.data(), LogText::LineEnd::kKeep).c_str());
   }
   name.length = std::strlen(text.data());
 }

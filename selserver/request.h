@@ -7,8 +7,10 @@
 #include <string>
 #include <string_view>
 
-inline constexpr size_t kQuenbyReceiveSize = 256;
-inline constexpr size_t kQuenbyNameSize = 128;
+#include "protocol.h"
+
+inline constexpr size_t kQuenbyReceiveSize = kRequestSize;
+inline constexpr size_t kQuenbyNameSize = kReplySize;
 
 // The reply text: up to 128 bytes. A text read from the reply file may fill all 128 bytes, so
 // its length is kept beside it rather than marked by a terminator.

@@ -42,12 +42,19 @@ TEST(QuenbyStartup, ListensAndNamesItself) {
   EXPECT_EQ(kt::binPath("quenby") + ": Listening on UDP port 8008\n", q.process().output());
 }
 
-TEST(QuenbyStartup, PortTakenEndsWithStatusZero) {
+TEST(QuenbyStartup, PortTakenIsAFailedStart) {
   kt::UdpClient squatter("0.0.0.0", kPort);
   ASSERT_TRUE(squatter.ok());
   auto r = kt::run({kt::binPath("quenby")}, {}, 10s);
-  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1, r.status);
   EXPECT_EQ(kt::binPath("quenby") + ": can't bind to local address\n", r.out);
+  EXPECT_EQ(kt::binPath("quenby") + ": bind to 0.0.0.0 port 8008: Address already in use\n", r.err);
+  // --help and --version start nothing, whatever else is on the command line.
+  for (const char *option : {"--help", "--version"}) {
+    auto info = kt::run({kt::binPath("quenby"), option}, {}, 10s);
+    EXPECT_EQ(0, info.status);
+    EXPECT_EQ(std::string::npos, info.out.find("bind")) << info.out;
+  }
 }
 
 // Map mode: any first field but "getHostName" comes back as the reply.
@@ -229,14 +236,13 @@ TEST_F(QuenbyLocalFile, ReplyEndsAtANulByte) {
   EXPECT_EQ("abc", q.ask("x"));
 }
 
-// Only exactly one argument beginning with the capitals "SY" and naming a file selects the
+// Only exactly one argument beginning with the capitals "SY" and a third character selects the
 // file; anything else is the map mode, where words come back.
 TEST_F(QuenbyLocalFile, OtherArgumentsMeanMapMode) {
   std::string path = dir_.write("reply", "alpha\n");
   for (std::vector<std::string> args :
        {std::vector<std::string>{"sy_" + path}, std::vector<std::string>{"SY_" + path, "x"},
-        std::vector<std::string>{"SY"}, std::vector<std::string>{"SY_"},
-        std::vector<std::string>{"-x"}}) {
+        std::vector<std::string>{"SY"}, std::vector<std::string>{"-x"}}) {
     Quenby q(args);
     ASSERT_TRUE(q.ready()) << args[0];
     EXPECT_EQ("hello", q.ask("hello")) << args[0];
@@ -246,6 +252,17 @@ TEST_F(QuenbyLocalFile, OtherArgumentsMeanMapMode) {
   Quenby q({"SYx" + path});
   ASSERT_TRUE(q.ready());
   EXPECT_EQ("alpha", q.ask("hello"));
+}
+
+// "SY_" with no file name after it is the local-file mode with a file that can't be read:
+// every request goes unanswered, as the start-up warning says.
+TEST_F(QuenbyLocalFile, NoFileNameAnswersNothing) {
+  Quenby q({"SY_"});
+  ASSERT_TRUE(q.ready());
+  EXPECT_NE(std::string::npos, q.process().output().find("Will use localfile \n"));
+  EXPECT_NE(std::string::npos, q.process().output().find(": no file name after SY_"));
+  EXPECT_FALSE(q.ask("hello", 300ms));
+  EXPECT_TRUE(q.process().waitForOutput("Can't open file SY_\n"));
 }
 
 }  // namespace
