@@ -13,6 +13,7 @@
 #include "device.h"
 #include "field_list.h"
 #include "log.h"
+#include "log_text.h"
 
 namespace {
 
@@ -36,7 +37,12 @@ int objectCount = 0;
 MapPtr currentMap;
 std::array<char, kMsgBufSize> msgBuf{};
 
-const char *lastErrorText() { return OVwErrorMsg(OVwError()); }
+// The last OVw failure's text, which may name objects of the database: escaped for the console.
+const char *lastErrorText() {
+  static LogText text("");
+  text = LogText(OVwErrorMsg(OVwError()));
+  return text.c_str();
+}
 
 // A boolean field read as true: a failed read (-1) is not taken for a set field.
 bool fieldIsTrue(OVwObjectId objectId, const char *fieldName) {
@@ -63,13 +69,21 @@ SymbolListPtr listAppSymbols(OVwMapInfo *map, OVwSubmapId submap) {
 const char *nameOrNull(const char *name) { return name != nullptr ? name : "(null)"; }
 
 const char *logFormatted(const char *format, ...) {
+  // Formatted in full first: the names in a message come from the database, and any control
+  // byte in them is escaped before the message is cut to msgBuf.
+  std::array<char, 512> full{};
   va_list args;
   va_start(args, format);
-  int length = std::vsnprintf(msgBuf.data(), msgBuf.size(), format, args);
+  int length = std::vsnprintf(full.data(), full.size(), format, args);
   va_end(args);
+  std::string_view text(full.data(), length < 0 ? 0 : std::min<size_t>(length, full.size() - 1));
+  const bool lineEnd = !text.empty() && text.back() == '\n';
+  if (lineEnd) text.remove_suffix(1);
+  length = std::snprintf(msgBuf.data(), msgBuf.size(), "%s%s", LogText(text).c_str(),
+                         lineEnd ? "\n" : "");
   if (length < 0) {
     msgBuf[0] = '\0';
-  } else if (static_cast<size_t>(length) >= msgBuf.size()) {
+  } else if (static_cast<size_t>(length) >= msgBuf.size() && lineEnd) {
     // Cut to fit: keep the line a line.
     msgBuf[msgBuf.size() - 2] = '\n';
   }
@@ -199,7 +213,7 @@ int openSubmapCB(OVwObjectId objectId, OVwMapInfo *map, const OVwSubmapInfo *sub
     }
     auto present = entries(symbols->count, symbols->symbols);
     if (present.empty()) {
-      std::printf("  openSubmapCB will add symbol %s\n", hostName.c_str());
+      std::printf("  openSubmapCB will add symbol %s\n", LogText(hostName).c_str());
       return 1;
     }
     const char *label = present.front().label;

@@ -4,13 +4,25 @@
 
 #include <cstdio>
 #include <span>
+#include <string_view>
 
 #include "OVw.h"
 #include "field_list.h"
 #include "icons.h"
 #include "log.h"
+#include "program_info.h"
 
 namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: mossick [-l LOGFILE]\n"
+    "The console map application: joins this host's map session and keeps the product's\n"
+    "icon on the submaps of Kestara devices until the session ends.\n"
+    "  -l LOGFILE  also append the messages to LOGFILE\n"
+    "  --help      print this text and exit\n"
+    "  --version   print the version and exit\n"
+    "Environment: OVW_DATABASE (the object database with the map session), SNMPCONFPATH\n"
+    "(net-snmp's client configuration).\n";
 
 bool sessionEnded = false;
 
@@ -47,6 +59,10 @@ void runMessageLoop() {
 int main(int argc, char **argv) {
   // Lines must reach a pipe or a journal as they are written.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (answerInfoOption(std::span<char *const>(argv, static_cast<size_t>(argc)), "mossick",
+                       kUsage)) {
+    return 0;
+  }
 
   if (_OVwInitSession(5, kAppName, nullptr) < 0) {
     std::printf("OVwInitSession() failed: %s\n", OVwErrorMsg(OVwError()));

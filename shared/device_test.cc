@@ -270,10 +270,10 @@ TEST_P(ProbeTest, ClassifiesEveryAnswer) {
   ScriptedAgent longString(Script::kLongString);
   EXPECT_EQ(kProbeAnswered, probe(longString.peer()));
 
-  // An agent that answers for another variable is answered; later probes still ask for the
-  // probe variable itself.
+  // An agent that answers for another variable has not answered the probe; later probes still
+  // ask for the probe variable itself.
   ScriptedAgent other(Script::kOtherVariable);
-  EXPECT_EQ(kProbeAnswered, probe(other.peer()));
+  EXPECT_EQ(kProbeNonDevice, probe(other.peer()));
   EXPECT_EQ(kProbeAnswered, probe(device->peer()));
   EXPECT_EQ(kProbeNonDevice, probe(plain->peer()));
 }

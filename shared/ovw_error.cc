@@ -4,9 +4,11 @@
 #include <cstdio>
 
 #include "OVw.h"
+#include "log_text.h"
 
 void printOVwError(const char *callName) {
   int code = OVwError();
+  // The library's text may name objects of the database.
   std::printf("%s failed, error %d, %s\n", callName != nullptr ? callName : "(null)", code,
-              OVwErrorMsg(code));
+              LogText(OVwErrorMsg(code)).c_str());
 }

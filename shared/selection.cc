@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "OVw.h"
+#include "log_text.h"
 #include "ovw_error.h"
 
 namespace {
@@ -104,7 +105,7 @@ bool connectSession(std::span<char, kFailureTextSize> failureText) {
     return false;
   }
   if (const char *session = OVwSessionId(); session != nullptr) {
-    std::printf("This application already connected to session %s\n", session);
+    std::printf("This application already connected to session %s\n", LogText(session).c_str());
     return true;
   }
   if (_OVwInitSession(kSessionVersion, kMapApplicationName, sessionName.data()) < 0) {
@@ -114,7 +115,7 @@ bool connectSession(std::span<char, kFailureTextSize> failureText) {
   }
   const char *session = OVwSessionId();
   std::printf("This application connected to a NEW session %s\n",
-              session != nullptr ? session : sessionName.data());
+              LogText(session != nullptr ? session : sessionName.data()).c_str());
   return true;
 }
 
@@ -147,7 +148,8 @@ bool getSelection(std::span<char, kSelectionTextSize> text) {
     // node, when the application icon on a node's submap is selected).
     SymbolList symbols(OVwGetSymbolsByObject(map.get(), first));
     if (!symbols) {
-      std::printf("getSelection: Cannot getSymbolByObject %s\n", OVwErrorMsg(OVwError()));
+      std::printf("getSelection: Cannot getSymbolByObject %s\n",
+                  LogText(OVwErrorMsg(OVwError())).c_str());
       return false;
     }
     if (symbols->count <= 0 || symbols->symbols == nullptr) {
@@ -182,7 +184,8 @@ bool getSelection(std::span<char, kSelectionTextSize> text) {
     std::printf("   %d more objects selected :\n", static_cast<int>(selection->count - 1));
     for (int32_t i = 1; i < selection->count; ++i) {
       const char *name = OVwDbObjectIdToSelectionName(selection->object_ids[i]);
-      std::printf("\t%d %s\n", static_cast<int>(i), name != nullptr ? name : "(no name)");
+      std::printf("\t%d %s\n", static_cast<int>(i),
+                  LogText(name != nullptr ? name : "(no name)").c_str());
     }
   }
   return true;
@@ -196,7 +199,7 @@ void getSelectionName(std::span<char, kSelectionTextSize> text) {
   }
   if (getSelection(text)) {
     text[text.size() - 1] = '\0';
-    std::printf("Host %s selected\n", text.data());
+    std::printf("Host %s selected\n", LogText(text.data(), LogText::LineEnd::kKeep).c_str());
     return;
   }
   std::printf("No objects selected\n");
