@@ -34,3 +34,9 @@ add_dependencies(reliability_database_test ferrow quenby tavrin ovw_tool)
 add_executable(reliability_tool ${RELIABILITY_DIR}/reliability_tool.cc)
 set_target_properties(reliability_tool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 target_link_libraries(reliability_tool PRIVATE reliability_support)
+
+# The gateway and the selection name server against hostile senders: forged sources, floods,
+# relaying, session exhaustion, answer injection, log forging.
+kestara_test(hostile_peers_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/hostile_peers_test.cc
+  LIBS reliability_support TIMEOUT 300)
+add_dependencies(hostile_peers_test tavrin quenby ovw_tool)

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -257,6 +259,51 @@ RunResult run(std::vector<std::string> argv, const Env &env, std::chrono::millis
   r.out = p.output();
   r.err = p.errors();
   return r;
+}
+
+bool sendForgedUdp(const std::string &source, uint16_t sourcePort, const std::string &destination,
+                   uint16_t destinationPort, std::string_view payload) {
+  struct Header {
+    iphdr ip;
+    udphdr udp;
+  } __attribute__((packed));
+  if (payload.size() > 1400) return false;
+  std::string packet(sizeof(Header) + payload.size(), '\0');
+  Header h{};
+  h.ip.version = 4;
+  h.ip.ihl = 5;
+  h.ip.ttl = 64;
+  h.ip.protocol = IPPROTO_UDP;
+  h.ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
+  if (inet_pton(AF_INET, source.c_str(), &h.ip.saddr) != 1 ||
+      inet_pton(AF_INET, destination.c_str(), &h.ip.daddr) != 1) {
+    return false;
+  }
+  h.udp.source = htons(sourcePort);
+  h.udp.dest = htons(destinationPort);
+  h.udp.len = htons(static_cast<uint16_t>(sizeof(udphdr) + payload.size()));
+  h.udp.check = 0;  // no checksum: allowed for UDP over IPv4
+  std::memcpy(packet.data(), &h, sizeof h);
+  std::memcpy(packet.data() + sizeof h, payload.data(), payload.size());
+  // IPPROTO_RAW: the header is the caller's; the kernel fills in its checksum.
+  int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  if (fd < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = h.ip.daddr;
+  ssize_t sent =
+      sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  close(fd);
+  return sent == static_cast<ssize_t>(packet.size());
+}
+
+bool addLoopbackAddress(const std::string &address) {
+  for (const char *ip : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
+    if (access(ip, X_OK) != 0) continue;
+    RunResult r = run({ip, "addr", "add", address + "/32", "dev", "lo"});
+    return r.status == 0 || r.err.find("File exists") != std::string::npos;
+  }
+  return false;
 }
 
 uint16_t freeUdpPort(const char *address) {

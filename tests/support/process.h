@@ -104,6 +104,17 @@ RunResult run(std::vector<std::string> argv, const Env &env = {},
 // A UDP port on `address` that nothing is bound to at the moment of the call.
 uint16_t freeUdpPort(const char *address = "127.0.0.1");
 
+// Sends one UDP datagram whose IPv4 source address and port are whatever the caller says,
+// through a raw socket (which needs CAP_NET_RAW: the tests' own network namespace gives it).
+// Both addresses must be local to this network namespace. True when it was sent.
+bool sendForgedUdp(const std::string &source, uint16_t sourcePort, const std::string &destination,
+                   uint16_t destinationPort, std::string_view payload);
+
+// Adds `address` (IPv4, a /32) to the loopback interface of the test's network namespace, so
+// that traffic from a source outside 127.0.0.0/8 can be tested on this host alone. True when
+// the address is there.
+bool addLoopbackAddress(const std::string &address);
+
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 template <typename F>
 bool eventually(F condition, std::chrono::milliseconds timeout = 5s);
