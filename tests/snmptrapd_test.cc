@@ -114,7 +114,8 @@ TEST_F(BesideSnmptrapd, SnmptrapdForwardsTheNodeEventsToFerrow) {
   std::unique_ptr<kt::SnmpAgent> device = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, device);
   const std::string ferrowAddress = "udp:127.0.0.1:" + std::to_string(kt::freeUdpPort());
-  Snmptrapd trapd("disableAuthorization yes\nforward default " + ferrowAddress + "\n");
+  // As docs/operations.md has it: "net" is the permission to forward.
+  Snmptrapd trapd("authCommunity log,net public\nforward default " + ferrowAddress + "\n");
   ASSERT_TRUE(trapd.started()) << trapd.log();
   ASSERT_TRUE(notify_.ok());
   std::unique_ptr<kt::Process> ferrow = startFerrow(ferrowAddress);
