@@ -1,6 +1,7 @@
 // ovw_tool_test.cc - the `ovw` tool as operators and scripts use it, with net-snmp's snmptrapd
 // receiving its node events.
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -24,9 +25,15 @@ TEST_F(OVwDbTest, HelpNamesEveryCommand) {
   for (const char *command :
        {"-fields", "start session", "end session", "open map", "close map", "add node",
         "change node", "delete object", "set field", "get field", "select", "open submap",
-        "send event", "list", "OVW_DATABASE", "OV_EVENT_ADDRESS"}) {
+        "send event", "list", "backup", "restore", "check", "--version", "OVW_DATABASE",
+        "OV_EVENT_ADDRESS"}) {
     EXPECT_NE(std::string::npos, r.out.find(command)) << command;
   }
+  kt::RunResult version = ovw({"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("ovw [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.out;
+  EXPECT_FALSE(std::filesystem::exists(db_path_)) << "--version opened the database";
   kt::RunResult add = ovw({"add", "node", "--help"});
   EXPECT_EQ(0, add.status);
   EXPECT_EQ(0u, add.out.rfind("Usage: ovw add node HOST [SELECTION]", 0)) << add.out;
