@@ -23,10 +23,10 @@ TEST_F(OVwDbTest, HelpNamesEveryCommand) {
   kt::RunResult r = ovw({"--help"});
   EXPECT_EQ(0, r.status);
   for (const char *command :
-       {"-fields", "start session", "end session", "open map", "close map", "add node",
-        "change node", "delete object", "set field", "get field", "select", "open submap",
-        "send event", "list", "backup", "restore", "check", "--version", "OVW_DATABASE",
-        "OV_EVENT_ADDRESS"}) {
+       {"-fields",  "start session", "end session",   "open map",     "close map",
+        "add node", "change node",   "delete object", "set field",    "get field",
+        "select",   "open submap",   "send event",    "list",         "backup",
+        "restore",  "check",         "--version",     "OVW_DATABASE", "OV_EVENT_ADDRESS"}) {
     EXPECT_NE(std::string::npos, r.out.find(command)) << command;
   }
   kt::RunResult version = ovw({"--version"});
