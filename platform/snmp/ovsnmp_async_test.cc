@@ -276,11 +276,11 @@ TEST_F(AsyncTest, HostileAnswersCompleteOnlyTheirOwnRequest) {
   using rel::Step;
 
   {  // late: the first request's answer comes while the second one waits
-    timing(500, 0);
+    timing(800, 0);
     Step late{Act::kLate};
-    late.delay = 700ms;  // after the time-out at 500 ms, while the second request waits
+    late.delay = 1100ms;  // after the time-out at 800 ms, while the second request waits
     Step second{Act::kLate};
-    second.delay = 350ms;  // sent at 500 ms, answered at 850 ms
+    second.delay = 500ms;  // sent at 800 ms, answered at 1,300 ms, due to time out at 1,600
     second.value = "second";
     rel::ScriptedAgent agent({late, second}, Step{Act::kSilent});
     ASSERT_TRUE(agent.ok());
