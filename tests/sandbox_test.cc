@@ -13,10 +13,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -103,30 +103,57 @@ struct Trace {
   Names written;
 };
 
+// The word of [a-z0-9_] characters at `at` in `line`.
+std::string wordAt(const std::string &line, size_t at) {
+  size_t end = at;
+  while (end < line.size() &&
+         (std::islower(static_cast<unsigned char>(line[end])) ||
+          std::isdigit(static_cast<unsigned char>(line[end])) || line[end] == '_')) {
+    ++end;
+  }
+  return line.substr(at, end - at);
+}
+
+// Reads strace -f lines: "PID name(args) = result", "PID name(args <unfinished ...>" and
+// "PID <... name resumed>...) = result".
 Trace readTrace(const std::string &path) {
-  static const std::regex call(R"(^\d+ +(?:<\.\.\. )?([a-z0-9_]+)[( ])");
-  static const std::regex socketCall(R"(socket\((AF_[A-Z0-9]+))");
-  static const std::regex changing(
-      "^\\d+ +(mkdir|mkdirat|mknod|mknodat|unlink|unlinkat|rmdir|rename|renameat|renameat2|link|"
-      "linkat|symlink|symlinkat|chmod|fchmodat|chown|lchown|fchownat|truncate|creat|open|openat)"
-      R"re(\((?:AT_FDCWD, )?"([^"]*)"(.*)\) += (\d+))re");
+  static const Names changing = {
+      "mkdir",    "mkdirat",   "mknod",    "mknodat",  "unlink",  "unlinkat",  "rmdir", "rename",
+      "renameat", "renameat2", "link",     "linkat",   "symlink", "symlinkat", "chmod", "fchmodat",
+      "chown",    "lchown",    "fchownat", "truncate", "creat",   "open",      "openat"};
   Trace t;
   std::ifstream in(path);
   std::string line;
-  std::smatch m;
   while (std::getline(in, line)) {
-    if (std::regex_search(line, m, call)) t.syscalls.insert(m[1]);
-    if (std::regex_search(line, m, socketCall)) t.families.insert(m[1]);
-    if (std::regex_search(line, m, changing)) {
-      std::string name = m[1];
-      std::string rest = m[3];
-      bool opening = name == "open" || name == "openat";
-      if (opening && rest.find("O_WRONLY") == std::string::npos &&
-          rest.find("O_RDWR") == std::string::npos && rest.find("O_CREAT") == std::string::npos) {
-        continue;
-      }
-      t.written.insert(m[2]);
+    size_t at = line.find_first_not_of("0123456789");
+    if (at == 0 || at == std::string::npos) continue;
+    at = line.find_first_not_of(' ', at);
+    if (at == std::string::npos) continue;
+    bool resumed = line.compare(at, 5, "<... ") == 0;
+    std::string name = wordAt(line, resumed ? at + 5 : at);
+    if (name.empty()) continue;  // signals and exits
+    t.syscalls.insert(name);
+    if (resumed) continue;
+    size_t family = line.find("socket(AF_");
+    if (family != std::string::npos) {
+      size_t begin = family + 7;
+      size_t end = line.find_first_of(",)", begin);
+      t.families.insert(line.substr(begin, end - begin));
     }
+    size_t result = line.rfind(") = ");
+    if (changing.count(name) == 0 || result == std::string::npos ||
+        line.compare(result + 4, 2, "-1") == 0) {
+      continue;
+    }
+    size_t open = line.find('"', at);
+    size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+    if (close == std::string::npos) continue;
+    std::string rest = line.substr(close, result - close);
+    if ((name == "open" || name == "openat") && rest.find("O_WRONLY") == std::string::npos &&
+        rest.find("O_RDWR") == std::string::npos && rest.find("O_CREAT") == std::string::npos) {
+      continue;
+    }
+    t.written.insert(line.substr(open + 1, close - open - 1));
   }
   return t;
 }
