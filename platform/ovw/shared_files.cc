@@ -116,7 +116,7 @@ Status checkDatabaseAccess(const std::string &path) {
   const std::string dir = folderOf(path);
   // Down from the top: every folder that exists must let us through; the last one that
   // exists must also let us create what is missing below it.
-  std::string last = "/";
+  std::string last = dir.starts_with('/') ? "/" : ".";
   for (const std::string &folder : foldersDownTo(dir)) {
     bool missing = false;
     OVW_TRY(mayUse(path, folder, X_OK, &missing));
