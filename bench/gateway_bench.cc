@@ -1,11 +1,17 @@
-// gateway_bench.cc - the gateway's cost over its baselines, measured in one run:
-//   (a) a raw UDP echo round trip on loopback,
-//   (b) a direct net-snmp synchronous get of sysName.0,
-//   (c) "getSnmpData" of sysName.0 through tavrin,
-//   (d) an echoed word through tavrin.
-// Prints median and p99 of each, and the ratios c/(a+b) and d/a.
+// gateway_bench.cc - the gateway against its baselines, each measured in the same run:
+//   1. One request at a time: "getSnmpData" through tavrin over the same request through a bare
+//      relay (gateway_relay: receive, one synchronous net-snmp get, reply; a process of its
+//      own), in alternating rounds: the median latency and the CPU time per request of each
+//      server (from /proc/PID/schedstat).
+//   2. Isolation: the p99 of "getSnmpData" to a live agent while 50 requests to a silent agent
+//      and 10 "getHostName" to consoles without a selection name server are in flight, over
+//      the same p99 without them.
+//   3. Throughput: 32 clients (each from an address of its own) doing "getSnmpData" against 4
+//      snmpd agents through tavrin, over a direct asynchronous net-snmp client that keeps 32
+//      requests in flight against the same agents.
+// Prints each figure and each ratio with its target.
 //
-//   gateway_bench [iterations]      (default 5000)
+//   gateway_bench [rounds]      (default 10 rounds of 1000 requests in part 1)
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <poll.h>
@@ -13,11 +19,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,124 +35,248 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-struct Stats {
-  double median_us;
-  double p99_us;
-};
+constexpr uint16_t kGatewayPort = 8088;
+constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
+constexpr const char *kSysNameValue = "kestara-test-agent";
 
-Stats measure(int iterations, const std::function<bool()> &once) {
-  std::vector<double> samples;
-  samples.reserve(static_cast<size_t>(iterations));
-  for (int i = 0; i < iterations / 10; ++i) once();  // warm-up
-  for (int i = 0; i < iterations; ++i) {
-    auto start = Clock::now();
-    if (!once()) {
-      std::fprintf(stderr, "a request failed; stopping\n");
-      std::exit(1);
-    }
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  std::sort(samples.begin(), samples.end());
-  return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+// CPU time a process has run, in nanoseconds.
+int64_t cpuNs(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+  int64_t ns = 0;
+  in >> ns;
+  return ns;
 }
 
-void report(const char *name, Stats s) {
-  std::printf("%-44s median %8.1f us   p99 %8.1f us\n", name, s.median_us, s.p99_us);
+double percentile(std::vector<double> samples, double p) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  return samples[std::min(samples.size() - 1, static_cast<size_t>(p * samples.size()))];
+}
+
+// `n` requests one after the other from `client` to `port`; the latencies in microseconds.
+bool roundOf(kt::UdpClient &client, uint16_t port, const std::string &request,
+             const std::string &expected, int n, std::vector<double> &latencies) {
+  for (int i = 0; i < n; ++i) {
+    auto start = Clock::now();
+    auto reply = client.request("127.0.0.1", port, request, 5s);
+    if (!reply || *reply != expected) {
+      std::fprintf(stderr, "unexpected reply: %s\n", reply ? reply->c_str() : "(none)");
+      return false;
+    }
+    latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  return true;
+}
+
+std::string openSession(kt::UdpClient &client, const std::string &agent) {
+  auto reply = client.request("127.0.0.1", kGatewayPort, "openSnmpSession#" + agent, 5s);
+  if (!reply || reply->empty() || reply->find("failed") == 0) {
+    std::fprintf(stderr, "no session to %s\n", agent.c_str());
+    std::exit(1);
+  }
+  return *reply;
+}
+
+std::string localAddress(int net, int host) {
+  return "127.0." + std::to_string(net) + "." + std::to_string(host);
+}
+
+// 3. The direct client: net-snmp's own asynchronous requests, 8 in flight per agent.
+struct Direct {
+  int64_t completed = 0;
+  bool stop = false;
+};
+
+int directDone(int operation, netsnmp_session *session, int, netsnmp_pdu *, void *magic) {
+  auto *direct = static_cast<Direct *>(magic);
+  if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) ++direct->completed;
+  if (direct->stop) return 1;
+  static oid name[] = {1, 3, 6, 1, 2, 1, 1, 5, 0};
+  netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
+  snmp_add_null_var(pdu, name, OID_LENGTH(name));
+  if (snmp_async_send(session, pdu, directDone, magic) == 0) snmp_free_pdu(pdu);
+  return 1;
+}
+
+double directThroughput(const std::vector<std::string> &agents, std::chrono::seconds length) {
+  Direct direct;
+  std::vector<netsnmp_session *> sessions;
+  for (const std::string &agent : agents) {
+    netsnmp_session settings;
+    snmp_sess_init(&settings);
+    std::string peer = agent;
+    settings.peername = peer.data();
+    settings.version = SNMP_VERSION_2c;
+    settings.community = reinterpret_cast<u_char *>(const_cast<char *>("public"));
+    settings.community_len = 6;
+    settings.timeout = 2000000;
+    netsnmp_session *s = snmp_open(&settings);
+    if (s == nullptr) std::exit(1);
+    sessions.push_back(s);
+    for (int i = 0; i < 8; ++i) directDone(0, s, 0, nullptr, &direct);
+  }
+  direct.completed = 0;
+  const auto start = Clock::now();
+  while (Clock::now() - start < length) {
+    int fds = 0, block = 0;
+    fd_set read;
+    FD_ZERO(&read);
+    timeval timeout{0, 100000};
+    snmp_select_info(&fds, &read, &timeout, &block);
+    if (select(fds, &read, nullptr, nullptr, &timeout) > 0) {
+      snmp_read(&read);
+    } else {
+      snmp_timeout();
+    }
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double rate = static_cast<double>(direct.completed) / seconds;
+  direct.stop = true;
+  for (netsnmp_session *s : sessions) snmp_close(s);
+  return rate;
+}
+
+// 3. Through the gateway: each client sends its next request as soon as its reply is in.
+double gatewayThroughput(std::vector<std::unique_ptr<kt::UdpClient>> &clients,
+                         const std::vector<std::string> &requests, std::chrono::seconds length) {
+  std::vector<pollfd> fds;
+  for (auto &c : clients) fds.push_back(pollfd{c->fd(), POLLIN, 0});
+  for (size_t i = 0; i < clients.size(); ++i) clients[i]->send("127.0.0.1", kGatewayPort, requests[i]);
+  int64_t completed = 0;
+  const auto start = Clock::now();
+  char buffer[256];
+  while (Clock::now() - start < length) {
+    if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      if (recv(fds[i].fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        ++completed;
+        clients[i]->send("127.0.0.1", kGatewayPort, requests[i]);
+      }
+    }
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // Let the last replies drain before the clients go.
+  std::this_thread::sleep_for(200ms);
+  for (auto &c : clients) {
+    while (c->receive(0ms)) {
+    }
+  }
+  return static_cast<double>(completed) / seconds;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  int iterations = argc > 1 ? std::atoi(argv[1]) : 5000;
-  if (iterations < 100) iterations = 100;
+  const int rounds = std::max(2, argc > 1 ? std::atoi(argv[1]) : 10);
+  const int perRound = 1000;
   if (!kt::isolateNetwork()) {
     std::fprintf(stderr, "note: no network namespace; port 8088 must be free\n");
   }
-
-  auto agent = kt::SnmpAgent::start();
-  if (!agent) return 1;
+  std::vector<std::unique_ptr<kt::SnmpAgent>> agents;
+  for (int i = 0; i < 4; ++i) {
+    agents.push_back(kt::SnmpAgent::start());
+    if (!agents.back()) return 1;
+  }
   kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 1.0, 1);
+  kt::writeClientConfig(conf, "2c", 3.0, 0);
   auto env = kt::clientEnv(conf);
   for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
   env.push_back(kt::kAnyAgent);
+  env.emplace_back("OV_SERVER_NAME", "127.0.0.1");
   auto tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
-  if (!tavrin.waitForOutput("Will wait on select", std::chrono::seconds(10))) {
-    std::fprintf(stderr, "tavrin did not start\n");
+  const uint16_t relayPort = kt::freeUdpPort();
+  auto relay = kt::Process::start(
+      {kt::binPath("gateway_relay"), std::to_string(relayPort), agents[0]->peer()}, env);
+  if (!tavrin.waitForOutput("Will wait on select", 10s) || !relay.waitForOutput("ready", 10s)) {
+    std::fprintf(stderr, "tavrin or the relay did not start\n");
     return 1;
   }
 
-  // (a) A UDP echo server on a thread of its own.
-  kt::UdpClient echo_server("127.0.0.1");
-  std::atomic<bool> stop{false};
-  std::thread echo([&] {
-    char buf[512];
-    while (!stop) {
-      pollfd p{echo_server.fd(), POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      sockaddr_storage from{};
-      socklen_t len = sizeof from;
-      ssize_t n =
-          recvfrom(echo_server.fd(), buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
-      if (n >= 0)
-        sendto(echo_server.fd(), buf, static_cast<size_t>(n), 0,
-               reinterpret_cast<sockaddr *>(&from), len);
-    }
-  });
+  // 1. One request at a time, in alternating rounds.
   kt::UdpClient client("127.0.0.1");
-  using namespace std::chrono_literals;
-  Stats a = measure(iterations, [&] {
-    return client.request("127.0.0.1", echo_server.localPort(), "hello", 2s).has_value();
-  });
+  const std::string session = openSession(client, agents[0]->peer());
+  const std::string get = "getSnmpData#" + session + "#" + kSysName;
+  std::vector<double> relayLatency, gatewayLatency;
+  int64_t relayCpu = 0, gatewayCpu = 0;
+  // A warm-up round of each first.
+  if (!roundOf(client, relayPort, get, kSysNameValue, perRound / 10, relayLatency) ||
+      !roundOf(client, kGatewayPort, get, kSysNameValue, perRound / 10, gatewayLatency)) {
+    return 1;
+  }
+  relayLatency.clear();
+  gatewayLatency.clear();
+  for (int r = 0; r < rounds; ++r) {
+    int64_t before = cpuNs(relay.pid());
+    if (!roundOf(client, relayPort, get, kSysNameValue, perRound, relayLatency)) return 1;
+    relayCpu += cpuNs(relay.pid()) - before;
+    before = cpuNs(tavrin.pid());
+    if (!roundOf(client, kGatewayPort, get, kSysNameValue, perRound, gatewayLatency)) return 1;
+    gatewayCpu += cpuNs(tavrin.pid()) - before;
+  }
+  const double n = static_cast<double>(rounds) * perRound;
+  const double relayMedian = percentile(relayLatency, 0.5);
+  const double gatewayMedian = percentile(gatewayLatency, 0.5);
+  std::printf("1. one request at a time, %d rounds of %d, alternating\n", rounds, perRound);
+  std::printf("   relay    median %7.1f us  p99 %7.1f us  cpu %6.1f us/request\n", relayMedian,
+              percentile(relayLatency, 0.99), static_cast<double>(relayCpu) / n / 1000);
+  std::printf("   tavrin   median %7.1f us  p99 %7.1f us  cpu %6.1f us/request\n", gatewayMedian,
+              percentile(gatewayLatency, 0.99), static_cast<double>(gatewayCpu) / n / 1000);
+  std::printf("   ratio    latency %.3f  cpu %.3f   (target <= 1.05 each)\n",
+              gatewayMedian / relayMedian,
+              static_cast<double>(gatewayCpu) / static_cast<double>(relayCpu));
+  relay.stop();
 
-  // (b) net-snmp directly.
-  init_snmp("gateway_bench");
-  netsnmp_session settings;
-  snmp_sess_init(&settings);
-  std::string peer = agent->peer();
-  settings.peername = peer.data();
-  settings.version = SNMP_VERSION_2c;
-  settings.community = reinterpret_cast<u_char *>(const_cast<char *>("public"));
-  settings.community_len = 6;
-  netsnmp_session *session = snmp_open(&settings);
-  if (session == nullptr) return 1;
-  oid sys_name[] = {1, 3, 6, 1, 2, 1, 1, 5, 0};
-  Stats b = measure(iterations, [&] {
-    netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
-    snmp_add_null_var(pdu, sys_name, OID_LENGTH(sys_name));
-    netsnmp_pdu *response = nullptr;
-    int status = snmp_synch_response(session, pdu, &response);
-    bool ok = status == STAT_SUCCESS && response != nullptr && response->errstat == 0;
-    if (response != nullptr) snmp_free_pdu(response);
-    return ok;
-  });
-  snmp_close(session);
+  // 2. Isolation: the live client's p99 alone, then with slow requests in flight.
+  std::vector<double> alone, loaded;
+  if (!roundOf(client, kGatewayPort, get, kSysNameValue, 2000, alone)) return 1;
+  kt::UdpClient silentAgent("127.0.0.1");  // bound, never answers
+  const std::string silentPeer = "127.0.0.1:" + std::to_string(silentAgent.localPort());
+  std::vector<std::unique_ptr<kt::UdpClient>> slow;
+  for (int a = 1; a <= 10; ++a) {
+    if (!kt::addLoopbackAddress(localAddress(1, a)) || !kt::addLoopbackAddress(localAddress(2, a))) {
+      std::fprintf(stderr, "loopback addresses can't be added here\n");
+      return 1;
+    }
+    auto asker = std::make_unique<kt::UdpClient>(localAddress(1, a).c_str());
+    auto reply = asker->request("127.0.0.1", kGatewayPort, "openSnmpSession#" + silentPeer, 5s);
+    if (!reply) return 1;
+    for (int i = 0; i < 5; ++i) asker->send("127.0.0.1", kGatewayPort, "getSnmpData#" + *reply + "#" + kSysName);
+    slow.push_back(std::move(asker));
+    auto console = std::make_unique<kt::UdpClient>(localAddress(2, a).c_str());
+    console->send("127.0.0.1", kGatewayPort, "getHostName");
+    slow.push_back(std::move(console));
+  }
+  std::this_thread::sleep_for(50ms);
+  const auto loadStart = Clock::now();
+  if (!roundOf(client, kGatewayPort, get, kSysNameValue, 2000, loaded)) return 1;
+  const double loadSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
+  const double aloneP99 = percentile(alone, 0.99), loadedP99 = percentile(loaded, 0.99);
+  std::printf("2. isolation: 50 requests to a silent agent and 10 to silent consoles in flight\n");
+  std::printf("   alone    p99 %7.1f us   with them p99 %7.1f us (%.2f s, all within the "
+              "3 s time-out)\n",
+              aloneP99, loadedP99, loadSeconds);
+  std::printf("   ratio    %.3f   (target <= 2)\n", loadedP99 / aloneP99);
+  slow.clear();
 
-  // (c) and (d) through the gateway.
-  auto opened = client.request("127.0.0.1", 8088, "openSnmpSession#" + peer, 5s);
-  if (!opened) return 1;
-  std::string get = "getSnmpData#" + *opened + "#1.3.6.1.2.1.1.5.0";
-  Stats c = measure(iterations, [&] {
-    auto r = client.request("127.0.0.1", 8088, get, 5s);
-    return r.has_value() && *r == "kestara-test-agent";
-  });
-  Stats d = measure(iterations, [&] {
-    auto r = client.request("127.0.0.1", 8088, "hello", 5s);
-    return r.has_value() && *r == "hello";
-  });
-  stop = true;
-  echo.join();
-
-  std::printf("gateway benchmark, %d iterations each, loopback, snmpd %s\n", iterations,
-              peer.c_str());
-  report("(a) raw UDP echo round trip", a);
-  report("(b) direct net-snmp get of sysName.0", b);
-  report("(c) getSnmpData of sysName.0 through tavrin", c);
-  report("(d) echoed word through tavrin", d);
-  std::printf("ratio c/(a+b) median %.3f  p99 %.3f   (target <= 1.15)\n",
-              c.median_us / (a.median_us + b.median_us), c.p99_us / (a.p99_us + b.p99_us));
-  std::printf("ratio d/a     median %.3f  p99 %.3f   (target <= 1.3)\n", d.median_us / a.median_us,
-              d.p99_us / a.p99_us);
+  // 3. Throughput.
+  std::vector<std::string> peers;
+  for (auto &agent : agents) peers.push_back(agent->peer());
+  const double direct = directThroughput(peers, 3s);
+  std::vector<std::unique_ptr<kt::UdpClient>> clients;
+  std::vector<std::string> requests;
+  for (int i = 0; i < 32; ++i) {
+    if (!kt::addLoopbackAddress(localAddress(3, i + 1))) return 1;
+    clients.push_back(std::make_unique<kt::UdpClient>(localAddress(3, i + 1).c_str()));
+    requests.push_back("getSnmpData#" + openSession(*clients.back(), peers[static_cast<size_t>(i) % 4]) +
+                       "#" + kSysName);
+  }
+  const double through = gatewayThroughput(clients, requests, 3s);
+  std::printf("3. throughput, 4 agents, 32 requests in flight\n");
+  std::printf("   direct asynchronous net-snmp client %8.0f requests/s\n", direct);
+  std::printf("   32 clients through tavrin           %8.0f requests/s\n", through);
+  std::printf("   ratio    %.3f   (target >= 0.80)\n", through / direct);
   return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <set>
 
 #include "OVsnmp.h"
@@ -76,6 +77,20 @@ int OVsnmpClose(OVsnmpSession session) {
     OVsnmpErrno = OVSNMP_ERR_BAD_SESSION;
     return -1;
   }
+  // The session's requests in flight are cancelled, in the order they were sent.
+  std::deque<Outstanding> cancelled;
+  for (auto it = g_outstanding.begin(); it != g_outstanding.end();) {
+    if (it->session == session) {
+      cancelled.push_back(*it);
+      it = g_outstanding.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const Outstanding &o : cancelled) {
+    OVsnmpFreePdu(o.request);
+    o.completion(session, OVSNMP_ERR_CANCELLED, nullptr, o.context);
+  }
   return 0;
 }
 
@@ -107,20 +122,22 @@ OVsnmpVarBind *OVsnmpAddNullVarBind(OVsnmpPdu *pdu, const OVsnmpOid *oid, size_t
   return vb;
 }
 
-OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
-  if (g_sessions.count(session) == 0) {
-    OVsnmpErrno = OVSNMP_ERR_BAD_SESSION;
-    return nullptr;
-  }
+}  // extern "C"
+
+namespace {
+
+// The outcome of one send, as the script says: a response (error 0) or an error.
+OVsnmpPdu *scriptedAnswer(const OVsnmpPdu *pdu, int &error) {
   uint8_t outcome = take();
   if (outcome % 8 == 0) {
-    OVsnmpErrno = OVSNMP_ERR_TIMEOUT;
+    error = OVSNMP_ERR_TIMEOUT;
     return nullptr;
   }
   if (outcome % 8 == 1) {
-    OVsnmpErrno = OVSNMP_ERR_SEND;
+    error = OVSNMP_ERR_SEND;
     return nullptr;
   }
+  error = OVSNMP_ERR_NONE;
   OVsnmpPdu *response = newPdu(OVSNMP_GET_RSP);
   response->error_status = (outcome % 8 == 2) ? take() % 6 : 0;
   response->error_index = response->error_status != 0 ? take() % 4 : 0;
@@ -148,8 +165,61 @@ OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
       vb->val_len = val_len;
     }
   }
+  return response;
+}
+
+struct Outstanding {
+  OVsnmpSession session;
+  OVsnmpPdu *request;
+  OVsnmpCompletion completion;
+  void *context;
+};
+std::deque<Outstanding> g_outstanding;
+
+}  // namespace
+
+bool fakeSnmpCompleteOne() {
+  if (g_outstanding.empty()) return false;
+  Outstanding o = g_outstanding.front();
+  g_outstanding.pop_front();
+  int error = OVSNMP_ERR_NONE;
+  OVsnmpPdu *response = scriptedAnswer(o.request, error);
+  OVsnmpFreePdu(o.request);
+  o.completion(o.session, error, response, o.context);
+  return true;
+}
+
+size_t fakeSnmpOutstanding() { return g_outstanding.size(); }
+
+extern "C" {
+
+OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
+  if (g_sessions.count(session) == 0) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_SESSION;
+    return nullptr;
+  }
+  int error = OVSNMP_ERR_NONE;
+  OVsnmpPdu *response = scriptedAnswer(pdu, error);
+  if (response == nullptr) {
+    OVsnmpErrno = error;
+    return nullptr;
+  }
   OVsnmpFreePdu(pdu);  // a successful send consumes the request
   return response;
+}
+
+int OVsnmpSendAsync(OVsnmpSession session, OVsnmpPdu *pdu, OVsnmpCompletion completion,
+                    void *context) {
+  if (g_sessions.count(session) == 0) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_SESSION;
+    return -1;
+  }
+  if (pdu == nullptr || completion == nullptr) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_ARG;
+    return -1;
+  }
+  g_outstanding.push_back({session, pdu, completion, context});
+  return 0;
 }
 
 OVsnmpPdu *OVsnmpFixPdu(OVsnmpPdu *response, int type) {

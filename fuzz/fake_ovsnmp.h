@@ -12,4 +12,9 @@ void fakeSnmpScript(std::span<const uint8_t> bytes);
 // PDUs created and not yet freed; must be 0 between requests.
 long fakeSnmpLivePdus();
 
+// Completes the oldest asynchronous request in flight with an outcome from the script, as the
+// library's event loop would; false when none is in flight.
+bool fakeSnmpCompleteOne();
+size_t fakeSnmpOutstanding();
+
 #endif

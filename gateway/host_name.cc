@@ -34,25 +34,6 @@ void setReply(std::span<char, kReplySize> reply, std::string_view text) {
   reply[n] = '\0';
 }
 
-using Clock = std::chrono::steady_clock;
-
-enum class Wait { kReadable, kTimedOut, kFailed };
-
-// Waits until `fd` is readable or `deadline` has passed. Interrupted waits go on with the time
-// that is left.
-Wait waitReadable(int fd, Clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() < 0) left = std::chrono::milliseconds(0);
-    pollfd pfd{fd, POLLIN, 0};
-    int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return Wait::kFailed;
-    if (ready == 0) return Wait::kTimedOut;
-    return Wait::kReadable;
-  }
-}
-
 }  // namespace
 
 ServerHost isFromServerHost(const sockaddr_in &sender) {
@@ -77,12 +58,25 @@ ServerHost isFromServerHost(const sockaddr_in &sender) {
   return ServerHost::kNo;
 }
 
-void sendToQuenby(std::span<char, kReplySize> reply, size_t length, const sockaddr_in &sender) {
+HostNameStep startHostName(std::span<char, kReplySize> reply, size_t length,
+                           const sockaddr_in &sender, bool trace, UniqueFd &exchange) {
+  switch (isFromServerHost(sender)) {
+    case ServerHost::kYes:
+      std::fill(reply.begin(), reply.end(), '\0');
+      getSelectionName(reply);
+      return HostNameStep::kDone;
+    case ServerHost::kUnresolved:
+      setReply(reply, kServerNameUnresolved);
+      return HostNameStep::kDone;
+    case ServerHost::kNo:
+      break;
+  }
+  std::printf("Contacting Quenby for SelectionName\n");
   length = std::min(length, reply.size());
-  UniqueFd exchange(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  exchange.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (exchange.get() < 0) {
     std::printf("Can't open datagram socket for HostName sending\n");
-    return;
+    return HostNameStep::kDone;
   }
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -90,7 +84,8 @@ void sendToQuenby(std::span<char, kReplySize> reply, size_t length, const sockad
   local.sin_port = 0;
   if (bind(exchange.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
     std::printf("Can't bind to local address for Quenby\n");
-    return;
+    exchange.reset();
+    return HostNameStep::kDone;
   }
   sockaddr_in quenby{};
   quenby.sin_family = AF_INET;
@@ -100,60 +95,41 @@ void sendToQuenby(std::span<char, kReplySize> reply, size_t length, const sockad
   // so nobody else can put an answer into the applet's reply.
   if (connect(exchange.get(), reinterpret_cast<sockaddr *>(&quenby), sizeof quenby) != 0) {
     std::printf("Quenby: sendto error\n");
-    return;
+    exchange.reset();
+    return HostNameStep::kDone;
   }
-
-  if (traceServer) {
+  if (trace) {
     std::printf("sendToQuenby: sending %d bytes: %s\n", static_cast<int>(length),
                 LogText(std::string_view(reply.data(), strnlen(reply.data(), length))).c_str());
   }
   ssize_t sent = send(exchange.get(), reply.data(), length, 0);
   if (sent != static_cast<ssize_t>(length)) {
     std::printf("Quenby: sendto error\n");
-    return;
+    exchange.reset();
+    return HostNameStep::kDone;
   }
-
-  const auto deadline = Clock::now() + std::chrono::seconds(kQuenbyTimeoutSeconds);
-  for (;;) {
-    switch (waitReadable(exchange.get(), deadline)) {
-      case Wait::kFailed:
-        std::printf("sendToQuenby select failed");
-        return;
-      case Wait::kTimedOut:
-        std::printf("  sendToQuenby timed out - no response\n");
-        setReply(reply, kQuenbyNotResponding);
-        return;
-      case Wait::kReadable:
-        break;
-    }
-    // At most 128 bytes are taken; the reply keeps the first 127 of them and its terminator.
-    std::array<char, kReplySize> answer{};
-    ssize_t received = recv(exchange.get(), answer.data(), answer.size(), 0);
-    // A connected socket also reports the console's "port unreachable"; that is no answer, and
-    // the wait goes on as it would for a console that does not answer at all.
-    if (received < 0 && (errno == ECONNREFUSED || errno == EINTR)) continue;
-    if (received < 0) return;
-    setReply(reply, std::string_view(answer.data(), static_cast<size_t>(received)));
-    if (traceServer) {
-      std::printf("Received %s from Quenby\n",
-                  LogText(reply.data(), LogText::LineEnd::kKeep).c_str());
-    }
-    return;
-  }
+  return HostNameStep::kWaiting;
 }
 
-void serveGetHostName(std::span<char, kReplySize> reply, size_t length, const sockaddr_in &sender) {
-  switch (isFromServerHost(sender)) {
-    case ServerHost::kYes:
-      std::fill(reply.begin(), reply.end(), '\0');
-      getSelectionName(reply);
-      break;
-    case ServerHost::kNo:
-      std::printf("Contacting Quenby for SelectionName\n");
-      sendToQuenby(reply, length, sender);
-      break;
-    case ServerHost::kUnresolved:
-      setReply(reply, kServerNameUnresolved);
-      break;
+HostNameStep readHostNameAnswer(std::span<char, kReplySize> reply, bool trace,
+                                const UniqueFd &exchange) {
+  // At most 128 bytes are taken; the reply keeps the first 127 of them and its terminator.
+  std::array<char, kReplySize> answer{};
+  ssize_t received = recv(exchange.get(), answer.data(), answer.size(), MSG_DONTWAIT);
+  // A connected socket also reports the console's "port unreachable"; that is no answer, and
+  // the wait goes on as it would for a console that does not answer at all.
+  if (received < 0 && (errno == ECONNREFUSED || errno == EINTR || errno == EAGAIN)) {
+    return HostNameStep::kWaiting;
   }
+  if (received < 0) return HostNameStep::kDone;
+  setReply(reply, std::string_view(answer.data(), static_cast<size_t>(received)));
+  if (trace) {
+    std::printf("Received %s from Quenby\n", LogText(reply.data(), LogText::LineEnd::kKeep).c_str());
+  }
+  return HostNameStep::kDone;
+}
+
+void hostNameTimedOut(std::span<char, kReplySize> reply) {
+  std::printf("  sendToQuenby timed out - no response\n");
+  setReply(reply, kQuenbyNotResponding);
 }

@@ -2,9 +2,7 @@
 #include "ip_address.h"
 
 #include <algorithm>
-#include <array>
 #include <cctype>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -13,34 +11,17 @@
 
 namespace {
 
-constexpr size_t kOidCapacity = 256;
-constexpr int kMaxSteps = 16;
-constexpr size_t kValueSize = 52;
 constexpr size_t kMacSize = 6;
+constexpr size_t kIfIndexCount = 10;
+constexpr size_t kIfPhysAddressCount = 11;
 
-// The interface-index column of the MIB-II address table, ipAdEntIfIndex.
-constexpr std::array<OVsnmpOid, 10> kIfIndexColumn = {1, 3, 6, 1, 2, 1, 4, 20, 1, 2};
-
-struct ModuleOid {
-  std::array<OVsnmpOid, kOidCapacity> oid;
-  size_t count;
-};
-// The walk's position. Each answer of the walk is written back into it, so sub-identifiers 11
-// to 14 hold the IPv4 address of the entry last answered. Its own count stays 10.
-ModuleOid ipAdEntIfIndexOid = {{1, 3, 6, 1, 2, 1, 4, 20, 1, 2}, 10};
-// ifPhysAddress, with one instance sub-identifier set to an interface index before each get.
-ModuleOid ifPhysAddressOid = {{1, 3, 6, 1, 2, 1, 2, 2, 1, 6, 0}, 11};
+// The interface-index column of the MIB-II address table, ipAdEntIfIndex, and the interface's
+// physical address, ifPhysAddress.
+constexpr std::array<OVsnmpOid, kIfIndexCount> kIfIndexColumn = {1, 3, 6, 1, 2, 1, 4, 20, 1, 2};
+constexpr std::array<OVsnmpOid, 10> kIfPhysAddress = {1, 3, 6, 1, 2, 1, 2, 2, 1, 6};
 
 void setText(std::span<char, kReplySize> output, const char *text) {
   std::snprintf(output.data(), output.size(), "%s", text);
-}
-
-// True while the name last answered lies in the ipAdEntIfIndex column. The whole prefix is
-// compared: an agent whose address table is empty answers the first GetNext with whatever
-// object follows the table (ipRouteTable, say), whose columns would otherwise be taken for
-// interface indexes and their instances for addresses.
-bool inIfIndexColumn() {
-  return std::equal(kIfIndexColumn.begin(), kIfIndexColumn.end(), ipAdEntIfIndexOid.oid.begin());
 }
 
 // Reads the interface index from an answer text as "%d" does (blanks, sign, digits), wrapping
@@ -59,49 +40,127 @@ int32_t readIndex(std::string_view text) {
 
 }  // namespace
 
-void IpAddress(OVsnmpSession session, size_t count, std::span<OVsnmpOid> identifier,
-               std::span<char, kReplySize> output) {
-  setText(output, "0.0.0.0");
-  std::array<char, kValueSize> wanted{};
-  if (!snmpGet(session, count, identifier, OVSNMP_GET_REQ, wanted)) return;
-  if (traceInterface) {
-    auto b = [&](size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(wanted[i])); };
-    std::printf("   MAC Addr = %2x %2x %2x %2x %2x %2x\n", b(0), b(1), b(2), b(3), b(4), b(5));
-  }
+IpAddressLookup::IpAddressLookup(OVsnmpSession session, std::span<const OVsnmpOid> macVariable,
+                                 bool trace, std::span<char, kReplySize> output)
+    : session_(session), trace_(trace), output_(output) {
+  macCount_ = std::min(macVariable.size(), mac_.size());
+  std::copy_n(macVariable.begin(), macCount_, mac_.begin());
+  // Every walk starts at the head of the column. The address part is cleared too: it is not
+  // sent with the count of 10, and an answer that does not carry a name (an OCTET STRING
+  // outside the table) must not be paired with a stale address.
+  std::copy(kIfIndexColumn.begin(), kIfIndexColumn.end(), ipAdEntIfIndexOid_.begin());
+  std::copy(kIfPhysAddress.begin(), kIfPhysAddress.end(), ifPhysAddressOid_.begin());
+  setText(output_, "0.0.0.0");
+}
 
-  // Every walk starts at the head of the column, whatever the previous one left behind (a
-  // walk that strayed out of the table leaves another object's name here). The address part
-  // is cleared too: it is not sent with the count of 10, and an answer that does not carry a
-  // name (an OCTET STRING outside the table) must not be paired with a stale address.
-  std::copy(kIfIndexColumn.begin(), kIfIndexColumn.end(), ipAdEntIfIndexOid.oid.begin());
-  std::fill_n(ipAdEntIfIndexOid.oid.begin() + kIfIndexColumn.size(), 4, 0);
-  std::array<char, kValueSize> answer{};
-  for (int step = 0; step < kMaxSteps; ++step) {
-    size_t n = step == 0 ? ipAdEntIfIndexOid.count : ipAdEntIfIndexOid.count + 4;
-    if (!snmpGet(session, n, ipAdEntIfIndexOid.oid, OVSNMP_GETNEXT_REQ, answer) ||
-        !inIfIndexColumn()) {
-      // Back to the column, for the next lookup.
-      std::copy(kIfIndexColumn.begin(), kIfIndexColumn.end(), ipAdEntIfIndexOid.oid.begin());
-      if (traceInterface) std::printf("    Exhausted list of IfIndexes - non-IP interface ...\n");
-      return;
-    }
-    int32_t ifIndex = readIndex(answer.data());
-    ifPhysAddressOid.oid[10] = static_cast<OVsnmpOid>(ifIndex);
-    // Cleared so that a physical address shorter than six bytes compares with zeros after
-    // it, not with what an earlier answer left in the buffer.
-    answer.fill('\0');
-    if (snmpGet(session, ifPhysAddressOid.count, ifPhysAddressOid.oid, OVSNMP_GET_REQ, answer) &&
-        std::memcmp(answer.data(), wanted.data(), kMacSize) == 0) {
-      const auto &a = ipAdEntIfIndexOid.oid;
-      std::snprintf(output.data(), output.size(), "%d.%d.%d.%d", static_cast<int>(a[10]),
-                    static_cast<int>(a[11]), static_cast<int>(a[12]), static_cast<int>(a[13]));
-      if (traceInterface) {
-        std::printf("    IpAddress: %d.%d.%d.%d   on SNMP Interface %d\n", static_cast<int>(a[10]),
-                    static_cast<int>(a[11]), static_cast<int>(a[12]), static_cast<int>(a[13]),
-                    static_cast<int>(ifIndex));
+IpAddressLookup::Step IpAddressLookup::start(OVsnmpCompletion completion, void *context) {
+  stage_ = Stage::kWanted;
+  askedCount_ = macCount_;
+  std::copy_n(mac_.begin(), macCount_, asked_.begin());
+  if (!sendRead(session_, std::span(asked_).first(askedCount_), OVSNMP_GET_REQ, wanted_,
+                completion, context)) {
+    setText(output_, "0.0.0.0");
+    return Step::kDone;
+  }
+  return Step::kSent;
+}
+
+IpAddressLookup::Step IpAddressLookup::sendIfIndex(OVsnmpCompletion completion, void *context) {
+  stage_ = Stage::kIfIndex;
+  // The first step asks from the head of the column, every later one from the entry answered
+  // last (the count plus the 4 sub-identifiers of its address).
+  askedCount_ = step_ == 0 ? kIfIndexCount : kIfIndexCount + 4;
+  std::copy_n(ipAdEntIfIndexOid_.begin(), askedCount_, asked_.begin());
+  if (!sendRead(session_, std::span(asked_).first(askedCount_), OVSNMP_GETNEXT_REQ, answer_,
+                completion, context)) {
+    return exhausted();
+  }
+  return Step::kSent;
+}
+
+IpAddressLookup::Step IpAddressLookup::sendPhysAddress(OVsnmpCompletion completion,
+                                                       void *context) {
+  stage_ = Stage::kPhysAddress;
+  ifPhysAddressOid_[10] = static_cast<OVsnmpOid>(ifIndex_);
+  askedCount_ = kIfPhysAddressCount;
+  std::copy_n(ifPhysAddressOid_.begin(), askedCount_, asked_.begin());
+  // Cleared so that a physical address shorter than six bytes compares with zeros after it,
+  // not with what an earlier answer left in the buffer.
+  answer_.fill('\0');
+  if (!sendRead(session_, std::span(asked_).first(askedCount_), OVSNMP_GET_REQ, answer_,
+                completion, context)) {
+    // A get that can't be made only skips this entry, as a failed one does.
+    if (++step_ >= kMaxSteps) return endOfSteps();
+    return sendIfIndex(completion, context);
+  }
+  return Step::kSent;
+}
+
+IpAddressLookup::Step IpAddressLookup::exhausted() {
+  if (trace_) std::printf("    Exhausted list of IfIndexes - non-IP interface ...\n");
+  setText(output_, "0.0.0.0");
+  return Step::kDone;
+}
+
+IpAddressLookup::Step IpAddressLookup::endOfSteps() {
+  if (trace_) std::printf("   Didn't find ipAddrIndex to match Interface\n");
+  setText(output_, "0.0.0.0");
+  return Step::kDone;
+}
+
+IpAddressLookup::Step IpAddressLookup::answered(int error, OVsnmpPdu *response,
+                                                OVsnmpCompletion completion, void *context) {
+  const std::span<const OVsnmpOid> asked = std::span(asked_).first(askedCount_);
+  switch (stage_) {
+    case Stage::kWanted: {
+      std::array<OVsnmpOid, kOidCapacity> name = mac_;
+      if (completeRead(error, response, asked, OVSNMP_GET_REQ, std::span(name).first(macCount_),
+                       wanted_) != GetOutcome::kValue) {
+        setText(output_, "0.0.0.0");
+        return Step::kDone;
       }
-      return;
+      if (trace_) {
+        auto b = [&](size_t i) {
+          return static_cast<unsigned>(static_cast<unsigned char>(wanted_[i]));
+        };
+        std::printf("   MAC Addr = %2x %2x %2x %2x %2x %2x\n", b(0), b(1), b(2), b(3), b(4),
+                    b(5));
+      }
+      step_ = 0;
+      return sendIfIndex(completion, context);
+    }
+    case Stage::kIfIndex: {
+      const bool got = completeRead(error, response, asked, OVSNMP_GETNEXT_REQ,
+                                    ipAdEntIfIndexOid_, answer_) == GetOutcome::kValue;
+      // The whole prefix is compared: an agent whose address table is empty answers the first
+      // GetNext with whatever object follows the table (ipRouteTable, say), whose columns
+      // would otherwise be taken for interface indexes and their instances for addresses.
+      if (!got || !std::equal(kIfIndexColumn.begin(), kIfIndexColumn.end(),
+                              ipAdEntIfIndexOid_.begin())) {
+        return exhausted();
+      }
+      ifIndex_ = readIndex(answer_.data());
+      return sendPhysAddress(completion, context);
+    }
+    case Stage::kPhysAddress: {
+      std::array<OVsnmpOid, kOidCapacity> name = ifPhysAddressOid_;
+      if (completeRead(error, response, asked, OVSNMP_GET_REQ,
+                       std::span(name).first(kIfPhysAddressCount),
+                       answer_) == GetOutcome::kValue &&
+          std::memcmp(answer_.data(), wanted_.data(), kMacSize) == 0) {
+        const auto &a = ipAdEntIfIndexOid_;
+        std::snprintf(output_.data(), output_.size(), "%d.%d.%d.%d", static_cast<int>(a[10]),
+                      static_cast<int>(a[11]), static_cast<int>(a[12]), static_cast<int>(a[13]));
+        if (trace_) {
+          std::printf("    IpAddress: %d.%d.%d.%d   on SNMP Interface %d\n",
+                      static_cast<int>(a[10]), static_cast<int>(a[11]), static_cast<int>(a[12]),
+                      static_cast<int>(a[13]), static_cast<int>(ifIndex_));
+        }
+        return Step::kDone;
+      }
+      if (++step_ >= kMaxSteps) return endOfSteps();
+      return sendIfIndex(completion, context);
     }
   }
-  if (traceInterface) std::printf("   Didn't find ipAddrIndex to match Interface\n");
+  return Step::kDone;
 }

@@ -1,4 +1,8 @@
 // tavrin.cc - the applet gateway: UDP port 8088, one text reply per request datagram.
+//
+// One thread and one loop: it waits in poll() on the gateway's socket, the process manager's
+// descriptor, the consoles' exchange sockets and the SNMP library's sockets together, until the
+// nearest time-out, and every request that waits for an agent or a console is in flight at once.
 #include <arpa/inet.h>
 #include <poll.h>
 
@@ -8,10 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "OVs.h"
+#include "OVsnmp.h"
 #include "agent_policy.h"
 #include "gateway.h"
 #include "log_text.h"
@@ -30,28 +37,48 @@ constexpr std::string_view kUsage =
     "Environment: OVW_DATABASE (the object database), OV_SERVER_NAME (the station's name),\n"
     "TAVRIN_AGENT_NETWORKS (networks whose agents may be opened besides the database's SNMP\n"
     "nodes, or \"any\"), TAVRIN_SESSIONS_PER_ADDRESS (16), TAVRIN_SESSIONS_MAX (256),\n"
-    "TAVRIN_SESSION_IDLE_SECONDS (600), SNMPCONFPATH (net-snmp's client configuration),\n"
-    "NOTIFY_SOCKET (systemd).\n";
+    "TAVRIN_SESSION_IDLE_SECONDS (600), TAVRIN_REQUESTS_PER_ADDRESS (8), TAVRIN_REQUESTS_MAX\n"
+    "(256), SNMPCONFPATH (net-snmp's client configuration), NOTIFY_SOCKET (systemd).\n";
 
-// Datagrams read per wake-up before the process manager's descriptor is looked at again.
-constexpr int kBatch = 16;
+// Datagrams read per wake-up, so that the other descriptors are looked at between batches.
+constexpr int kBatch = 32;
 
-void readOptions(int argc, char **argv) {
+void readOptions(int argc, char **argv, Gateway::Options &options) {
   for (int i = 0; i < argc; ++i) {
     const char *arg = argv[i];
     if (arg[0] != '-' || arg[1] != 'd') continue;
-    if (arg[2] == 'i') traceInterface = true;
-    if (arg[2] == 's') traceServer = true;
+    if (arg[2] == 'i') options.traceInterface = true;
+    if (arg[2] == 's') options.traceServer = true;
   }
 }
 
-// How long the loop may sleep: until the next session falls idle, or for ever.
-int waitMs(const GatewayState &state) {
-  const auto next = state.sessions.nextExpiry();
-  if (!next) return -1;
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(*next - SessionTable::Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 60 * 1000));
+// The poll() time-out for the nearer of the SNMP library's (-1: none) and `due`.
+int waitMs(int snmpMs, std::optional<Gateway::Clock::time_point> due) {
+  int ms = snmpMs;
+  if (due) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*due - Gateway::Clock::now()).count();
+    const int dueMs = static_cast<int>(std::clamp<long long>(left, 0, 60 * 1000));
+    ms = ms < 0 ? dueMs : std::min(ms, dueMs);
+  }
+  return ms;
+}
+
+// Appends the SNMP library's sockets to `fds`; returns how many and their time-out.
+size_t addSnmpSockets(std::vector<pollfd> &fds, int &timeoutMs) {
+  const size_t at = fds.size();
+  fds.resize(at + 16);
+  int n = OVsnmpGetPollInfo(fds.data() + at, 16, &timeoutMs);
+  if (n > 16) {
+    fds.resize(at + static_cast<size_t>(n));
+    n = OVsnmpGetPollInfo(fds.data() + at, static_cast<size_t>(n), &timeoutMs);
+  }
+  if (n <= 0) {
+    timeoutMs = -1;
+    n = 0;
+  }
+  fds.resize(at + static_cast<size_t>(n));
+  return static_cast<size_t>(n);
 }
 
 }  // namespace
@@ -59,19 +86,21 @@ int waitMs(const GatewayState &state) {
 int main(int argc, char **argv) {
   // Lines must reach a log or a pipe as they are written.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (answerInfoOption(std::span<char *const>(argv, static_cast<size_t>(argc)), "tavrin", kUsage)) {
+  if (answerInfoOption(std::span<char *const>(argv, static_cast<size_t>(argc)), "tavrin",
+                       kUsage)) {
     return 0;
   }
-  readOptions(argc, argv);
+  Gateway::Options options;
+  readOptions(argc, argv, options);
 
   int pmdSocket = -1;
   if (OVsInit(&pmdSocket) < 0) {
     std::printf("PMD Init failed !!! \n");
     return 1;
   }
-  UdpServer gateway;
+  UdpServer server;
   std::string reason;
-  switch (gateway.open(kGatewayPort, reason)) {
+  switch (server.open(kGatewayPort, reason)) {
     case UdpServer::Open::kNoSocket:
       (void)OVsInitComplete(OVS_RSP_FAILURE, ("Can't open datagram socket: " + reason).c_str());
       std::printf("Can't open datagram socket\n");
@@ -91,8 +120,15 @@ int main(int argc, char **argv) {
   if (!badNetworks.empty()) {
     std::printf("TAVRIN_AGENT_NETWORKS: ignoring %s\n", LogText(badNetworks).c_str());
   }
-  GatewayState state(SessionLimits::fromEnvironment());
-  state.checkAgent = [&policy](std::string_view name) { return policy.check(name); };
+  options.sessions = SessionLimits::fromEnvironment();
+  options.requests = RequestLimits::fromEnvironment();
+  Gateway gateway(
+      options, [&policy](std::string_view name) { return policy.check(name); },
+      [&server](const UdpPeer &to, std::string_view text) {
+        if (!server.send(std::span<const char>(text.data(), text.size()), to)) {
+          std::printf("server: sendto error\n");
+        }
+      });
 
   if (OVsInitComplete(OVS_RSP_SUCCESS, "Listening for data on Tavrin") < 0) {
     std::printf("OVsInitComplete failed\n");
@@ -101,54 +137,49 @@ int main(int argc, char **argv) {
   std::printf("Will wait on select for port %d activity or PMD close\n", kGatewayPort);
 
   std::array<char, kRequestSize> request{};
-  std::array<char, kReplySize> reply{};
+  std::vector<pollfd> fds;
   for (;;) {
-    std::array<pollfd, 2> waits{pollfd{pmdSocket, POLLIN, 0}, pollfd{gateway.fd(), POLLIN, 0}};
+    fds.clear();
     // Only a descriptor the process manager gave is watched (an entry of -1 is skipped).
-    if (pmdSocket <= 0) waits[0].fd = -1;
-    const int ready = poll(waits.data(), waits.size(), waitMs(state));
+    fds.push_back(pollfd{pmdSocket > 0 ? pmdSocket : -1, POLLIN, 0});
+    fds.push_back(pollfd{server.fd(), POLLIN, 0});
+    std::optional<Gateway::Clock::time_point> due;
+    gateway.pollInfo(fds, due);
+    const size_t snmpAt = fds.size();
+    int snmpMs = -1;
+    const size_t snmpCount = addSnmpSockets(fds, snmpMs);
+
+    const int ready = poll(fds.data(), fds.size(), waitMs(snmpMs, due));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
       std::printf("Socket Select Error!\n");
       return 1;
     }
-    // A stop request is handled before any datagram that waits with it.
-    if (waits[0].revents != 0) {
+    // A stop request ends the gateway at once, before any datagram that waits with it and
+    // whatever is in flight.
+    if (fds[0].revents != 0) {
       OVsPMDCommand command{};
       (void)OVsReceive(&command);
-      gateway.close();
+      server.close();
       (void)OVsDone("Closing sockets and exiting.....");
       return 0;
     }
-    expireSessions(state, SessionTable::Clock::now());
-    if (waits[1].revents == 0) continue;
+    if (snmpCount > 0) OVsnmpReadPoll(fds.data() + snmpAt, snmpCount);
+    OVsnmpDoRetry();
+    gateway.service(std::span<const pollfd>(fds).subspan(2, snmpAt - 2), Gateway::Clock::now());
+    if (fds[1].revents == 0) continue;
 
     for (int i = 0; i < kBatch; ++i) {
       UdpPeer sender;
       size_t received = 0;
-      const UdpServer::Receive got = gateway.receive(request, received, sender);
+      const UdpServer::Receive got = server.receive(request, received, sender);
       if (got == UdpServer::Receive::kNothing) break;
       if (got == UdpServer::Receive::kDropped) continue;
       if (got == UdpServer::Receive::kFailed) {
         std::printf("recvfrom error\n");
         continue;
       }
-      std::string_view text(request.data(), received);
-      text = text.substr(0, text.find('\0'));
-      if (traceServer) std::printf("\tReceived: %s\n", LogText(text).c_str());
-
-      const size_t length = handleRequest(state, text, sender.remote, reply);
-
-      std::memcpy(request.data(), reply.data(), length);
-      std::memset(request.data() + length, 0, request.size() - length);
-      if (traceServer) {
-        std::printf("  Returning %s to Applet on port %d\n",
-                    LogText(reply.data(), LogText::LineEnd::kKeep).c_str(),
-                    ntohs(sender.remote.sin_port));
-      }
-      if (!gateway.send(std::span<const char>(request.data(), length), sender)) {
-        std::printf("server: sendto error\n");
-      }
+      gateway.handle(std::string_view(request.data(), received), sender);
     }
   }
 }

@@ -182,6 +182,45 @@ GetOutcome snmpRead(OVsnmpSession session, size_t count, std::span<OVsnmpOid> id
   }
 }
 
+bool sendRead(OVsnmpSession session, std::span<const OVsnmpOid> requested, int pduType,
+              std::span<char> output, OVsnmpCompletion completion, void *context) {
+  if (output.empty()) return false;
+  (void)OVsnmpSetSessionFlags(session, OVSNMP_FLAG_RAW_EXCEPTIONS);
+  writeText(output, kNoSuchObject);
+  PduPtr request(OVsnmpCreatePdu(pduType));
+  if (!request) {
+    snmpErrorHook(OVsnmpErrno, "OVsnmpCreatePdu failed");
+    return false;
+  }
+  if (OVsnmpAddNullVarBind(request.get(), requested.data(), requested.size()) == nullptr) {
+    snmpErrorHook(OVsnmpErrno, "OVsnmpAddNullVarBind failed");
+    return false;
+  }
+  if (OVsnmpSendAsync(session, request.get(), completion, context) != 0) {
+    snmpErrorHook(OVsnmpErrno, "OVsnmpSendAsync failed");
+    return false;
+  }
+  (void)request.release();  // consumed by the send
+  return true;
+}
+
+GetOutcome completeRead(int error, OVsnmpPdu *response, std::span<const OVsnmpOid> requested,
+                        int pduType, std::span<OVsnmpOid> identifier, std::span<char> output) {
+  PduPtr owned(response);
+  if (output.empty()) return GetOutcome::kNoSuchObject;
+  if (error == OVSNMP_ERR_TIMEOUT) {
+    snmpErrorHook(error, "OVsnmpSendAsync failed");
+    writeText(output, kNoResponse);
+    return GetOutcome::kNoResponse;
+  }
+  if (error != OVSNMP_ERR_NONE || !owned) {
+    snmpErrorHook(error, "OVsnmpSendAsync failed");
+    writeText(output, kNoSuchObject);
+    return GetOutcome::kNoSuchObject;
+  }
+  return readResponse(requested, pduType, *owned, identifier, output);
+}
+
 bool snmpGet(OVsnmpSession session, size_t count, std::span<OVsnmpOid> identifier, int pduType,
              std::span<char> output) {
   return snmpRead(session, count, identifier, pduType, output) == GetOutcome::kValue;

@@ -65,6 +65,25 @@ bool snmpClose(OVsnmpSession session);
                                       const OVsnmpPdu &response, std::span<OVsnmpOid> identifier,
                                       std::span<char> output);
 
+// The sending half of snmpRead, for callers that don't wait: sends a request of `pduType` for
+// the variable `requested` on `session` with OVsnmpSendAsync, `completion` and `context`.
+// Returns true when the request is on its way: the completion is then called exactly once
+// (see OVsnmp.h), and completeRead turns what it gets into snmpRead's outcome. Returns false
+// when it could not be sent; `output` then holds "No Such Object", the outcome snmpRead gives
+// for a request it can't send, and the completion is never called.
+// REQUIRES: output.size() >= 1.
+[[nodiscard]] bool sendRead(OVsnmpSession session, std::span<const OVsnmpOid> requested,
+                            int pduType, std::span<char> output, OVsnmpCompletion completion,
+                            void *context);
+
+// The receiving half: what snmpRead gives for the completion's `error` and `response` (which
+// this releases), with the text in `output` and, for a number, the answered name over the
+// front of `identifier`. A cancelled request (its session closed) is "No Such Object", as a
+// get on a closed session is.
+[[nodiscard]] GetOutcome completeRead(int error, OVsnmpPdu *response,
+                                      std::span<const OVsnmpOid> requested, int pduType,
+                                      std::span<OVsnmpOid> identifier, std::span<char> output);
+
 // Called by snmpGet at each failure with the library's error number (or the agent's error
 // status) and what failed. It has no effect; it is the place to attach a debugger or a trace.
 void snmpErrorHook(int errorNumber, const char *text);

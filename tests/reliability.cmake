@@ -40,3 +40,9 @@ target_link_libraries(reliability_tool PRIVATE reliability_support)
 kestara_test(hostile_peers_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/hostile_peers_test.cc
   LIBS reliability_support TIMEOUT 300)
 add_dependencies(hostile_peers_test tavrin quenby ovw_tool)
+
+# The gateway with every request in flight at once: isolation, hostile agents, close and stop
+# in flight, its limits, and replies equal to the one-at-a-time gateway's.
+kestara_test(gateway_concurrency_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/gateway_concurrency_test.cc
+  LIBS reliability_support TIMEOUT 300)
+add_dependencies(gateway_concurrency_test tavrin ovw_tool)
