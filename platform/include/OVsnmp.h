@@ -257,7 +257,8 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
  *   OVSNMP_ERR_TIMEOUT   the agent did not answer within the session's time-out, after all of
  *                        its retries (each retry resends the same request);
  *   OVSNMP_ERR_CANCELLED the session was closed first (by anyone, a completion included);
- *   OVSNMP_ERR_BAD_PDU   the answer can't be represented (see OVsnmpVarBind);
+ *   OVSNMP_ERR_BAD_PDU   the answer can't be represented (see OVsnmpVarBind), or a message of
+ *                        another kind than a response carried the request's id;
  *   OVSNMP_ERR_SEND      a retransmission could not be sent;
  *   OVSNMP_ERR_NOMEM     the answer could not be kept.
  * The response is null for every error. An answer counts for a request only when it carries

@@ -138,6 +138,7 @@ using TicketId = uintptr_t;
 struct Ticket {
   OVsnmpCompletion completion = nullptr;
   void *context = nullptr;
+  long reqid = 0;         // net-snmp's request id, the same for every try
   bool sent = false;      // net-snmp has taken it (anything it reports before is not final)
   bool finished = false;  // net-snmp is done with it; the outcome waits in State::finished
   int error = OVSNMP_ERR_NONE;
@@ -415,32 +416,16 @@ void reportSessionError(OVsnmpSession handle, int error_number) {
 
 // ---- asynchronous requests ---------------------------------------------------------------
 
-// net-snmp's callback of an asynchronous request, run inside snmp_sess_read or
-// snmp_sess_timeout: records the outcome for the completion, which runs once net-snmp has
+// Records the outcome of request `id` for its completion, which runs once net-snmp has
 // returned. A ticket that is gone (its session closed) or already finished is left alone.
-int requestDone(int operation, netsnmp_session *, int, netsnmp_pdu *pdu, void *magic) {
-  int error = OVSNMP_ERR_NONE;
-  switch (operation) {
-    case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
-      break;
-    case NETSNMP_CALLBACK_OP_TIMED_OUT:
-      error = OVSNMP_ERR_TIMEOUT;
-      break;
-    case NETSNMP_CALLBACK_OP_SEND_FAILED:
-    case NETSNMP_CALLBACK_OP_DISCONNECT:
-      error = OVSNMP_ERR_SEND;
-      break;
-    default:  // a retransmission on its way, or what only SNMPv3 reports
-      return 1;
-  }
+void finishTicket(TicketId id, int error, const netsnmp_pdu *pdu) {
   State &st = state();
-  const auto id = reinterpret_cast<TicketId>(magic);
   auto owner = st.tickets.find(id);
-  if (owner == st.tickets.end()) return 1;
+  if (owner == st.tickets.end()) return;
   Session *session = findSession(owner->second);
-  if (session == nullptr) return 1;
+  if (session == nullptr) return;
   auto it = session->tickets.find(id);
-  if (it == session->tickets.end() || !it->second.sent || it->second.finished) return 1;
+  if (it == session->tickets.end() || !it->second.sent || it->second.finished) return;
   Ticket &ticket = it->second;
   if (error == OVSNMP_ERR_NONE) {
     try {
@@ -464,6 +449,46 @@ int requestDone(int operation, netsnmp_session *, int, netsnmp_pdu *pdu, void *m
   } catch (const std::bad_alloc &) {
     // Not reachable within the bound; were it, the request would complete when its session
     // closes.
+  }
+}
+
+// net-snmp's callback of an asynchronous request, run inside snmp_sess_read or
+// snmp_sess_timeout: records the outcome for the completion, which runs once net-snmp has
+// returned. A ticket that is gone (its session closed) or already finished is left alone.
+int requestDone(int operation, netsnmp_session *, int, netsnmp_pdu *pdu, void *magic) {
+  int error = OVSNMP_ERR_NONE;
+  switch (operation) {
+    case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
+      break;
+    case NETSNMP_CALLBACK_OP_TIMED_OUT:
+      error = OVSNMP_ERR_TIMEOUT;
+      break;
+    case NETSNMP_CALLBACK_OP_SEND_FAILED:
+    case NETSNMP_CALLBACK_OP_DISCONNECT:
+      error = OVSNMP_ERR_SEND;
+      break;
+    default:  // a retransmission on its way, or what only SNMPv3 reports
+      return 1;
+  }
+  finishTicket(reinterpret_cast<TicketId>(magic), error, pdu);
+  return 1;
+}
+
+// A client session's own callback: net-snmp hands it what arrived that is no answer it could
+// match by id (a late answer, another id's answer, a message of another kind). A message that
+// is not a response but carries a request's id ends that request as a failed one
+// (OVSNMP_ERR_BAD_PDU), as it ends a blocking send; everything else is dropped.
+int clientReceived(int operation, netsnmp_session *, int reqid, netsnmp_pdu *pdu, void *magic) {
+  if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu == nullptr) return 1;
+  if (pdu->command == SNMP_MSG_RESPONSE || pdu->command == SNMP_MSG_REPORT) return 1;
+  Session *session = findSession(static_cast<OVsnmpSession>(reinterpret_cast<uintptr_t>(magic)));
+  if (session == nullptr) return 1;
+  for (const auto &[id, ticket] : session->tickets) {
+    if (ticket.reqid == reqid && ticket.sent && !ticket.finished) {
+      // net-snmp still holds the request and drops it at its time-out; its id is done here.
+      finishTicket(id, OVSNMP_ERR_BAD_PDU, nullptr);
+      break;
+    }
   }
   return 1;
 }
@@ -610,6 +635,9 @@ OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retrie
     const OVsnmpSession handle = nextHandle();
     if (handle == 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
     session->handle = handle;
+    // What arrives for no request of its own (the blocking send sets its own while it waits).
+    ss->callback = clientReceived;
+    ss->callback_magic = reinterpret_cast<void *>(static_cast<uintptr_t>(handle));
     State &st = state();
     st.by_fd[session->fd] = handle;
     st.sessions.emplace(handle, std::move(session));
@@ -740,11 +768,14 @@ int OVsnmpSendAsync(OVsnmpSession session, OVsnmpPdu *pdu, OVsnmpCompletion comp
       forget();
       return fail(OVSNMP_ERR_NOMEM, -1);
     }
-    if (snmp_sess_async_send(s->sessp.get(), out, requestDone, reinterpret_cast<void *>(id)) == 0) {
+    const int reqid =
+        snmp_sess_async_send(s->sessp.get(), out, requestDone, reinterpret_cast<void *>(id));
+    if (reqid == 0) {
       snmp_free_pdu(out);  // a failed send leaves the PDU with its sender
       forget();
       return fail(OVSNMP_ERR_SEND, -1);
     }
+    ticket.reqid = reqid;
     ticket.sent = true;
   } catch (const std::bad_alloc &) {
     forget();
