@@ -8,6 +8,7 @@
 #include "device.h"
 #include "discovery.h"
 #include "field_list.h"
+#include "log_text.h"
 #include "ovw_error.h"
 #include "snmp_ops.h"
 
@@ -48,7 +49,7 @@ void sweepObject(OVwObjectId objectId, OVwFieldId fieldId, Counters &counters) {
   const std::string name(selectionText);
   const OVsnmpSession session = snmpOpen(name.c_str());
   if (session == 0) {
-    std::printf("Failed to open SNMP Session for %s\n", name.c_str());
+    std::printf("Failed to open SNMP Session for %s\n", LogText(name).c_str());
     return;
   }
   const int outcome = probeDevice(session);
@@ -56,19 +57,20 @@ void sweepObject(OVwObjectId objectId, OVwFieldId fieldId, Counters &counters) {
     if (OVwDbSetFieldBooleanValue(objectId, fieldId, 1) < 0) {
       printOVwError("OVwDbSetFieldBooleanValue");
     }
-    std::printf("getOid succeeded for %s - field set\n", name.c_str());
+    std::printf("getOid succeeded for %s - field set\n", LogText(name).c_str());
     ++counters.devices;
   } else if (OVwDbGetFieldBooleanValue(objectId, fieldId) <= 0) {
-    std::printf("%s non-Kestara Device\n", name.c_str());
+    std::printf("%s non-Kestara Device\n", LogText(name).c_str());
     ++counters.nonDevices;
   } else if (outcome == kProbeNonDevice) {
-    std::printf("Found isKestaraDevice flag set on %s for non-device - will reset\n", name.c_str());
+    std::printf("Found isKestaraDevice flag set on %s for non-device - will reset\n",
+                LogText(name).c_str());
     if (OVwDbSetFieldBooleanValue(objectId, fieldId, 0) < 0) {
       printOVwError("OVwDbSetFieldBooleanValue");
     }
     ++counters.nonDevices;
   } else {
-    std::printf("Found isKstrDev flag set on %s - not responding \n", name.c_str());
+    std::printf("Found isKstrDev flag set on %s - not responding \n", LogText(name).c_str());
     ++counters.devices;
   }
   (void)snmpClose(session);
@@ -85,7 +87,7 @@ void printFlagged() {
   std::printf("\n\nFound %d objects that match isKestaraDevice\n", flagged->count);
   for (OVwObjectId objectId : idsOf(*flagged)) {
     const char *name = OVwDbObjectIdToSelectionName(objectId);
-    std::printf("%s\n", name != nullptr ? name : "(null)");
+    std::printf("%s\n", LogText(name != nullptr ? name : "(null)").c_str());
   }
 }
 

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "log_text.h"
 #include "snmp_ops.h"
 
 namespace {
@@ -72,7 +73,7 @@ int probeOutcomeOf(GetOutcome outcome) {
 // No session could be opened to the host: the "REMOVED" path. Returns setDevice's result.
 int noSession(OVwObjectId objectId, OVwFieldId fieldId, const std::string &hostName,
               RemovalHook removalHook) {
-  std::printf("Failed to open SNMP Session for %s\n", hostName.c_str());
+  std::printf("Failed to open SNMP Session for %s\n", LogText(hostName).c_str());
   if (hostName == "REMOVED" && flagSet(objectId, fieldId)) {
     (void)OVwDbSetFieldBooleanValue(objectId, fieldId, 0);
     if (removalHook != nullptr) removalHook(objectId);
@@ -90,25 +91,25 @@ int applyOutcome(OVwObjectId objectId, OVwFieldId fieldId, const std::string &ho
 
   if (outcome == kProbeAnswered) {
     if (wasSet) {
-      std::printf("getOid succeeded for %s - but field already set\n", hostName.c_str());
+      std::printf("getOid succeeded for %s - but field already set\n", LogText(hostName).c_str());
       return 1;
     }
     if (OVwDbSetFieldBooleanValue(objectId, fieldId, 1) < 0) {
       std::printf("OVwDbSetFieldBooleanValue error\n");
     }
-    std::printf("getOid succeeded for %s - field set\n", hostName.c_str());
+    std::printf("getOid succeeded for %s - field set\n", LogText(hostName).c_str());
     return 1;
   }
   if (!wasSet) {
-    std::printf("%s non-Kestara Device\n", hostName.c_str());
+    std::printf("%s non-Kestara Device\n", LogText(hostName).c_str());
   } else if (outcome == kProbeNonDevice) {
     std::printf("Found isKestaraDevice flag set on %s for non-device - will reset\n",
-                hostName.c_str());
+                LogText(hostName).c_str());
     if (OVwDbSetFieldBooleanValue(objectId, fieldId, 0) < 0) {
-      std::printf("OVwDbSetFieldBooleanValue %s\n", OVwErrorMsg(OVwError()));
+      std::printf("OVwDbSetFieldBooleanValue %s\n", LogText(OVwErrorMsg(OVwError())).c_str());
     }
   } else {
-    std::printf("Found isKstrDev flag set on %s - not responding \n", hostName.c_str());
+    std::printf("Found isKstrDev flag set on %s - not responding \n", LogText(hostName).c_str());
   }
   return 0;
 }

@@ -352,4 +352,19 @@ TEST(HostilePeers, ReceivedTextCannotForgeConsoleLines) {
   EXPECT_EQ(std::string::npos, quenby.output().find("\nforged line"));
 }
 
+// Names in the object database reach the console escaped too: the sweep's lines can't be forged
+// by a node's name.
+TEST(HostilePeers, DatabaseNamesCannotForgeConsoleLines) {
+  Station station;
+  ASSERT_NE(0u, station.db().addNode("evil\nforged line", "evil\nforged line"));
+  kt::TempDir conf;
+  kt::writeClientConfig(conf, "2c", 0.2, 0);
+  kt::Env env = kt::clientEnv(conf);
+  for (const auto &e : station.db().env()) env.push_back(e);
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 30s);
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("evil\\x0aforged line")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("\nforged line")) << r.out;
+}
+
 }  // namespace
