@@ -153,7 +153,7 @@ struct Gateway::Pending {
   std::array<OVsnmpOid, kMaxIdentifier> identifier{};
   size_t count = 0;
   std::array<char, kReplySize> reply{};
-  std::optional<IpAddressLookup> lookup;  // getIpAddress
+  std::unique_ptr<IpAddressLookup> lookup;  // getIpAddress
   UniqueFd exchange;                      // getHostName, while it waits for the console
   Clock::time_point deadline{};
   std::list<std::unique_ptr<Pending>>::iterator self;  // its place in the in-flight list
@@ -349,8 +349,8 @@ void Gateway::start(std::list<std::unique_ptr<Pending>>::iterator it) {
       }
       return;
     case Command::kGetIpAddress:
-      p.lookup.emplace(p.session, std::span(p.identifier).first(p.count), options_.traceInterface,
-                       p.reply);
+      p.lookup = std::make_unique<IpAddressLookup>(
+          p.session, std::span(p.identifier).first(p.count), options_.traceInterface, p.reply);
       if (p.lookup->start(snmpCompleted, &p) == IpAddressLookup::Step::kDone) finish(p);
       return;
     case Command::kGetHostName:

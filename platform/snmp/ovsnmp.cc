@@ -527,7 +527,14 @@ void deliverCompletions() {
 
 // Reads at most OVSNMP_READ_BATCH datagrams that wait on a session's socket, handing events
 // to the session's callback after each one. `fault` (from the seam) fails an event session.
+// A client session's socket is non-blocking and holds answers only: one datagram is read
+// without asking first (the caller's wait said it is readable), and what else waits is read
+// at the next pass, whose wait returns at once.
 void readSession(OVsnmpSession handle, int fault) {
+  if (Session *session = findSession(handle); session != nullptr && !session->event) {
+    (void)readOnce(*session);
+    return;
+  }
   for (int n = 0; n < OVSNMP_READ_BATCH; ++n) {
     Session *session = findSession(handle);  // a callback may have closed it
     if (session == nullptr) return;
@@ -631,6 +638,12 @@ OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retrie
     netsnmp_transport *transport = snmp_sess_transport(session->sessp.get());
     if (transport == nullptr || transport->sock < 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
     session->fd = transport->sock;
+    // A read never blocks, even when a wait reported a datagram that the kernel then drops
+    // (a bad checksum); the blocking send waits in select() before it reads.
+    const int fdFlags = fcntl(session->fd, F_GETFL);
+    if (fdFlags < 0 || fcntl(session->fd, F_SETFL, fdFlags | O_NONBLOCK) != 0) {
+      return fail(OVSNMP_ERR_SOCKET, 0u);
+    }
 
     const OVsnmpSession handle = nextHandle();
     if (handle == 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
