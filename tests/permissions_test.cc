@@ -41,8 +41,10 @@ std::map<std::string, std::string> snapshot(const std::string &folder) {
                         std::to_string(st.st_gid) + " " + std::to_string(st.st_size) + " " +
                         std::to_string(st.st_mtim.tv_sec) + "." +
                         std::to_string(st.st_mtim.tv_nsec);
-    if (S_ISREG(st.st_mode))
-      entry += " " + std::to_string(std::hash<std::string>{}(kt::readFile(p)));
+    if (S_ISREG(st.st_mode)) {
+      entry += ' ';
+      entry += std::to_string(std::hash<std::string>{}(kt::readFile(p)));
+    }
     out[p.string()] = entry;
   };
   add(folder);

@@ -40,8 +40,14 @@ void reportStorm(const std::string &name, const rel::StormResult &r, kt::Process
   rel::figure(name + ".over_256_bytes", std::to_string(r.oversize));
   rel::figure(name + ".replies", std::to_string(r.replies + r.late));
   rel::figure(name + ".max_reply_to_request_ratio", r.maxRatio);
-  rel::figure(name + ".max_ratio_request", "\"" + rel::printable(r.maxRatioRequest) + "\"");
-  rel::figure(name + ".max_ratio_reply", "\"" + rel::printable(r.maxRatioReply) + "\"");
+  auto quoted = [](const std::string &bytes) {
+    std::string text(1, '"');
+    text += rel::printable(bytes);
+    text += '"';
+    return text;
+  };
+  rel::figure(name + ".max_ratio_request", quoted(r.maxRatioRequest));
+  rel::figure(name + ".max_ratio_reply", quoted(r.maxRatioReply));
   rel::figure(name + ".seconds", r.seconds);
   rel::figure(name + ".datagrams_per_second", static_cast<double>(r.sent) / r.seconds);
   if (auto rss = rel::rssKiB(server.pid()))

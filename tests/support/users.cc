@@ -22,7 +22,10 @@ bool canSwitchUsers() { return geteuid() == 0 && access(kSetpriv, X_OK) == 0; }
 
 std::vector<std::string> asUser(const User &user, std::vector<std::string> argv) {
   std::string groups;
-  for (gid_t g : user.groups) groups += (groups.empty() ? "" : ",") + std::to_string(g);
+  for (gid_t g : user.groups) {
+    if (!groups.empty()) groups += ',';
+    groups += std::to_string(g);
+  }
   std::vector<std::string> out = {kSetpriv, "--reuid=" + std::to_string(user.uid),
                                   "--regid=" + std::to_string(user.gid)};
   out.push_back(groups.empty() ? "--clear-groups" : "--groups=" + groups);
