@@ -1,6 +1,6 @@
 /* OVsnmp.h - the platform's SNMP library: client sessions, PDUs and event sessions.
  *
- * Implemented on net-snmp (real SNMPv1/v2c over UDP). Programs include only this header,
+ * Implemented on net-snmp (real SNMPv1, v2c and v3 over UDP). Programs include only this header,
  * never net-snmp's: every record below is the library's own and is converted to and from
  * net-snmp inside the library.
  *
@@ -12,8 +12,14 @@
  * and retries from net-snmp's own configuration (snmp.conf found through SNMPCONFPATH:
  * defVersion, defCommunity, defaultPort, timeout, retries, and per-host files under
  * hosts/). With nothing configured it uses SNMPv2c, community "public", port 161.
- * SNMPv3 is not offered: a session configured for it does not open. The settings of a
- * hosts/NAME.conf file apply to sessions opened to NAME only, not to later sessions.
+ * SNMPv3 (defVersion 3) takes the user-based security settings from the same files:
+ * defSecurityName, defSecurityLevel (noAuthNoPriv, authNoPriv, authPriv), defAuthType (MD5,
+ * SHA, SHA-224, SHA-256, SHA-384, SHA-512), defAuthPassphrase, defPrivType (AES, AES-192,
+ * AES-256; DES is refused), defPrivPassphrase (defPassphrase for both) and defContext. The
+ * agent's engine ID is discovered, and its clock followed, by net-snmp at the session's first
+ * request, never inside OVsnmpOpen: opening an SNMPv3 session sends nothing, and an
+ * asynchronous request's discovery is asynchronous too. The settings of a hosts/NAME.conf file
+ * apply to sessions opened to NAME only, not to later sessions.
  * snmp.conf's `timeout` takes whole seconds (net-snmp ignores a fraction with a complaint).
  * Setting OVSNMP_TIMEOUT_MS (milliseconds, 1..3600000) and OVSNMP_RETRIES (0..100) in the
  * environment overrides the time-out and retries of every client session; tests use it
@@ -93,8 +99,31 @@ enum {
   OVSNMP_ERR_SOCKET = 10,     /* a socket call failed */
   OVSNMP_ERR_INTERNAL = 11,   /* anything else net-snmp reported */
   OVSNMP_ERR_CANCELLED = 12,  /* the session was closed while the request was in flight */
-  OVSNMP_ERR_BUSY = 13        /* too many requests in flight (see OVsnmpSendAsync) */
+  OVSNMP_ERR_BUSY = 13,       /* too many requests in flight (see OVsnmpSendAsync) */
+  /* SNMPv3: the agent refused the request's security with a report (RFC 3414). A request
+   * that ends so was not answered; OVsnmpIsSecurityRefusal is true for these. */
+  OVSNMP_ERR_UNKNOWN_USER = 14,       /* usmStatsUnknownUserNames: no such user at the agent */
+  OVSNMP_ERR_WRONG_DIGEST = 15,       /* usmStatsWrongDigests: authentication pass phrase or type */
+  OVSNMP_ERR_DECRYPTION = 16,         /* usmStatsDecryptionErrors: privacy pass phrase or type */
+  OVSNMP_ERR_SECURITY_LEVEL = 17,     /* usmStatsUnsupportedSecLevels: level not for this user */
+  OVSNMP_ERR_NOT_IN_TIME_WINDOW = 18, /* usmStatsNotInTimeWindows, after resynchronising */
+  OVSNMP_ERR_UNKNOWN_ENGINE = 19,     /* usmStatsUnknownEngineIDs: the agent's engine ID changed */
+  /* SNMPv3 settings of a client session that can't be used: no security name, a pass phrase
+   * missing or shorter than 8 characters, an unknown type, or privacy DES. */
+  OVSNMP_ERR_SECURITY_CONFIG = 20,
+  /* The event configuration (ovsnmp.conf) has a line that can't be used; OVsnmpErrString
+   * names the file and the line. */
+  OVSNMP_ERR_EVENT_CONFIG = 21,
+  /* An event whose community or user the event configuration does not accept (see
+   * OVsnmpGetEventDrops). */
+  OVSNMP_ERR_NOT_AUTHORISED = 22
 };
+
+/* True for the errors by which an agent refused an SNMPv3 request's security. Programs treat
+ * such a request like one the agent did not answer. */
+static inline int OVsnmpIsSecurityRefusal(int error_number) {
+  return error_number >= OVSNMP_ERR_UNKNOWN_USER && error_number <= OVSNMP_ERR_UNKNOWN_ENGINE;
+}
 
 /* The library's last error number. Set by every failing call; not cleared on success. */
 extern int OVsnmpErrno;
@@ -158,8 +187,11 @@ typedef void (*OVsnmpCallback)(int code, OVsnmpSession session, OVsnmpPdu *pdu, 
  * given (1..65535), stands in for the configured default port. callback and data must be
  * null: a client session has no callback of its own (asynchronous requests carry their
  * completion, OVsnmpSendAsync).
+ * An SNMPv3 session is opened without sending anything; its user, level, types and pass
+ * phrases are checked here (OVSNMP_ERR_SECURITY_CONFIG), and the agent's engine ID is
+ * discovered by the first request (see OVsnmpBlockingSend and OVsnmpSendAsync).
  * Returns the new handle, or 0 with OVsnmpErrno set (OVSNMP_ERR_OPEN for an unknown host,
- * OVSNMP_ERR_BAD_ARG for an argument out of range). */
+ * OVSNMP_ERR_BAD_ARG for an argument out of range, OVSNMP_ERR_SECURITY_CONFIG). */
 OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retries, int timeout,
                          int local_port, int remote_port, OVsnmpCallback callback, void *data);
 
@@ -200,7 +232,11 @@ OVsnmpVarBind *OVsnmpAddNullVarBind(OVsnmpPdu *pdu, const OVsnmpOid *oid, size_t
  * Other failures: OVSNMP_ERR_BAD_SESSION (also for an event session), OVSNMP_ERR_BAD_ARG
  * (a PDU the library did not hand out), OVSNMP_ERR_BAD_PDU (no request, or a response that
  * can't be represented), OVSNMP_ERR_SEND, OVSNMP_ERR_BUSY (the session has asynchronous
- * requests that are not completed yet: a session is used one way at a time). */
+ * requests that are not completed yet: a session is used one way at a time).
+ * SNMPv3: the first request of a session first discovers the agent's engine ID (one more
+ * exchange, with the same time-out and retries); an agent that refuses the request's security
+ * fails it with one of the OVsnmpIsSecurityRefusal errors, and OVSNMP_ERR_SECURITY_CONFIG
+ * means the user could not be set up for the discovered engine. */
 OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu);
 
 /* Turns a response with a non-zero error index into a request of tag `type` (GET, GETNEXT
@@ -236,18 +272,70 @@ int OVsnmpOidCompare(const OVsnmpOid *first, size_t first_count, const OVsnmpOid
  * trap of either version and OVSNMP_INFORM for an inform. For an SNMPv2c notification
  * E.0.S (or E.S) the enterprise is E, generic 6, specific S; for snmpTraps.N the generic
  * type is N-1 and the enterprise is snmpTrapEnterprise.0's value, else snmpTraps. Every
- * inform is acknowledged, matched or not, before the callback runs. Events that match no
- * entry are dropped inside the library, as are datagrams that can't be parsed. Any
- * community is accepted. The callback runs only from OVsnmpRead and OVsnmpReadPoll, after
+ * accepted inform is acknowledged, matched or not, before the callback runs. Events that match
+ * no entry are dropped inside the library, as are datagrams that can't be parsed. Which
+ * communities and SNMPv3 users are accepted is configured (see "Event access" below); what is
+ * not accepted is dropped and counted before anything else is done with it (no
+ * acknowledgement). The callback runs only from OVsnmpRead and OVsnmpReadPoll, after
  * the datagram has been read, so it may close its own session (and must, after a session
  * error). The session's socket asks the kernel for a receive buffer of 1 MiB (at most
  * net.core.rmem_max), unless it has more, so that a burst of events waits there while the
  * program is busy.
  * host must be null and callback non-null (OVSNMP_ERR_BAD_ARG). Returns the handle, or 0
  * with OVsnmpErrno set (OVSNMP_ERR_FILTER for a null, empty or malformed filter,
- * OVSNMP_ERR_SOCKET when the address can't be bound, ...). */
+ * OVSNMP_ERR_SOCKET when the address can't be bound, OVSNMP_ERR_EVENT_CONFIG when the event
+ * configuration has a line that can't be used, ...). */
 OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback callback,
                               void *data, const char *filter);
+
+/* ---- Event access ------------------------------------------------------------------------
+ *
+ * ovsnmp.conf, found through SNMPCONFPATH like snmp.conf and read once per process, in
+ * net-snmp's syntax (quotes around words with blanks, '#' comments):
+ *
+ *   eventCommunity COMMUNITY   an SNMPv1/v2c community whose events are accepted (up to 64
+ *                              lines). Without any, every community is accepted.
+ *   createUser [-e ENGINEID] NAME AUTHTYPE AUTHPASS [PRIVTYPE [PRIVPASS]]
+ *                              an SNMPv3 user, as snmptrapd takes it: AUTHTYPE MD5, SHA,
+ *                              SHA-224, SHA-256, SHA-384 or SHA-512; PRIVTYPE AES, AES-192 or
+ *                              AES-256 (PRIVPASS defaults to AUTHPASS); pass phrases of 8
+ *                              characters or more. With -e (hexadecimal) the engine ID of the
+ *                              device whose traps it signs; without, this receiver's own engine
+ *                              ID, for informs.
+ *   eventUser NAME [auth|priv] the user's events are accepted when authenticated (auth, the
+ *                              default: authNoPriv or authPriv) or only when also encrypted
+ *                              (priv).
+ *   engineID TEXT              this receiver's engine ID, net-snmp's text form: the bytes
+ *                              80 00 1f 88 04 followed by TEXT (at most 27 bytes). Without it,
+ *                              TEXT is the host name (cut to 27 bytes).
+ *
+ * An SNMPv3 event is accepted only when net-snmp has authenticated it (a known user and
+ * engine, the right digest, within the time window, decrypted) and an eventUser line allows the
+ * user at the event's level. The receiver's engine boots value is the number of seconds from
+ * 2024-01-01 to its start, so that it grows at every start without state on disk.
+ * A line that can't be used fails OVsnmpEventOpen with OVSNMP_ERR_EVENT_CONFIG. */
+
+/* What an event session dropped before any other work. */
+typedef struct OVsnmpEventDrops {
+  /* SNMPv3 events that net-snmp could not authenticate: unknown user (or a user of another
+   * engine), wrong digest, decryption error, a level the user does not have; and SNMPv3 events
+   * sent without authentication. Engine-ID discovery and time synchronisation are not counted. */
+  uint64_t unauthenticated;
+  /* Events with a community that is not accepted, or from an SNMPv3 user without an
+   * eventUser line or below its level. */
+  uint64_t unauthorised;
+  int last_reason;      /* why the last one was dropped: an OVSNMP_ERR_* code, 0 for none */
+  char last_source[64]; /* "ADDRESS port PORT" of the last one, "" when not known */
+} OVsnmpEventDrops;
+
+/* Fills `drops` with the counts of event session `session` since it was opened. Returns 0, or
+ * -1 with OVsnmpErrno set (OVSNMP_ERR_BAD_SESSION for no event session, OVSNMP_ERR_BAD_ARG for
+ * a null `drops`). */
+int OVsnmpGetEventDrops(OVsnmpSession session, OVsnmpEventDrops *drops);
+
+/* Writes this process's SNMPv3 engine ID (the receiver's, for informs: see engineID above) to
+ * `buffer` and returns its length (5..32 bytes), or 0 when `capacity` is too small. */
+size_t OVsnmpGetLocalEngineId(uint8_t *buffer, size_t capacity);
 
 /* ---- Asynchronous requests -------------------------------------------------------------
  *
@@ -260,8 +348,13 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
  *   OVSNMP_ERR_BAD_PDU   the answer can't be represented (see OVsnmpVarBind), or a message of
  *                        another kind than a response carried the request's id;
  *   OVSNMP_ERR_SEND      a retransmission could not be sent;
- *   OVSNMP_ERR_NOMEM     the answer could not be kept.
- * The response is null for every error. An answer counts for a request only when it carries
+ *   OVSNMP_ERR_NOMEM     the answer could not be kept;
+ *   an OVsnmpIsSecurityRefusal error: the SNMPv3 agent refused the request's security;
+ *   OVSNMP_ERR_SECURITY_CONFIG: the SNMPv3 user could not be set up for the agent's engine.
+ * The response is null for every error. On an SNMPv3 session whose agent's engine ID is not
+ * known yet, the first request starts its discovery and waits for it (asynchronously, as the
+ * request itself); requests sent meanwhile wait with it, and a failed discovery ends them all
+ * with its error (a later request tries again). An answer counts for a request only when it carries
  * that request's id: a late answer (after the time-out), a duplicate, or an answer with
  * another id completes nothing and is dropped. Each try of a request has the same id.
  *

@@ -7,6 +7,11 @@
 // by a pointer, so whatever net-snmp reports about a request that is gone finds nothing. Event
 // sessions are net-snmp server sessions on $OV_EVENT_ADDRESS. Handles are numbers looked up in
 // a table on every call.
+//
+// SNMPv3: a client session is opened without sending anything; its first request discovers the
+// agent's engine ID (blocking or asynchronously, as the request is sent) and sets its user up
+// for that engine, then goes out. Event sessions accept only what the event configuration
+// allows (event_access.h), and count what they drop.
 #include "OVsnmp.h"
 
 // clang-format off
@@ -15,11 +20,14 @@
 #include <net-snmp/library/large_fd_set.h>
 // clang-format on
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <climits>
@@ -38,8 +46,10 @@
 #include <vector>
 
 #include "PlatformFault.h"
+#include "event_access.h"
 #include "oid_text.h"
 #include "pdu_store.h"
+#include "security.h"
 
 int OVsnmpErrno = OVSNMP_ERR_NONE;
 
@@ -47,6 +57,8 @@ namespace ovsnmp {
 namespace {
 
 constexpr const char *kDefaultEventAddress = "udp:127.0.0.1:162";
+// The library's name to net-snmp: its own configuration file is ovsnmp.conf.
+constexpr const char *kConfigType = "ovsnmp";
 constexpr size_t kMaxAgentNameLength = 300;
 constexpr size_t kMaxCommunityLength = 255;
 constexpr int kMaxTimeoutTenths = 36000;  // one hour
@@ -64,8 +76,9 @@ T fail(int error_number, T result) {
   return result;
 }
 
-// Reads net-snmp's configuration once. No MIB is read (identifiers are numeric), no
-// persistent state is loaded or saved, and nothing is logged: errors are results.
+// Reads net-snmp's configuration once (snmp.conf and the library's own ovsnmp.conf). No MIB is
+// read (identifiers are numeric), no persistent state is loaded or saved, and nothing is logged:
+// errors are results. What can't be used in ovsnmp.conf is kept for the event sessions.
 void initNetSnmp() {
   static bool done = false;
   if (done) return;
@@ -76,45 +89,13 @@ void initNetSnmp() {
   netsnmp_set_mib_directory("");
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-  init_snmp("kestara");
+  registerEventConfig(kConfigType);
+  {
+    ConfigProblems problems(kConfigType);
+    init_snmp(kConfigType);
+  }
+  setUpLocalEngine();
 }
-
-// net-snmp's per-host files (hosts/NAME.conf) are read into the library-wide defaults when a
-// session to NAME opens, and would stay in force for every later session. The defaults that a
-// session takes are saved before the open and put back after it.
-class ConfigDefaults {
- public:
-  ConfigDefaults()
-      : version_(getInt(NETSNMP_DS_LIB_SNMPVERSION)),
-        timeout_(getInt(NETSNMP_DS_LIB_TIMEOUT)),
-        retries_(getInt(NETSNMP_DS_LIB_RETRIES)),
-        port_(getInt(NETSNMP_DS_LIB_DEFAULT_PORT)),
-        community_(community()) {}
-  ~ConfigDefaults() {
-    setInt(NETSNMP_DS_LIB_SNMPVERSION, version_);
-    setInt(NETSNMP_DS_LIB_TIMEOUT, timeout_);
-    setInt(NETSNMP_DS_LIB_RETRIES, retries_);
-    setInt(NETSNMP_DS_LIB_DEFAULT_PORT, port_);
-    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_COMMUNITY,
-                          community_ ? community_->c_str() : nullptr);
-  }
-  ConfigDefaults(const ConfigDefaults &) = delete;
-  ConfigDefaults &operator=(const ConfigDefaults &) = delete;
-
-  static int getInt(int which) { return netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, which); }
-  static void setInt(int which, int value) {
-    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, which, value);
-  }
-  static std::optional<std::string> community() {
-    const char *c = netsnmp_ds_get_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_COMMUNITY);
-    if (c == nullptr) return std::nullopt;
-    return std::string(c);
-  }
-
- private:
-  int version_, timeout_, retries_, port_;
-  std::optional<std::string> community_;
-};
 
 struct SessDeleter {
   void operator()(void *sessp) const { snmp_sess_close(sessp); }
@@ -143,6 +124,14 @@ struct Ticket {
   bool finished = false;  // net-snmp is done with it; the outcome waits in State::finished
   int error = OVSNMP_ERR_NONE;
   PduPtr response;
+  NetSnmpPduPtr held;  // SNMPv3: the request, while the agent's engine ID is being discovered
+};
+
+// Where an SNMPv3 client session stands with its agent's engine ID.
+enum class Engine {
+  kKnown,        // known and the user set up for it (and every SNMPv1/v2c session)
+  kUnknown,      // the next request discovers it
+  kDiscovering,  // an asynchronous discovery is in flight; requests wait in `held` tickets
 };
 
 struct Session {
@@ -155,10 +144,18 @@ struct Session {
   void *data = nullptr;
   std::vector<Oid> filter;
   std::deque<Event> pending;  // matched events read but not yet handed to the callback
+  OVsnmpEventDrops drops{};
+  std::array<char, sizeof(OVsnmpEventDrops::last_source)> source{};  // of the datagram being read
   // Client sessions only: the requests not completed yet, in the order they were sent, and
-  // how many of them net-snmp still holds (sent, neither answered nor timed out).
+  // how many of them net-snmp still holds (sent, neither answered nor timed out; an engine-ID
+  // discovery in flight counts as one).
   std::map<TicketId, Ticket> tickets;
   size_t in_flight = 0;
+  bool v3 = false;
+  Engine engine = Engine::kKnown;
+  int discovery = OVSNMP_ERR_NONE;  // the outcome of the discovery that just ended
+  bool discoveryEnded = false;      // ... waiting for continueSessions()
+  bool engineChanged = false;       // the agent no longer knows the engine ID: forget it
   // Declared last: the net-snmp session closes first, before what its callbacks use.
   SessPtr sessp;
 };
@@ -179,6 +176,9 @@ struct State {
   // with requests in flight.
   std::set<OVsnmpSession> watched;
   std::unordered_map<int, OVsnmpSession> by_fd;
+  // Client sessions with something to do once net-snmp has returned: an engine-ID discovery
+  // that ended, or an engine ID to forget.
+  std::vector<OVsnmpSession> to_continue;
 };
 
 // Never destroyed: sessions still open at exit are not closed behind the program's back.
@@ -352,16 +352,106 @@ std::optional<std::pair<PduPtr, Oid>> toV1Event(const netsnmp_pdu &in) {
   return std::make_pair(std::move(pdu), std::move(*trap_oid));
 }
 
-// net-snmp's callback of an event session, run inside snmp_sess_read. It acknowledges
-// informs, and queues the events that match the filter; the program's callback runs only
-// after snmp_sess_read has returned, so that it may close the session.
+// Counts an event dropped before any other work, with its reason and its source.
+void countDrop(Session &session, Verdict verdict, int reason) {
+  OVsnmpEventDrops &d = session.drops;
+  if (verdict == Verdict::kUnauthenticated) ++d.unauthenticated;
+  if (verdict == Verdict::kUnauthorised) ++d.unauthorised;
+  d.last_reason = reason;
+  std::memcpy(d.last_source, session.source.data(), sizeof d.last_source);
+}
+
+// net-snmp's hook of an event session before each datagram is parsed: notes where it came from,
+// for the drop counts.
+int eventArriving(netsnmp_session *ss, netsnmp_transport *, void *data, int length) {
+  if (ss == nullptr || ss->callback_magic == nullptr) return 1;
+  auto &source = static_cast<Session *>(ss->callback_magic)->source;
+  source[0] = '\0';
+  if (data == nullptr || length < static_cast<int>(sizeof(sockaddr))) return 1;
+  // The transport's data starts with the sender's address (netsnmp_indexed_addr_pair).
+  const auto *address = static_cast<const sockaddr *>(data);
+  char text[INET6_ADDRSTRLEN] = "";
+  unsigned port = 0;
+  if (address->sa_family == AF_INET && length >= static_cast<int>(sizeof(sockaddr_in))) {
+    const auto *in4 = static_cast<const sockaddr_in *>(data);
+    inet_ntop(AF_INET, &in4->sin_addr, text, sizeof text);
+    port = ntohs(in4->sin_port);
+  } else if (address->sa_family == AF_INET6 && length >= static_cast<int>(sizeof(sockaddr_in6))) {
+    const auto *in6 = static_cast<const sockaddr_in6 *>(data);
+    inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    port = ntohs(in6->sin6_port);
+  } else {
+    return 1;
+  }
+  std::snprintf(source.data(), source.size(), "%s port %u", text, port);
+  return 1;
+}
+
+// net-snmp's hook of an event session after each datagram is parsed, with the parse's result.
+// Counts the SNMPv3 messages that its user-based security refused: unknown user (or a user of
+// another engine), wrong digest, decryption error, a level the user does not have; and an
+// authenticated, encrypted message whose contents can't be read once decrypted (a privacy pass
+// phrase that differs). Engine-ID discovery and time synchronisation are the protocol's own
+// exchanges and are not counted, nor are datagrams that are no SNMPv3 message.
+int eventParsed(netsnmp_session *ss, netsnmp_pdu *pdu, int result) {
+  if (result == SNMPERR_SUCCESS || ss == nullptr || ss->callback_magic == nullptr ||
+      pdu == nullptr || pdu->version != SNMP_VERSION_3) {
+    return 1;
+  }
+  int reason = 0;
+  switch (result) {
+    case SNMPERR_USM_UNKNOWNSECURITYNAME:
+      reason = OVSNMP_ERR_UNKNOWN_USER;
+      break;
+    case SNMPERR_USM_AUTHENTICATIONFAILURE:
+      reason = OVSNMP_ERR_WRONG_DIGEST;
+      break;
+    case SNMPERR_USM_DECRYPTIONERROR:
+      reason = OVSNMP_ERR_DECRYPTION;
+      break;
+    case SNMPERR_USM_UNSUPPORTEDSECURITYLEVEL:
+      reason = OVSNMP_ERR_SECURITY_LEVEL;
+      break;
+    case SNMPERR_USM_UNKNOWNENGINEID:
+    case SNMPERR_USM_NOTINTIMEWINDOW:
+      return 1;
+    default:
+      if (pdu->securityLevel != SNMP_SEC_LEVEL_AUTHPRIV) return 1;
+      reason = OVSNMP_ERR_DECRYPTION;
+      break;
+  }
+  countDrop(*static_cast<Session *>(ss->callback_magic), Verdict::kUnauthenticated, reason);
+  return 1;
+}
+
+// The event configuration's verdict on an event that net-snmp has parsed.
+Decision decide(const netsnmp_pdu &in) {
+  EventCredentials credentials;
+  credentials.version = in.version;
+  credentials.securityModel = in.securityModel;
+  credentials.securityLevel = in.securityLevel;
+  if (in.securityName != nullptr) credentials.user = {in.securityName, in.securityNameLen};
+  if (in.community != nullptr) credentials.community = {in.community, in.community_len};
+  return checkEvent(eventAccess(), credentials);
+}
+
+// net-snmp's callback of an event session, run inside snmp_sess_read. It drops (and counts)
+// what the event configuration does not accept, acknowledges informs, and queues the events
+// that match the filter; the program's callback runs only after snmp_sess_read has returned,
+// so that it may close the session.
 int eventReceived(int operation, netsnmp_session *, int, netsnmp_pdu *in, void *magic) {
   if (operation != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || in == nullptr || magic == nullptr) {
     return 1;
   }
   auto *session = static_cast<Session *>(magic);
+  // A message net-snmp could not authenticate arrives here too, without a command; it has been
+  // counted by eventParsed.
   if (in->command != SNMP_MSG_TRAP && in->command != SNMP_MSG_TRAP2 &&
       in->command != SNMP_MSG_INFORM) {
+    return 1;
+  }
+  if (const Decision decision = decide(*in); decision.verdict != Verdict::kAccepted) {
+    countDrop(*session, decision.verdict, decision.reason);
     return 1;
   }
   try {
@@ -416,6 +506,15 @@ void reportSessionError(OVsnmpSession handle, int error_number) {
 
 // ---- asynchronous requests ---------------------------------------------------------------
 
+// Asks for continueSessions() on a session once net-snmp has returned.
+void continueLater(OVsnmpSession handle) {
+  try {
+    state().to_continue.push_back(handle);
+  } catch (const std::bad_alloc &) {
+    // Without room the discovery's requests end when their session closes.
+  }
+}
+
 // Records the outcome of request `id` for its completion, which runs once net-snmp has
 // returned. A ticket that is gone (its session closed) or already finished is left alone.
 void finishTicket(TicketId id, int error, const netsnmp_pdu *pdu) {
@@ -443,6 +542,14 @@ void finishTicket(TicketId id, int error, const netsnmp_pdu *pdu) {
   ticket.finished = true;
   ++st.ready;
   --session->in_flight;
+  // An agent that came back with another engine ID refuses the old one with a report that
+  // net-snmp drops: after a time-out (or its report, when it arrives) the next request
+  // discovers the engine ID again.
+  if ((error == OVSNMP_ERR_UNKNOWN_ENGINE || error == OVSNMP_ERR_TIMEOUT) && session->v3 &&
+      !session->engineChanged) {
+    session->engineChanged = true;
+    continueLater(session->handle);
+  }
   stopWatching(*session);
   try {
     st.finished.push_back(id);  // within the room reserved for every outstanding request
@@ -454,11 +561,17 @@ void finishTicket(TicketId id, int error, const netsnmp_pdu *pdu) {
 
 // net-snmp's callback of an asynchronous request, run inside snmp_sess_read or
 // snmp_sess_timeout: records the outcome for the completion, which runs once net-snmp has
-// returned. A ticket that is gone (its session closed) or already finished is left alone.
+// returned. A ticket that is gone (its session closed) or already finished is left alone. An
+// SNMPv3 agent's report (matched by its message id) ends the request with its reason.
 int requestDone(int operation, netsnmp_session *, int, netsnmp_pdu *pdu, void *magic) {
   int error = OVSNMP_ERR_NONE;
   switch (operation) {
     case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
+      if (pdu != nullptr && pdu->command == SNMP_MSG_REPORT) {
+        error = errorOfSnmpError(snmpv3_get_report_type(pdu));
+        if (error == OVSNMP_ERR_SEND) error = OVSNMP_ERR_BAD_PDU;  // a report of another kind
+        pdu = nullptr;
+      }
       break;
     case NETSNMP_CALLBACK_OP_TIMED_OUT:
       error = OVSNMP_ERR_TIMEOUT;
@@ -472,6 +585,129 @@ int requestDone(int operation, netsnmp_session *, int, netsnmp_pdu *pdu, void *m
   }
   finishTicket(reinterpret_cast<TicketId>(magic), error, pdu);
   return 1;
+}
+
+// net-snmp's callback of an engine-ID discovery request (its argument is the session's
+// handle). The agent's report carries its engine ID, which net-snmp has put into the session
+// already; the requests waiting for it go out once net-snmp has returned.
+int discoveryDone(int operation, netsnmp_session *ss, int, netsnmp_pdu *pdu, void *magic) {
+  int outcome = OVSNMP_ERR_NONE;
+  switch (operation) {
+    case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
+      if (ss == nullptr || ss->securityEngineIDLen == 0) {
+        outcome = pdu != nullptr && pdu->command == SNMP_MSG_REPORT
+                      ? errorOfSnmpError(snmpv3_get_report_type(pdu))
+                      : OVSNMP_ERR_UNKNOWN_ENGINE;
+        if (outcome == OVSNMP_ERR_NONE || outcome == OVSNMP_ERR_SEND) {
+          outcome = OVSNMP_ERR_UNKNOWN_ENGINE;
+        }
+      }
+      break;
+    case NETSNMP_CALLBACK_OP_TIMED_OUT:
+      outcome = OVSNMP_ERR_TIMEOUT;
+      break;
+    case NETSNMP_CALLBACK_OP_SEND_FAILED:
+    case NETSNMP_CALLBACK_OP_DISCONNECT:
+      outcome = OVSNMP_ERR_SEND;
+      break;
+    default:  // a retransmission on its way, or a security error its report follows
+      return 1;
+  }
+  const auto handle = static_cast<OVsnmpSession>(reinterpret_cast<uintptr_t>(magic));
+  Session *session = findSession(handle);
+  if (session == nullptr || session->engine != Engine::kDiscovering || session->discoveryEnded) {
+    return 1;
+  }
+  session->discovery = outcome;
+  session->discoveryEnded = true;
+  --session->in_flight;
+  continueLater(handle);
+  return 1;
+}
+
+// Records the outcome of a request that waited for its engine ID and was never sent.
+void finishHeld(TicketId id, Ticket &ticket, int error) {
+  State &st = state();
+  ticket.held.reset();
+  ticket.error = error;
+  ticket.finished = true;
+  ticket.sent = true;
+  ++st.ready;
+  try {
+    st.finished.push_back(id);  // within the room reserved for every outstanding request
+  } catch (const std::bad_alloc &) {
+    // Not reachable within the bound.
+  }
+}
+
+// Sends a request on its way with net-snmp; false when it could not be sent (the PDU is then
+// freed).
+bool sendTicket(Session &session, TicketId id, Ticket &ticket, netsnmp_pdu *out) {
+  const int reqid =
+      snmp_sess_async_send(session.sessp.get(), out, requestDone, reinterpret_cast<void *>(id));
+  if (reqid == 0) {
+    snmp_free_pdu(out);  // a failed send leaves the PDU with its sender
+    return false;
+  }
+  ticket.reqid = reqid;
+  ticket.sent = true;
+  ++session.in_flight;
+  state().watched.insert(session.handle);
+  return true;
+}
+
+// Starts the asynchronous discovery of a session's engine ID. False when it could not be sent.
+bool startDiscovery(Session &session) {
+  netsnmp_pdu *probe = makeDiscoveryRequest();
+  if (probe == nullptr) return false;
+  if (snmp_sess_async_send(session.sessp.get(), probe, discoveryDone,
+                           reinterpret_cast<void *>(static_cast<uintptr_t>(session.handle))) == 0) {
+    snmp_free_pdu(probe);
+    return false;
+  }
+  session.engine = Engine::kDiscovering;
+  session.discoveryEnded = false;
+  ++session.in_flight;
+  state().watched.insert(session.handle);
+  return true;
+}
+
+// What waits for net-snmp to return on client sessions: the requests of a discovery that ended
+// go out (or end with its error), and an engine ID the agent no longer knows is forgotten.
+void continueSessions() {
+  State &st = state();
+  std::vector<OVsnmpSession> handles;
+  handles.swap(st.to_continue);
+  for (OVsnmpSession handle : handles) {
+    Session *session = findSession(handle);
+    if (session == nullptr || session->event) continue;
+    netsnmp_session *ss = snmp_sess_session(session->sessp.get());
+    if (session->engineChanged) {
+      session->engineChanged = false;
+      if (ss != nullptr && session->engine == Engine::kKnown) {
+        forgetEngine(*ss);
+        session->engine = Engine::kUnknown;
+      }
+    }
+    if (!session->discoveryEnded) continue;
+    session->discoveryEnded = false;
+    int outcome = session->discovery;
+    if (outcome == OVSNMP_ERR_NONE && (ss == nullptr || !setUpUser(*ss))) {
+      outcome = OVSNMP_ERR_SECURITY_CONFIG;
+    }
+    // A failed discovery is tried again by the next request.
+    session->engine = outcome == OVSNMP_ERR_NONE ? Engine::kKnown : Engine::kUnknown;
+    if (outcome != OVSNMP_ERR_NONE && ss != nullptr) forgetEngine(*ss);
+    for (auto &[id, ticket] : session->tickets) {
+      if (!ticket.held) continue;
+      if (outcome != OVSNMP_ERR_NONE) {
+        finishHeld(id, ticket, outcome);
+      } else if (!sendTicket(*session, id, ticket, ticket.held.release())) {
+        finishHeld(id, ticket, OVSNMP_ERR_SEND);
+      }
+    }
+    stopWatching(*session);
+  }
 }
 
 // A client session's own callback: net-snmp hands it what arrived that is no answer it could
@@ -558,7 +794,33 @@ void readSession(OVsnmpSession handle, int fault) {
 
 void readSessions(const std::vector<OVsnmpSession> &ready, int fault) {
   for (OVsnmpSession handle : ready) readSession(handle, fault);
+  continueSessions();
   deliverCompletions();
+}
+
+// Discovers a session's engine ID with a blocking exchange and sets its user up for it.
+// Returns OVSNMP_ERR_NONE, or why it failed.
+int discoverEngine(Session &session) {
+  netsnmp_session *ss = snmp_sess_session(session.sessp.get());
+  if (ss == nullptr) return OVSNMP_ERR_INTERNAL;
+  netsnmp_pdu *probe = makeDiscoveryRequest();
+  if (probe == nullptr) return OVSNMP_ERR_NOMEM;
+  netsnmp_pdu *raw_answer = nullptr;
+  // net-snmp takes the request whatever the outcome; the agent answers with a report, whose
+  // engine ID net-snmp puts into the session.
+  const int status = snmp_sess_synch_response(session.sessp.get(), probe, &raw_answer);
+  NetSnmpPduPtr answer(raw_answer);
+  if (ss->securityEngineIDLen == 0) {
+    if (status == STAT_TIMEOUT) return OVSNMP_ERR_TIMEOUT;
+    if (status == STAT_SUCCESS) return OVSNMP_ERR_UNKNOWN_ENGINE;  // an answer without one
+    return errorOfSnmpError(ss->s_snmp_errno);  // a report's reason, or a failed send
+  }
+  if (!setUpUser(*ss)) {
+    forgetEngine(*ss);
+    return OVSNMP_ERR_SECURITY_CONFIG;
+  }
+  session.engine = Engine::kKnown;
+  return OVSNMP_ERR_NONE;
 }
 
 }  // namespace
@@ -589,47 +851,50 @@ OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retrie
     initNetSnmp();
     auto session = std::make_unique<Session>();
     std::string peer(peername);
-    int ds_version = 0;
+    long version = SNMP_VERSION_2c;
     std::optional<std::string> ds_community;
     {
-      ConfigDefaults saved;
+      LibraryDefaults saved;
       if (remote_port != OVSNMP_DEFAULT_PORT) {
-        ConfigDefaults::setInt(NETSNMP_DS_LIB_DEFAULT_PORT, remote_port);
+        netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DEFAULT_PORT, remote_port);
       }
+      // The transport first: making it reads the host's hosts/NAME.conf into the defaults, which
+      // then decide the session's version and security settings.
+      netsnmp_transport *transport =
+          netsnmp_tdomain_transport_full("snmp", peer.c_str(), 0, "udp", nullptr);
+      if (transport == nullptr) return fail(OVSNMP_ERR_OPEN, 0u);
+      version = configuredVersion();
       netsnmp_session in;
-      snmp_sess_init(&in);
+      snmp_sess_init(&in);  // asks for no engine-ID discovery while opening
       in.peername = peer.data();
+      in.version = version;
+      if (version == SNMP_VERSION_3) in.securityModel = SNMP_SEC_MODEL_USM;
       if (community != nullptr) {
         in.community = reinterpret_cast<u_char *>(const_cast<char *>(community));
         in.community_len = std::strlen(community);
       }
       if (retries != OVSNMP_DEFAULT_RETRIES) in.retries = retries;
       if (timeout != OVSNMP_DEFAULT_TIMEOUT) in.timeout = static_cast<long>(timeout) * 100000L;
-      session->sessp.reset(snmp_sess_open(&in));
-      // What this session's configuration (with its host file) says, before it is undone.
-      ds_version = ConfigDefaults::getInt(NETSNMP_DS_LIB_SNMPVERSION);
-      ds_community = ConfigDefaults::community();
-    }
-    if (!session->sessp) return fail(OVSNMP_ERR_OPEN, 0u);
-    netsnmp_session *ss = snmp_sess_session(session->sessp.get());
-    if (ss == nullptr) return fail(OVSNMP_ERR_INTERNAL, 0u);
-    if (ss->version == SNMP_DEFAULT_VERSION) {
-      switch (ds_version) {
-        case NETSNMP_DS_SNMP_VERSION_1:
-          ss->version = SNMP_VERSION_1;
-          break;
-        case 0:  // nothing configured
-        case NETSNMP_DS_SNMP_VERSION_2c:
-          ss->version = SNMP_VERSION_2c;
-          break;
-        default:  // SNMPv3 needs security settings this library does not manage
-          return fail(OVSNMP_ERR_OPEN, 0u);
+      // snmp_sess_add owns the transport from here on, and closes it when it fails. For SNMPv3
+      // it makes the keys from the pass phrases, and fails when it can't.
+      session->sessp.reset(snmp_sess_add(&in, transport, nullptr, nullptr));
+      if (const char *c = netsnmp_ds_get_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_COMMUNITY)) {
+        ds_community = c;
       }
     }
-    if (ss->version != SNMP_VERSION_1 && ss->version != SNMP_VERSION_2c) {
-      return fail(OVSNMP_ERR_OPEN, 0u);
+    if (!session->sessp) {
+      return fail(version == SNMP_VERSION_3 ? OVSNMP_ERR_SECURITY_CONFIG : OVSNMP_ERR_OPEN, 0u);
     }
-    if (community == nullptr && !ds_community && !setCommunity(*ss, "public")) {
+    netsnmp_session *ss = snmp_sess_session(session->sessp.get());
+    if (ss == nullptr) return fail(OVSNMP_ERR_INTERNAL, 0u);
+    if (version == SNMP_VERSION_3) {
+      if (!usableSecurity(*ss)) return fail(OVSNMP_ERR_SECURITY_CONFIG, 0u);
+      // net-snmp would discover the engine ID itself, blocking, inside the first send; the
+      // library discovers it as the request is sent instead.
+      ss->flags |= SNMP_FLAGS_DONT_PROBE;
+      session->v3 = true;
+      session->engine = engineKnown(*ss) ? Engine::kKnown : Engine::kUnknown;
+    } else if (community == nullptr && !ds_community && !setCommunity(*ss, "public")) {
       return fail(OVSNMP_ERR_NOMEM, 0u);
     }
     if (auto ms = envNumber("OVSNMP_TIMEOUT_MS", 1, kMaxTimeoutMs)) ss->timeout = *ms * 1000L;
@@ -731,14 +996,31 @@ OVsnmpPdu *OVsnmpBlockingSend(OVsnmpSession session, OVsnmpPdu *pdu) {
   // net-snmp's blocking wait would read (and time out) the asynchronous requests too.
   if (!s->tickets.empty()) return fail(OVSNMP_ERR_BUSY, nullptr);
   try {
+    netsnmp_session *ss = snmp_sess_session(s->sessp.get());
+    if (ss == nullptr) return fail(OVSNMP_ERR_INTERNAL, nullptr);
+    if (s->engine == Engine::kUnknown) {
+      if (const int error = discoverEngine(*s); error != OVSNMP_ERR_NONE) {
+        return fail(error, nullptr);
+      }
+    }
     netsnmp_pdu *out = toNetSnmpRequest(*request);
     if (out == nullptr) return fail(OVSNMP_ERR_NOMEM, nullptr);
     netsnmp_pdu *raw_response = nullptr;
     // net-snmp takes `out` whatever the outcome.
     const int status = snmp_sess_synch_response(s->sessp.get(), out, &raw_response);
     NetSnmpPduPtr response(raw_response);
-    if (status == STAT_TIMEOUT) return fail(OVSNMP_ERR_TIMEOUT, nullptr);
-    if (status != STAT_SUCCESS || !response) return fail(OVSNMP_ERR_SEND, nullptr);
+    if (status != STAT_SUCCESS || !response) {
+      // An SNMPv3 agent's report (or a security setting net-snmp refused) says why.
+      const int error = status == STAT_TIMEOUT ? OVSNMP_ERR_TIMEOUT
+                        : s->v3                ? errorOfSnmpError(ss->s_snmp_errno)
+                                               : OVSNMP_ERR_SEND;
+      // See finishTicket: after a time-out the engine ID is discovered again.
+      if (s->v3 && (error == OVSNMP_ERR_UNKNOWN_ENGINE || error == OVSNMP_ERR_TIMEOUT)) {
+        forgetEngine(*ss);
+        s->engine = Engine::kUnknown;
+      }
+      return fail(error, nullptr);
+    }
     PduPtr converted = fromNetSnmp(*response);
     if (!converted) return fail(OVSNMP_ERR_BAD_PDU, nullptr);
     converted->pub.command = OVSNMP_GET_RSP;
@@ -781,20 +1063,21 @@ int OVsnmpSendAsync(OVsnmpSession session, OVsnmpPdu *pdu, OVsnmpCompletion comp
       forget();
       return fail(OVSNMP_ERR_NOMEM, -1);
     }
-    const int reqid =
-        snmp_sess_async_send(s->sessp.get(), out, requestDone, reinterpret_cast<void *>(id));
-    if (reqid == 0) {
-      snmp_free_pdu(out);  // a failed send leaves the PDU with its sender
+    if (s->engine != Engine::kKnown) {
+      // The request waits for the agent's engine ID; the first one starts its discovery.
+      ticket.held.reset(out);
+      if (s->engine == Engine::kUnknown && !startDiscovery(*s)) {
+        forget();
+        return fail(OVSNMP_ERR_SEND, -1);
+      }
+    } else if (!sendTicket(*s, id, ticket, out)) {
       forget();
       return fail(OVSNMP_ERR_SEND, -1);
     }
-    ticket.reqid = reqid;
-    ticket.sent = true;
   } catch (const std::bad_alloc &) {
     forget();
     return fail(OVSNMP_ERR_NOMEM, -1);
   }
-  ++s->in_flight;
   PduPtr consumed = reclaim(pdu);
   return 0;
 }
@@ -856,6 +1139,34 @@ const char *OVsnmpErrString(int error_number) {
       return "The session was closed before the request completed";
     case OVSNMP_ERR_BUSY:
       return "Too many requests in flight";
+    case OVSNMP_ERR_UNKNOWN_USER:
+      return "SNMPv3: unknown user name at the agent (usmStatsUnknownUserNames)";
+    case OVSNMP_ERR_WRONG_DIGEST:
+      return "SNMPv3: authentication failed, wrong digest: the authentication pass phrase or "
+             "type differs from the agent's (usmStatsWrongDigests)";
+    case OVSNMP_ERR_DECRYPTION:
+      return "SNMPv3: decryption error: the privacy pass phrase or type differs from the "
+             "agent's (usmStatsDecryptionErrors)";
+    case OVSNMP_ERR_SECURITY_LEVEL:
+      return "SNMPv3: unsupported security level for this user (usmStatsUnsupportedSecLevels)";
+    case OVSNMP_ERR_NOT_IN_TIME_WINDOW:
+      return "SNMPv3: not in the agent's time window (usmStatsNotInTimeWindows)";
+    case OVSNMP_ERR_UNKNOWN_ENGINE:
+      return "SNMPv3: the agent does not know the engine ID (usmStatsUnknownEngineIDs)";
+    case OVSNMP_ERR_SECURITY_CONFIG:
+      return "SNMPv3 settings can't be used (defSecurityName, defSecurityLevel, defAuthType, "
+             "pass phrases of 8 characters or more, defPrivType AES, AES-192 or AES-256)";
+    case OVSNMP_ERR_EVENT_CONFIG: {
+      // The configuration is read once: the first problem found stays the same.
+      static const std::string *text = nullptr;
+      if (text == nullptr && !eventAccess().problem.empty()) {
+        text = new std::string("Bad event configuration: " + eventAccess().problem);
+      }
+      return text != nullptr ? text->c_str() : "Bad event configuration (ovsnmp.conf)";
+    }
+    case OVSNMP_ERR_NOT_AUTHORISED:
+      return "Not authorised: a community or SNMPv3 user that the event configuration does not "
+             "accept";
     default:
       return "Unknown SNMP library error";
   }
@@ -884,6 +1195,9 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
     std::optional<std::vector<Oid>> entries = parseFilter(filter);
     if (!entries) return fail(OVSNMP_ERR_FILTER, 0u);
     initNetSnmp();
+    if (!eventAccess().problem.empty() || !createEventUsers()) {
+      return fail(OVSNMP_ERR_EVENT_CONFIG, 0u);
+    }
     const char *env = std::getenv("OV_EVENT_ADDRESS");
     std::string address = env != nullptr && *env != '\0' ? env : kDefaultEventAddress;
 
@@ -914,7 +1228,7 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
     in.callback_magic = session.get();
     in.isAuthoritative = SNMP_SESS_UNKNOWNAUTH;
     // snmp_sess_add owns the transport from here on, and closes it when it fails.
-    session->sessp.reset(snmp_sess_add(&in, transport, nullptr, nullptr));
+    session->sessp.reset(snmp_sess_add(&in, transport, eventArriving, eventParsed));
     if (!session->sessp) return fail(OVSNMP_ERR_SOCKET, 0u);
     session->fd = fd;
 
@@ -929,6 +1243,24 @@ OVsnmpSession OVsnmpEventOpen(const char *host, const char *name, OVsnmpCallback
   } catch (const std::bad_alloc &) {
     return fail(OVSNMP_ERR_NOMEM, 0u);
   }
+}
+
+int OVsnmpGetEventDrops(OVsnmpSession session, OVsnmpEventDrops *drops) {
+  Session *s = findSession(session);
+  if (s == nullptr || !s->event) return fail(OVSNMP_ERR_BAD_SESSION, -1);
+  if (drops == nullptr) return fail(OVSNMP_ERR_BAD_ARG, -1);
+  *drops = s->drops;
+  return 0;
+}
+
+size_t OVsnmpGetLocalEngineId(uint8_t *buffer, size_t capacity) {
+  if (buffer == nullptr) return 0;
+  initNetSnmp();
+  std::array<u_char, 64> id{};
+  const size_t length = snmpv3_get_engineID(id.data(), id.size());
+  if (length == 0 || length > capacity) return 0;
+  std::memcpy(buffer, id.data(), length);
+  return length;
 }
 
 int OVsnmpGetRetryInfo(fd_set *read_fds, struct timeval *timeout) {
@@ -1022,6 +1354,7 @@ void OVsnmpDoRetry(void) {
   } catch (const std::bad_alloc &) {
     // The time-outs are handled on the next pass.
   }
+  continueSessions();
   deliverCompletions();
 }
 

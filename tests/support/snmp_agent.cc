@@ -1,6 +1,8 @@
 // snmp_agent.cc - test support: net-snmp's snmpd as a real agent on loopback.
 #include "snmp_agent.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -66,6 +68,33 @@ Env clientEnv(const TempDir &dir) {
   if (!timeout_ms.empty()) env.emplace_back("OVSNMP_TIMEOUT_MS", timeout_ms);
   if (!retries.empty()) env.emplace_back("OVSNMP_RETRIES", retries);
   return env;
+}
+
+std::vector<std::string> agentUserLines(const V3User &user) {
+  std::string create =
+      "createUser " + user.name + " " + user.authType + " \"" + user.authPass + "\"";
+  if (!user.privType.empty()) create += " " + user.privType + " \"" + user.privPass + "\"";
+  return {create, "rouser " + user.name + " " + user.access};
+}
+
+std::string clientUserLines(const V3User &user) {
+  std::ostringstream lines;
+  lines << "defVersion 3\n";
+  lines << "defSecurityName " << user.name << "\n";
+  lines << "defSecurityLevel " << user.level << "\n";
+  lines << "defAuthType " << user.authType << "\n";
+  lines << "defAuthPassphrase \"" << user.authPass << "\"\n";
+  if (!user.privType.empty()) {
+    lines << "defPrivType " << user.privType << "\n";
+    lines << "defPrivPassphrase \"" << user.privPass << "\"\n";
+  }
+  return lines.str();
+}
+
+void writeHostConfig(const TempDir &dir, const std::string &host, const std::string &peer,
+                     const std::string &lines) {
+  mkdir(dir.file("hosts").c_str(), 0700);
+  dir.write("hosts/" + host + ".conf", "transport udp:" + peer + "\n" + lines);
 }
 
 }  // namespace kt

@@ -58,6 +58,29 @@ std::string writeClientConfig(const TempDir &dir, const std::string &version = "
 // configuration is never read.
 Env clientEnv(const TempDir &dir);
 
+// An SNMPv3 user: on the agent's side (createUser and rouser lines for snmpd) and on the
+// client's (the snmp.conf lines of a session). `privType` empty: no privacy.
+struct V3User {
+  std::string name;
+  std::string authType = "SHA-256";
+  std::string authPass;
+  std::string privType = "AES";
+  std::string privPass{};
+  std::string level = "authPriv";  // the client's defSecurityLevel
+  std::string access = "priv";     // the agent's rouser level (noauth, auth, priv)
+};
+
+// snmpd.conf lines that create the user and let it read everything at its access level.
+std::vector<std::string> agentUserLines(const V3User &user);
+
+// snmp.conf lines for client sessions as that user: defVersion 3 and its security settings.
+std::string clientUserLines(const V3User &user);
+
+// Writes hosts/HOST.conf in `dir` (an SNMPCONFPATH folder): sessions opened to HOST go to `peer`
+// ("ADDRESS:PORT") with the settings `lines` (snmp.conf lines).
+void writeHostConfig(const TempDir &dir, const std::string &host, const std::string &peer,
+                     const std::string &lines);
+
 // Lets a gateway under test open sessions to any agent, not only to the SNMP nodes of an object
 // database: for tests of what happens once a session is open.
 inline const std::pair<std::string, std::string> kAnyAgent{"TAVRIN_AGENT_NETWORKS", "any"};
