@@ -4,14 +4,19 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "device.h"
 #include "discovery.h"
 #include "event_queue.h"
+#include "log_text.h"
 
 namespace {
 
@@ -47,6 +52,39 @@ bool objectExists(OVwObjectId objectId) {
   if (fieldId == 0) return true;
   return OVwDbGetFieldBooleanValue(objectId, fieldId) >= 0 || OVwError() != OVW_ERR_NOT_FOUND;
 }
+
+// Reports the events that the session dropped before any other work (not authenticated, or not
+// authorised by the event configuration): at the first drop, then at most once a minute while
+// drops go on.
+class DropReport {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kInterval{60};
+
+  void check(OVsnmpSession session) {
+    OVsnmpEventDrops drops{};
+    if (OVsnmpGetEventDrops(session, &drops) != 0) return;
+    const uint64_t total = drops.unauthenticated + drops.unauthorised;
+    if (total == seen_) return;
+    seen_ = total;
+    const auto now = Clock::now();
+    if (reported_ && now - last_ < kInterval) return;
+    reported_ = true;
+    last_ = now;
+    const std::string source(drops.last_source,
+                             strnlen(drops.last_source, sizeof drops.last_source));
+    std::printf("Dropped events: %" PRIu64 " unauthenticated, %" PRIu64
+                " unauthorised (last from %s: %s)\n",
+                drops.unauthenticated, drops.unauthorised,
+                source.empty() ? "an unknown source" : LogText(source).c_str(),
+                OVsnmpErrString(drops.last_reason));
+  }
+
+ private:
+  uint64_t seen_ = 0;
+  bool reported_ = false;
+  Clock::time_point last_;
+};
 
 void probeDone(DeviceProbe &probe, int /*result*/, void *context) {
   auto *p = static_cast<Probes *>(context);
@@ -119,6 +157,7 @@ int listenForNodeEvents(int pmdSocket) {
   // Only a descriptor that a read set can hold is watched.
   const bool watchPmd = pmdSocket > 0 && pmdSocket < FD_SETSIZE;
   auto state = std::make_unique<Probes>();
+  DropReport drops;
   int result = 0;
   {
     ProbesInUse inUse(*state);
@@ -144,6 +183,7 @@ int listenForNodeEvents(int pmdSocket) {
           break;
         }
         OVsnmpRead(&readSet);
+        if (!stopListening) drops.check(session);
       }
       if (stopListening) break;
       OVsnmpDoRetry();

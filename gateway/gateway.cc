@@ -367,8 +367,11 @@ void Gateway::start(std::list<std::unique_ptr<Pending>>::iterator it) {
   }
 }
 
-void Gateway::snmpCompleted(OVsnmpSession, int error, OVsnmpPdu *response, void *context) {
+void Gateway::snmpCompleted(OVsnmpSession session, int error, OVsnmpPdu *response, void *context) {
   Pending &p = *static_cast<Pending *>(context);
+  if (OVsnmpIsSecurityRefusal(error)) {
+    std::printf("SNMPv3 request on session %u refused: %s\n", session, OVsnmpErrString(error));
+  }
   if (p.command == Command::kGetData) {
     (void)completeRead(error, response, std::span(p.identifier).first(p.count), OVSNMP_GET_REQ,
                        p.identifier, p.reply);

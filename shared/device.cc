@@ -200,7 +200,13 @@ void DeviceProbe::completed(OVsnmpSession, int error, OVsnmpPdu *response, void 
   if (error == OVSNMP_ERR_CANCELLED) return;  // abandoned
   if (error != OVSNMP_ERR_NONE) {
     snmpErrorHook(error, "OVsnmpSendAsync failed");
-    probe->finish(error == OVSNMP_ERR_TIMEOUT ? kProbeNoResponse : kProbeNonDevice);
+    // An agent that refuses an SNMPv3 request's security has not answered it.
+    const bool refused = OVsnmpIsSecurityRefusal(error) != 0;
+    if (refused) {
+      std::printf("SNMPv3 probe of %s refused: %s\n", LogText(probe->hostName_).c_str(),
+                  OVsnmpErrString(error));
+    }
+    probe->finish(error == OVSNMP_ERR_TIMEOUT || refused ? kProbeNoResponse : kProbeNonDevice);
     return;
   }
   // The answer is read as the blocking get reads it, into a copy of the probe variable's

@@ -13,7 +13,8 @@ enum ProbeOutcome { kProbeAnswered = 0, kProbeNonDevice = 1, kProbeNoResponse = 
 
 // Asks the agent behind `session` (open; not closed here) for the probe variable
 // 1.3.6.1.4.1.32473.3.1.2.3.1.1.0. Returns kProbeAnswered when it gave a value,
-// kProbeNoResponse when it did not answer, kProbeNonDevice for every other failure.
+// kProbeNoResponse when it did not answer (or refused the SNMPv3 request's security: the
+// reason is printed, see snmpRead), kProbeNonDevice for every other failure.
 [[nodiscard]] int probeDevice(OVsnmpSession session);
 
 // Called with the object id when setDevice clears the flag of a node whose host name has
@@ -28,7 +29,9 @@ int setDevice(OVwObjectId objectId, RemovalHook removalHook);
 // setDevice without waiting for the agent: the probe goes out as an asynchronous request
 // (OVsnmpSendAsync) and its answer is applied when the caller's event loop reads it. Every
 // line printed, every flag written and the result are exactly those of setDevice for the same
-// answer; a probe's lines are printed together, once its outcome is known.
+// answer; a probe's lines are printed together, once its outcome is known. An SNMPv3 agent that
+// refuses the probe's security counts as one that does not answer, after the line
+// "SNMPv3 probe of HOST refused: REASON".
 //
 // The object is not copied or moved while a probe runs (the SNMP library holds its address).
 // Destroying it, or abandon(), ends a probe in flight at once: its session is closed, nothing

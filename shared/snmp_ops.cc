@@ -150,8 +150,14 @@ GetOutcome snmpRead(OVsnmpSession session, size_t count, std::span<OVsnmpOid> id
   for (;;) {
     PduPtr response(OVsnmpBlockingSend(session, request.get()));
     if (!response) {
-      snmpErrorHook(OVsnmpErrno, "OVsnmpBlockingSend failed");
-      if (OVsnmpErrno != OVSNMP_ERR_TIMEOUT) return GetOutcome::kNoSuchObject;
+      const int error = OVsnmpErrno;
+      snmpErrorHook(error, "OVsnmpBlockingSend failed");
+      // An agent that refuses an SNMPv3 request's security has not answered it.
+      if (OVsnmpIsSecurityRefusal(error)) {
+        std::printf("SNMPv3 request refused: %s\n", OVsnmpErrString(error));
+      } else if (error != OVSNMP_ERR_TIMEOUT) {
+        return GetOutcome::kNoSuchObject;
+      }
       writeText(output, kNoResponse);
       return GetOutcome::kNoResponse;  // the request is still ours and goes with `request`
     }
@@ -208,7 +214,7 @@ GetOutcome completeRead(int error, OVsnmpPdu *response, std::span<const OVsnmpOi
                         int pduType, std::span<OVsnmpOid> identifier, std::span<char> output) {
   PduPtr owned(response);
   if (output.empty()) return GetOutcome::kNoSuchObject;
-  if (error == OVSNMP_ERR_TIMEOUT) {
+  if (error == OVSNMP_ERR_TIMEOUT || OVsnmpIsSecurityRefusal(error)) {
     snmpErrorHook(error, "OVsnmpSendAsync failed");
     writeText(output, kNoResponse);
     return GetOutcome::kNoResponse;

@@ -19,7 +19,8 @@ inline constexpr std::string_view kNoResponse = "No Response";
 enum class GetOutcome {
   kValue,         // a value was written to the output text
   kNoSuchObject,  // no usable answer: no such variable, an error, a mismatched response, ...
-  kNoResponse,    // the agent did not answer within the session's time-out and retries
+  kNoResponse,    // the agent did not answer within the session's time-out and retries, or
+                  // refused the SNMPv3 request's security (OVsnmpIsSecurityRefusal)
 };
 
 // Opens a session to `nodeName` with the configured defaults. On failure prints
@@ -47,6 +48,10 @@ bool snmpClose(OVsnmpSession session);
 // a GetNext: named after the name asked for, or as asked with an exception). An error response
 // may only take bindings away from the request, so the correction loop ends after at most as
 // many sends as the request has bindings.
+//
+// An SNMPv3 agent that refuses the request's security (unknown user, wrong digest, decryption
+// error, unsupported security level) answers as one that does not respond ("No Response"),
+// and the reason is printed: "SNMPv3 request refused: %s\n" with OVsnmpErrString.
 //
 // `pduType` is OVSNMP_GET_REQ or OVSNMP_GETNEXT_REQ. REQUIRES: output.size() >= 1.
 [[nodiscard]] GetOutcome snmpRead(OVsnmpSession session, size_t count,
@@ -79,7 +84,8 @@ bool snmpClose(OVsnmpSession session);
 // The receiving half: what snmpRead gives for the completion's `error` and `response` (which
 // this releases), with the text in `output` and, for a number, the answered name over the
 // front of `identifier`. A cancelled request (its session closed) is "No Such Object", as a
-// get on a closed session is.
+// get on a closed session is; a refused SNMPv3 request is "No Response" (the caller names the
+// reason).
 [[nodiscard]] GetOutcome completeRead(int error, OVsnmpPdu *response,
                                       std::span<const OVsnmpOid> requested, int pduType,
                                       std::span<OVsnmpOid> identifier, std::span<char> output);
