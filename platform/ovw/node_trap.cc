@@ -58,12 +58,18 @@ std::string nodeEventAddress() {
   return "udp:127.0.0.1:162";
 }
 
+std::string nodeEventCommunity() {
+  const char *env = std::getenv("OV_EVENT_COMMUNITY");
+  if (env == nullptr || env[0] == '\0' || std::strlen(env) > 255) return "public";
+  return env;
+}
+
 Status sendNodeEvent(const std::string &address, uint32_t specific, uint32_t object_id) {
   initSnmpOnce();
   netsnmp_session config;
   snmp_sess_init(&config);
   std::string peer = address;
-  std::string community = "public";
+  std::string community = nodeEventCommunity();
   config.peername = peer.data();
   config.version = SNMP_VERSION_1;
   config.community = reinterpret_cast<u_char *>(community.data());

@@ -18,7 +18,12 @@ inline constexpr uint32_t kNodeEventTrap = 58982403;
 // $OV_EVENT_ADDRESS, or udp:127.0.0.1:162.
 std::string nodeEventAddress();
 
-// Sends one node event trap (community "public") to `address` (a net-snmp peer name).
+// $OV_EVENT_COMMUNITY (1 to 255 bytes; anything else is not taken), or "public": the community
+// of node events, which a receiver with a list of accepted communities must accept.
+std::string nodeEventCommunity();
+
+// Sends one node event trap (community nodeEventCommunity()) to `address` (a net-snmp peer
+// name).
 Status sendNodeEvent(const std::string &address, uint32_t specific, uint32_t object_id);
 
 }  // namespace kestara::ovw

@@ -827,7 +827,8 @@ void printHelp(std::ostream &out) {
          "Environment:\n"
          "  OVW_DATABASE          the database path\n"
          "  OVW_REGISTRATION_DIR  the folder of registration files for -fields\n"
-         "  OV_EVENT_ADDRESS      where node event traps go (default udp:127.0.0.1:162)\n\n"
+         "  OV_EVENT_ADDRESS      where node event traps go (default udp:127.0.0.1:162)\n"
+         "  OV_EVENT_COMMUNITY    the community of node event traps (default public)\n\n"
          "A typical start: ovw -fields; ovw start session; ovw open map; ovw add node HOST.\n"
          "Exit status: 0 on success, 1 when the command failed, 2 for a usage error.\n";
 }
