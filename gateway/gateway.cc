@@ -67,6 +67,10 @@ constexpr std::string_view kOpenFailed = "failed: Could not open SNMP session";
 constexpr size_t kMaxField = kReplySize - 1;
 // How often refused requests are reported while refusals go on.
 constexpr std::chrono::seconds kRefusalReportInterval{60};
+// Records of ended requests kept for the next ones, and addresses whose counts are kept once
+// they have nothing in flight or waiting (beyond it, idle ones are forgotten).
+constexpr size_t kSpareRecords = 64;
+constexpr size_t kCountedAddresses = 4096;
 
 std::string addressText(in_addr address) {
   char text[INET_ADDRSTRLEN] = "";
@@ -111,8 +115,8 @@ const char *commandName(Command c) {
 
 RequestLimits RequestLimits::fromEnvironment() {
   RequestLimits l;
-  l.inFlightPerAddress =
-      envNumber("TAVRIN_REQUESTS_PER_ADDRESS", 1, OVSNMP_MAX_SESSION_REQUESTS, l.inFlightPerAddress);
+  l.inFlightPerAddress = envNumber("TAVRIN_REQUESTS_PER_ADDRESS", 1, OVSNMP_MAX_SESSION_REQUESTS,
+                                   l.inFlightPerAddress);
   l.inFlight = envNumber("TAVRIN_REQUESTS_MAX", 1, OVSNMP_MAX_REQUESTS, l.inFlight);
   return l;
 }
@@ -154,7 +158,7 @@ struct Gateway::Pending {
   size_t count = 0;
   std::array<char, kReplySize> reply{};
   std::unique_ptr<IpAddressLookup> lookup;  // getIpAddress
-  UniqueFd exchange;                      // getHostName, while it waits for the console
+  UniqueFd exchange;                        // getHostName, while it waits for the console
   Clock::time_point deadline{};
   std::list<std::unique_ptr<Pending>>::iterator self;  // its place in the in-flight list
 };
@@ -176,13 +180,30 @@ void Gateway::reply(const UdpPeer &to, std::string_view text) {
   sendReply_(to, text);
 }
 
-Gateway::Counts &Gateway::countsOf(in_addr address) { return counts_[address.s_addr]; }
-
-void Gateway::forgetCounts(in_addr address) {
-  auto it = counts_.find(address.s_addr);
-  if (it != counts_.end() && it->second.inFlight == 0 && it->second.waiting == 0) {
-    counts_.erase(it);
+Gateway::Counts &Gateway::countsOf(in_addr address) {
+  if (counts_.size() >= kCountedAddresses && !counts_.contains(address.s_addr)) {
+    std::erase_if(counts_,
+                  [](const auto &c) { return c.second.inFlight == 0 && c.second.waiting == 0; });
   }
+  return counts_[address.s_addr];
+}
+
+std::unique_ptr<Gateway::Pending> Gateway::newPending() {
+  if (spare_.empty()) return std::make_unique<Pending>();
+  std::unique_ptr<Pending> p = std::move(spare_.back());
+  spare_.pop_back();
+  return p;
+}
+
+void Gateway::recycle(std::unique_ptr<Pending> p) {
+  if (spare_.size() >= kSpareRecords) return;
+  // Only what a request reads before it writes is reset.
+  p->session = 0;
+  p->count = 0;
+  p->reply[0] = '\0';
+  p->lookup.reset();
+  p->exchange.reset();
+  spare_.push_back(std::move(p));
 }
 
 OVsnmpSession Gateway::usableSession(const sockaddr_in &sender) {
@@ -211,12 +232,14 @@ void Gateway::handle(std::string_view datagram, const UdpPeer &from) {
     case Command::kGetHostName:
       break;
   }
-  auto pending = std::make_unique<Pending>();
+  std::unique_ptr<Pending> pending = newPending();
   pending->gateway = this;
   pending->command = request.command;
   pending->from = from;
   if (request.command == Command::kGetHostName) {
-    std::copy(request.word.begin(), request.word.end(), pending->reply.begin());
+    const size_t n = std::min(request.word.size(), pending->reply.size() - 1);
+    std::copy_n(request.word.begin(), n, pending->reply.begin());
+    pending->reply[n] = '\0';
   } else {
     // The number and the identifier are read now, in the order the requests came, so that a
     // request without a number names the session its predecessor named.
@@ -224,6 +247,7 @@ void Gateway::handle(std::string_view datagram, const UdpPeer &from) {
     pending->count = parseIdentifier(request.second, pending->identifier);
     if (pending->count > pending->identifier.size()) {
       // More components than the request identifier holds: nothing can be asked for it.
+      recycle(std::move(pending));
       reply(from, request.command == Command::kGetData ? kNoSuchObject : "0.0.0.0");
       return;
     }
@@ -331,8 +355,7 @@ void Gateway::admit(std::unique_ptr<Pending> pending) {
   }
   const UdpPeer from = pending->from;
   const Command command = pending->command;
-  pending.reset();
-  forgetCounts(from.remote.sin_addr);
+  recycle(std::move(pending));
   reply(from, command == Command::kGetData        ? kNoResponse
               : command == Command::kGetIpAddress ? std::string_view("0.0.0.0")
                                                   : kQuenbyNotResponding);
@@ -388,8 +411,9 @@ void Gateway::finish(Pending &p) {
   const UdpPeer from = p.from;
   const std::array<char, kReplySize> text = p.reply;
   --countsOf(from.remote.sin_addr).inFlight;
-  inFlight_.erase(p.self);  // `p` is gone from here on
-  forgetCounts(from.remote.sin_addr);
+  std::unique_ptr<Pending> ended = std::move(*p.self);
+  inFlight_.erase(p.self);
+  recycle(std::move(ended));  // `p` is not to be used from here on
   reply(from, text.data());
   if (!starting_) startWaiting();
 }

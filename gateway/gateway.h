@@ -105,8 +105,7 @@ class Gateway {
     size_t waiting = 0;
   };
 
-  static void snmpCompleted(OVsnmpSession session, int error, OVsnmpPdu *response,
-                            void *context);
+  static void snmpCompleted(OVsnmpSession session, int error, OVsnmpPdu *response, void *context);
 
   void openSession(ParsedRequest request, const UdpPeer &from, std::span<char, kReplySize> reply);
   void closeSession(ParsedRequest request, const UdpPeer &from, std::span<char, kReplySize> reply);
@@ -124,7 +123,9 @@ class Gateway {
   void reply(const UdpPeer &to, std::string_view text);
   void expireSessions(Clock::time_point now);
   Counts &countsOf(in_addr address);
-  void forgetCounts(in_addr address);
+  // A request's record, taken from the spare ones when there is one.
+  std::unique_ptr<Pending> newPending();
+  void recycle(std::unique_ptr<Pending> pending);
 
   Options options_;
   CheckAgent checkAgent_;
@@ -136,6 +137,7 @@ class Gateway {
   std::list<std::unique_ptr<Pending>> inFlight_;
   std::list<std::unique_ptr<Pending>> waiting_;
   std::unordered_map<uint32_t, Counts> counts_;
+  std::vector<std::unique_ptr<Pending>> spare_;  // records of requests that have ended
   bool starting_ = false;  // inside startWaiting: finish() leaves the starting to it
   uint64_t refused_ = 0;
   Clock::time_point lastRefusalReport_{};

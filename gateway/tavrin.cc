@@ -40,8 +40,9 @@ constexpr std::string_view kUsage =
     "TAVRIN_SESSION_IDLE_SECONDS (600), TAVRIN_REQUESTS_PER_ADDRESS (8), TAVRIN_REQUESTS_MAX\n"
     "(256), SNMPCONFPATH (net-snmp's client configuration), NOTIFY_SOCKET (systemd).\n";
 
-// Datagrams read per wake-up, so that the other descriptors are looked at between batches.
-constexpr int kBatch = 32;
+// Datagrams read per wake-up (in one system call), so that the other descriptors are looked at
+// between batches.
+constexpr size_t kBatch = 32;
 
 void readOptions(int argc, char **argv, Gateway::Options &options) {
   for (int i = 0; i < argc; ++i) {
@@ -86,8 +87,7 @@ size_t addSnmpSockets(std::vector<pollfd> &fds, int &timeoutMs) {
 int main(int argc, char **argv) {
   // Lines must reach a log or a pipe as they are written.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (answerInfoOption(std::span<char *const>(argv, static_cast<size_t>(argc)), "tavrin",
-                       kUsage)) {
+  if (answerInfoOption(std::span<char *const>(argv, static_cast<size_t>(argc)), "tavrin", kUsage)) {
     return 0;
   }
   Gateway::Options options;
@@ -136,7 +136,7 @@ int main(int argc, char **argv) {
   }
   std::printf("Will wait on select for port %d activity or PMD close\n", kGatewayPort);
 
-  std::array<char, kRequestSize> request{};
+  std::vector<UdpServer::Datagram> batch(kBatch);
   std::vector<pollfd> fds;
   for (;;) {
     fds.clear();
@@ -169,17 +169,16 @@ int main(int argc, char **argv) {
     gateway.service(std::span<const pollfd>(fds).subspan(2, snmpAt - 2), Gateway::Clock::now());
     if (fds[1].revents == 0) continue;
 
-    for (int i = 0; i < kBatch; ++i) {
-      UdpPeer sender;
-      size_t received = 0;
-      const UdpServer::Receive got = server.receive(request, received, sender);
-      if (got == UdpServer::Receive::kNothing) break;
-      if (got == UdpServer::Receive::kDropped) continue;
-      if (got == UdpServer::Receive::kFailed) {
+    const size_t got = server.receiveBatch(batch);
+    for (size_t i = 0; i < got; ++i) {
+      const UdpServer::Datagram &d = batch[i];
+      if (d.outcome == UdpServer::Receive::kFailed) {
         std::printf("recvfrom error\n");
         continue;
       }
-      gateway.handle(std::string_view(request.data(), received), sender);
+      if (d.outcome == UdpServer::Receive::kRequest) {
+        gateway.handle(std::string_view(d.bytes.data(), d.length), d.from);
+      }
     }
   }
 }

@@ -91,6 +91,32 @@ void UdpServer::noteDrop(uint64_t &counter, const sockaddr_in &from) {
               reservedPort_, overLimit_, address, static_cast<unsigned>(ntohs(from.sin_port)));
 }
 
+in_addr UdpServer::localAddressOf(msghdr &message) {
+  in_addr local{};
+  for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      local = info.ipi_addr;
+    }
+  }
+  return local;
+}
+
+UdpServer::Receive UdpServer::judge(size_t length, size_t capacity, const UdpPeer &from) {
+  if (length > capacity || from.remote.sin_family != AF_INET) return Receive::kFailed;
+  const uint16_t sourcePort = ntohs(from.remote.sin_port);
+  if (reservedSourcePort(sourcePort) || sourcePort == port_) {
+    noteDrop(reservedPort_, from.remote);
+    return Receive::kDropped;
+  }
+  if (!limiter_.allow(from.remote.sin_addr, Clock::now())) {
+    noteDrop(overLimit_, from.remote);
+    return Receive::kDropped;
+  }
+  return Receive::kRequest;
+}
+
 UdpServer::Receive UdpServer::receive(std::span<char> buffer, size_t &length, UdpPeer &from) {
   from = UdpPeer{};
   iovec data{buffer.data(), buffer.size()};
@@ -108,27 +134,50 @@ UdpServer::Receive UdpServer::receive(std::span<char> buffer, size_t &length, Ud
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Receive::kNothing;
     return Receive::kFailed;
   }
-  if (static_cast<size_t>(received) > buffer.size() || from.remote.sin_family != AF_INET) {
-    return Receive::kFailed;
+  from.local = localAddressOf(message);
+  const Receive outcome = judge(static_cast<size_t>(received), buffer.size(), from);
+  if (outcome == Receive::kRequest) length = static_cast<size_t>(received);
+  return outcome;
+}
+
+size_t UdpServer::receiveBatch(std::span<Datagram> batch) {
+  constexpr size_t kMax = 64;
+  const size_t n = std::min(batch.size(), kMax);
+  std::array<mmsghdr, kMax> messages;
+  std::array<iovec, kMax> data;
+  struct Control {
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+  };
+  std::array<Control, kMax> control;
+  for (size_t i = 0; i < n; ++i) {
+    batch[i].from = UdpPeer{};
+    data[i] = iovec{batch[i].bytes.data(), batch[i].bytes.size()};
+    msghdr &m = messages[i].msg_hdr;
+    m.msg_name = &batch[i].from.remote;
+    m.msg_namelen = sizeof batch[i].from.remote;
+    m.msg_iov = &data[i];
+    m.msg_iovlen = 1;
+    m.msg_control = control[i].bytes;
+    m.msg_controllen = sizeof control[i].bytes;
+    m.msg_flags = 0;
+    messages[i].msg_len = 0;
   }
-  for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-      in_pktinfo info{};
-      std::memcpy(&info, CMSG_DATA(c), sizeof info);
-      from.local = info.ipi_addr;
-    }
+  // MSG_TRUNC: each message's length is its datagram's real length.
+  const int got = recvmmsg(fd_.get(), messages.data(), static_cast<unsigned>(n),
+                           MSG_DONTWAIT | MSG_TRUNC, nullptr);
+  if (got < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    batch[0].outcome = Receive::kFailed;
+    return 1;
   }
-  const uint16_t sourcePort = ntohs(from.remote.sin_port);
-  if (reservedSourcePort(sourcePort) || sourcePort == port_) {
-    noteDrop(reservedPort_, from.remote);
-    return Receive::kDropped;
+  for (size_t i = 0; i < static_cast<size_t>(got); ++i) {
+    Datagram &d = batch[i];
+    d.from.local = localAddressOf(messages[i].msg_hdr);
+    d.length = messages[i].msg_len;
+    d.outcome = judge(d.length, d.bytes.size(), d.from);
+    if (d.outcome != Receive::kRequest) d.length = 0;
   }
-  if (!limiter_.allow(from.remote.sin_addr, Clock::now())) {
-    noteDrop(overLimit_, from.remote);
-    return Receive::kDropped;
-  }
-  length = static_cast<size_t>(received);
-  return Receive::kRequest;
+  return static_cast<size_t>(got);
 }
 
 bool UdpServer::send(std::span<const char> bytes, const UdpPeer &to) {

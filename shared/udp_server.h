@@ -10,13 +10,16 @@
 #define KESTARA_SHARED_UDP_SERVER_H
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <unordered_map>
 
+#include "protocol.h"
 #include "unique_fd.h"
 
 // A token bucket per source address: each reply takes a token; tokens come back at `rate`
@@ -84,6 +87,17 @@ class UdpServer {
   // datagram that does not fit the buffer whole is a failed receive, never half a request.
   [[nodiscard]] Receive receive(std::span<char> buffer, size_t &length, UdpPeer &from);
 
+  // One datagram of a batch: its bytes and its sender.
+  struct Datagram {
+    std::array<char, kRequestSize> bytes;
+    size_t length = 0;
+    UdpPeer from;
+    Receive outcome = Receive::kNothing;  // kRequest, kFailed or kDropped
+  };
+  // Reads what waits, up to batch.size() datagrams, in one system call; returns how many were
+  // read (0 when nothing waits). Each is judged as receive() judges it.
+  [[nodiscard]] size_t receiveBatch(std::span<Datagram> batch);
+
   // Sends `bytes` to `to.remote`, from `to.local`. True when the whole datagram went out.
   [[nodiscard]] bool send(std::span<const char> bytes, const UdpPeer &to);
 
@@ -95,6 +109,9 @@ class UdpServer {
 
  private:
   void noteDrop(uint64_t &counter, const sockaddr_in &from);
+  // The local address of a received message, and whether its sender may be answered.
+  static in_addr localAddressOf(msghdr &message);
+  Receive judge(size_t length, size_t capacity, const UdpPeer &from);
 
   UniqueFd fd_;
   uint16_t port_ = 0;
