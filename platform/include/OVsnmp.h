@@ -101,8 +101,9 @@ enum {
   OVSNMP_ERR_CANCELLED = 12,  /* the session was closed while the request was in flight */
   OVSNMP_ERR_BUSY = 13,       /* too many requests in flight (see OVsnmpSendAsync) */
   /* SNMPv3: the agent refused the request's security with a report (RFC 3414). A request
-   * that ends so was not answered; OVsnmpIsSecurityRefusal is true for these. */
-  OVSNMP_ERR_UNKNOWN_USER = 14,       /* usmStatsUnknownUserNames: no such user at the agent */
+   * that ends so was not answered; OVsnmpIsSecurityRefusal is true for these. The same codes
+   * say why an event session dropped an SNMPv3 event (OVsnmpEventDrops). */
+  OVSNMP_ERR_UNKNOWN_USER = 14,       /* usmStatsUnknownUserNames: no such user (for the engine) */
   OVSNMP_ERR_WRONG_DIGEST = 15,       /* usmStatsWrongDigests: authentication pass phrase or type */
   OVSNMP_ERR_DECRYPTION = 16,         /* usmStatsDecryptionErrors: privacy pass phrase or type */
   OVSNMP_ERR_SECURITY_LEVEL = 17,     /* usmStatsUnsupportedSecLevels: level not for this user */

@@ -1140,19 +1140,19 @@ const char *OVsnmpErrString(int error_number) {
     case OVSNMP_ERR_BUSY:
       return "Too many requests in flight";
     case OVSNMP_ERR_UNKNOWN_USER:
-      return "SNMPv3: unknown user name at the agent (usmStatsUnknownUserNames)";
+      return "SNMPv3: unknown user name (usmStatsUnknownUserNames)";
     case OVSNMP_ERR_WRONG_DIGEST:
-      return "SNMPv3: authentication failed, wrong digest: the authentication pass phrase or "
-             "type differs from the agent's (usmStatsWrongDigests)";
+      return "SNMPv3: authentication failed, wrong digest: the authentication pass phrase or type "
+             "differs (usmStatsWrongDigests)";
     case OVSNMP_ERR_DECRYPTION:
-      return "SNMPv3: decryption error: the privacy pass phrase or type differs from the "
-             "agent's (usmStatsDecryptionErrors)";
+      return "SNMPv3: decryption error: the privacy pass phrase or type differs "
+             "(usmStatsDecryptionErrors)";
     case OVSNMP_ERR_SECURITY_LEVEL:
-      return "SNMPv3: unsupported security level for this user (usmStatsUnsupportedSecLevels)";
+      return "SNMPv3: unsupported security level for the user (usmStatsUnsupportedSecLevels)";
     case OVSNMP_ERR_NOT_IN_TIME_WINDOW:
-      return "SNMPv3: not in the agent's time window (usmStatsNotInTimeWindows)";
+      return "SNMPv3: not in the time window (usmStatsNotInTimeWindows)";
     case OVSNMP_ERR_UNKNOWN_ENGINE:
-      return "SNMPv3: the agent does not know the engine ID (usmStatsUnknownEngineIDs)";
+      return "SNMPv3: unknown engine ID (usmStatsUnknownEngineIDs)";
     case OVSNMP_ERR_SECURITY_CONFIG:
       return "SNMPv3 settings can't be used (defSecurityName, defSecurityLevel, defAuthType, "
              "pass phrases of 8 characters or more, defPrivType AES, AES-192 or AES-256)";
