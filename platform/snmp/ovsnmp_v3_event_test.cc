@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/select.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -177,6 +179,32 @@ TEST_F(V3Events, AuthenticatedTrapsAndInformsAreDelivered) {
   }
   EXPECT_EQ(kEngineId, hex);
   EXPECT_EQ(0u, OVsnmpGetLocalEngineId(id, 4));  // too small
+}
+
+// The receiver's engine boots value, as an inform's sender learns it (net-snmp's debug line
+// "lcd_set_enginetime: engineID ...: boots=N, time=T"), is the seconds from 2024-01-01 to the
+// receiver's start: it grows at every start without state on disk.
+TEST_F(V3Events, ReceiverBootsGrowWithTheClock) {
+  const long before = static_cast<long>(std::time(nullptr)) - 1704067200;
+  std::vector<std::string> argv = {"/usr/bin/snmpinform", "-r", "0", "-t", "1",
+                                   "-Dlcd_set_enginetime"};
+  for (const std::string &arg :
+       v3("informer", "authPriv", "SHA-512", "informer-auth", "AES-256", "informer-priv")) {
+    argv.push_back(arg);
+  }
+  argv.insert(argv.end(), {peer_, "", kTrapOid, kObjectVariable, "s", "41"});
+  kt::Process p = kt::Process::start(argv, kt::clientEnv(tools_));
+  pump([&] { return !p.running(); }, 10s);
+  EXPECT_EQ(0, p.wait(5s).value_or(-1));
+  const std::string trace = p.errors();
+  long largest = 0;
+  for (size_t at = trace.find("boots="); at != std::string::npos;
+       at = trace.find("boots=", at + 1)) {
+    largest = std::max(largest, std::strtol(trace.c_str() + at + 6, nullptr, 10));
+  }
+  // The session opened in SetUp, a moment ago.
+  EXPECT_GE(largest, before - 60) << trace;
+  EXPECT_LE(largest, before + 1) << trace;
 }
 
 TEST_F(V3Events, UnauthenticatedAndUnauthorisedEventsAreDroppedAndCounted) {

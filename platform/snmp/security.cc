@@ -226,13 +226,16 @@ void setUpLocalEngine() {
     text.resize(std::min(text.size(), kMaxEngineIdText));
     (void)setup_engineID(nullptr, text.c_str());
   }
+  // USM learns the local engine's ID from here (and net-snmp makes its boots 1 again: a new ID).
+  (void)init_snmpv3_post_config(0, 0, nullptr, nullptr);
   const long boots =
       std::clamp<long>(static_cast<long>(std::time(nullptr) - kBootsEpoch), 1, kMaxBoots);
   // net-snmp's own line for the value it saves between starts; it counts one more start.
   std::string line = "engineBoots " + std::to_string(boots - 1);
   (void)netsnmp_config(line.data());
-  // USM learns the local engine's ID, boots and time from here.
-  (void)init_snmpv3_post_config(0, 0, nullptr, nullptr);
+  const size_t idLength = snmpv3_get_engineID(id.data(), id.size());
+  (void)set_enginetime(id.data(), static_cast<u_int>(idLength), snmpv3_local_snmpEngineBoots(),
+                       snmpv3_local_snmpEngineTime(), TRUE);
 }
 
 }  // namespace ovsnmp
