@@ -330,8 +330,7 @@ bool createEventUsers() {
     wipe(copy);
     const u_char *engine = user.engineId ? user.engineId->data() : local.data();
     const size_t engineLength = user.engineId ? user.engineId->size() : localLength;
-    const usmUser *created = usm_get_user(const_cast<u_char *>(engine), engineLength,
-                                          const_cast<char *>(user.name.c_str()));
+    const usmUser *created = usm_get_user(engine, engineLength, user.name.c_str());
     if (created == nullptr || created->authKeyLen == 0 ||
         (user.privacy && created->privKeyLen == 0)) {
       setProblem(access, "createUser " + user.name + ": the user could not be created");
