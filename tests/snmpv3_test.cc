@@ -263,9 +263,9 @@ TEST(SnmpV3Ferrow, SweepAndEventProbesOverAuthNoPrivAndAuthPriv) {
 }
 
 // ferrow's event configuration: SNMPv3 traps of a user configured with the sender's engine ID
-// and informs of a user of ferrow's own engine are probed; a wrong pass phrase, a level below
-// the user's, and SNMPv1/v2c events with a community not on the list are dropped and counted,
-// with one console line for them.
+// and informs of a user of ferrow's own engine are probed; a wrong pass phrase (a trap, and an
+// inform, which is never acknowledged), a level below the user's, and SNMPv1/v2c events with a
+// community not on the list are dropped and counted, with one console line for them.
 TEST(SnmpV3Ferrow, AuthenticatedEventsAreProbedTheOthersDropped) {
   auto agent = startDevice();
   ASSERT_TRUE(agent);
@@ -336,6 +336,12 @@ TEST(SnmpV3Ferrow, AuthenticatedEventsAreProbedTheOthersDropped) {
                             "127.0.0.1 port ",
                             5s, from))
       << ferrow->output();
+  kt::RunResult wrongInform =
+      notify("snmpinform",
+             {"-v", "3", "-u", "informer", "-l", "authNoPriv", "-a", "SHA-256", "-A",
+              "wrong-trapper-secret", "-r", "0", "-t", "1"},
+             ids[3]);
+  EXPECT_NE(0, wrongInform.status);  // never acknowledged
   EXPECT_EQ(0, notify("snmptrap", authOnly, ids[3]).status);
   EXPECT_EQ(0, notify("snmptrap", {"-v", "2c", "-c", "public"}, ids[3]).status);
   EXPECT_EQ(0, db.ovw({"send", "event", std::to_string(ids[3]), "changed"}).status);

@@ -117,13 +117,17 @@ enum {
   OVSNMP_ERR_EVENT_CONFIG = 21,
   /* An event whose community or user the event configuration does not accept (see
    * OVsnmpGetEventDrops). */
-  OVSNMP_ERR_NOT_AUTHORISED = 22
+  OVSNMP_ERR_NOT_AUTHORISED = 22,
+  /* SNMPv3: the agent refused the request with another report (an unknown context, ...);
+   * OVsnmpIsSecurityRefusal is true for it too. */
+  OVSNMP_ERR_REPORT = 23
 };
 
 /* True for the errors by which an agent refused an SNMPv3 request's security. Programs treat
  * such a request like one the agent did not answer. */
 static inline int OVsnmpIsSecurityRefusal(int error_number) {
-  return error_number >= OVSNMP_ERR_UNKNOWN_USER && error_number <= OVSNMP_ERR_UNKNOWN_ENGINE;
+  return (error_number >= OVSNMP_ERR_UNKNOWN_USER && error_number <= OVSNMP_ERR_UNKNOWN_ENGINE) ||
+         error_number == OVSNMP_ERR_REPORT;
 }
 
 /* The library's last error number. Set by every failing call; not cleared on success. */

@@ -569,7 +569,7 @@ int requestDone(int operation, netsnmp_session *, int, netsnmp_pdu *pdu, void *m
     case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
       if (pdu != nullptr && pdu->command == SNMP_MSG_REPORT) {
         error = errorOfSnmpError(snmpv3_get_report_type(pdu));
-        if (error == OVSNMP_ERR_SEND) error = OVSNMP_ERR_BAD_PDU;  // a report of another kind
+        if (!OVsnmpIsSecurityRefusal(error)) error = OVSNMP_ERR_REPORT;
         pdu = nullptr;
       }
       break;
@@ -1167,6 +1167,8 @@ const char *OVsnmpErrString(int error_number) {
     case OVSNMP_ERR_NOT_AUTHORISED:
       return "Not authorised: a community or SNMPv3 user that the event configuration does not "
              "accept";
+    case OVSNMP_ERR_REPORT:
+      return "SNMPv3: the agent refused the request (a report: unknown context, or another)";
     default:
       return "Unknown SNMP library error";
   }

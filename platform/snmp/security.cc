@@ -200,6 +200,11 @@ int errorOfSnmpError(int snmp_errno) {
       return OVSNMP_ERR_NOT_IN_TIME_WINDOW;
     case SNMPERR_UNKNOWN_ENG_ID:
       return OVSNMP_ERR_UNKNOWN_ENGINE;
+    case SNMPERR_BAD_CONTEXT:  // snmpUnknownContexts, snmpUnavailableContexts
+    case SNMPERR_UNKNOWN_SEC_MODEL:
+    case SNMPERR_INVALID_MSG:
+    case SNMPERR_UNKNOWN_REPORT:
+      return OVSNMP_ERR_REPORT;
     case SNMPERR_TIMEOUT:
       return OVSNMP_ERR_TIMEOUT;
     case SNMPERR_USM_GENERICERROR:

@@ -62,7 +62,8 @@ void forgetEngine(snmp_session &session);
 [[nodiscard]] snmp_pdu *makeDiscoveryRequest();
 
 // The library's error (OVSNMP_ERR_*) for net-snmp's error number after a request: the reason
-// of an agent's report, a time-out, a security setting net-snmp refused, or a send failure.
+// of an agent's report (a refusal for every kind of report), a time-out, a security setting
+// net-snmp refused, or a send failure.
 [[nodiscard]] int errorOfSnmpError(int snmp_errno);
 
 // Gives this process's SNMPv3 engine (the one that receives informs) an engine ID that stays
