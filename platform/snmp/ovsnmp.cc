@@ -146,6 +146,11 @@ struct Session {
   std::deque<Event> pending;  // matched events read but not yet handed to the callback
   OVsnmpEventDrops drops{};
   std::array<char, sizeof(OVsnmpEventDrops::last_source)> source{};  // of the datagram being read
+  // True while net-snmp parses a datagram: between the hooks before and after the parse. For
+  // an SNMPv3 message that fails authentication, net-snmp's user-based security calls the
+  // session's callback from inside the parse, with the message's unauthenticated contents;
+  // the callback must ignore what it is given then.
+  bool parsing = false;
   // Client sessions only: the requests not completed yet, in the order they were sent, and
   // how many of them net-snmp still holds (sent, neither answered nor timed out; an engine-ID
   // discovery in flight counts as one).
@@ -365,7 +370,9 @@ void countDrop(Session &session, Verdict verdict, int reason) {
 // for the drop counts.
 int eventArriving(netsnmp_session *ss, netsnmp_transport *, void *data, int length) {
   if (ss == nullptr || ss->callback_magic == nullptr) return 1;
-  auto &source = static_cast<Session *>(ss->callback_magic)->source;
+  auto *session = static_cast<Session *>(ss->callback_magic);
+  session->parsing = true;
+  auto &source = session->source;
   source[0] = '\0';
   if (data == nullptr || length < static_cast<int>(sizeof(sockaddr))) return 1;
   // The transport's data starts with the sender's address (netsnmp_indexed_addr_pair).
@@ -394,10 +401,9 @@ int eventArriving(netsnmp_session *ss, netsnmp_transport *, void *data, int leng
 // phrase that differs). Engine-ID discovery and time synchronisation are the protocol's own
 // exchanges and are not counted, nor are datagrams that are no SNMPv3 message.
 int eventParsed(netsnmp_session *ss, netsnmp_pdu *pdu, int result) {
-  if (result == SNMPERR_SUCCESS || ss == nullptr || ss->callback_magic == nullptr ||
-      pdu == nullptr || pdu->version != SNMP_VERSION_3) {
-    return 1;
-  }
+  if (ss == nullptr || ss->callback_magic == nullptr) return 1;
+  static_cast<Session *>(ss->callback_magic)->parsing = false;
+  if (result == SNMPERR_SUCCESS || pdu == nullptr || pdu->version != SNMP_VERSION_3) return 1;
   int reason = 0;
   switch (result) {
     case SNMPERR_USM_UNKNOWNSECURITYNAME:
@@ -444,8 +450,10 @@ int eventReceived(int operation, netsnmp_session *, int, netsnmp_pdu *in, void *
     return 1;
   }
   auto *session = static_cast<Session *>(magic);
-  // A message net-snmp could not authenticate arrives here too, without a command; it has been
-  // counted by eventParsed.
+  // Called from inside the parse: a message that failed authentication (an SNMPv3 inform with
+  // a wrong digest, say, its command read from the plain part). eventParsed counts it; nothing
+  // of it is used, since not even its command is authentic.
+  if (session->parsing) return 1;
   if (in->command != SNMP_MSG_TRAP && in->command != SNMP_MSG_TRAP2 &&
       in->command != SNMP_MSG_INFORM) {
     return 1;

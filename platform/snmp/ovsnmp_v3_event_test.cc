@@ -232,14 +232,20 @@ TEST_F(V3Events, UnauthenticatedAndUnauthorisedEventsAreDroppedAndCounted) {
       {"snmpinform",
        v3("informer", "authPriv", "SHA-512", "informer-auth", "AES-256", "wrong-priv"), 5, 0,
        OVSNMP_ERR_DECRYPTION},
+      // Signed, not encrypted, with a wrong pass phrase: net-snmp hands these to the session
+      // while it parses them, readable but unauthenticated.
+      {"snmpinform", v3("informer", "authNoPriv", "SHA-512", "wrong-auth"), 6, 0,
+       OVSNMP_ERR_WRONG_DIGEST},
+      {"snmptrap", fromDevice(v3("trapper", "authNoPriv", "SHA-256", "wrong-auth")), 7, 0,
+       OVSNMP_ERR_WRONG_DIGEST},
       // Authenticated, but without an eventUser line.
-      {"snmptrap", fromDevice(v3("stranger", "authNoPriv", "SHA-256", "stranger-auth")), 5, 1,
+      {"snmptrap", fromDevice(v3("stranger", "authNoPriv", "SHA-256", "stranger-auth")), 7, 1,
        OVSNMP_ERR_NOT_AUTHORISED},
       // Authenticated below the user's level.
-      {"snmptrap", fromDevice(v3("privtrapper", "authNoPriv", "SHA-256", "ptrapper-auth")), 5, 2,
+      {"snmptrap", fromDevice(v3("privtrapper", "authNoPriv", "SHA-256", "ptrapper-auth")), 7, 2,
        OVSNMP_ERR_SECURITY_LEVEL},
-      {"snmptrap", {"-v", "2c", "-c", "not-listed"}, 5, 3, OVSNMP_ERR_NOT_AUTHORISED},
-      {"snmptrap", {"-v", "2c", "-c", "public2"}, 5, 4, OVSNMP_ERR_NOT_AUTHORISED},
+      {"snmptrap", {"-v", "2c", "-c", "not-listed"}, 7, 3, OVSNMP_ERR_NOT_AUTHORISED},
+      {"snmptrap", {"-v", "2c", "-c", "public2"}, 7, 4, OVSNMP_ERR_NOT_AUTHORISED},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
