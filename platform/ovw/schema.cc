@@ -176,17 +176,22 @@ struct Identity {
   int64_t objects = 0;  // rows of sqlite_master
 };
 
+// One statement, so that all three come from one snapshot: read one by one, they could
+// straddle another process's creation of the schema (no identity yet, but tables already),
+// and a database being created would look like a foreign one.
 Result<Identity> readIdentity(Db &db) {
+  Result<Stmt> stmt = db.prepare(
+      "SELECT (SELECT application_id FROM pragma_application_id), "
+      "(SELECT user_version FROM pragma_user_version), (SELECT count(*) FROM sqlite_master)");
+  if (!stmt) return stmt.error();
+  Result<bool> row = stmt->step();
+  if (!row) return row.error();
   Identity id;
-  Result<int64_t> app = db.queryInt("PRAGMA application_id");
-  if (!app) return app.error();
-  Result<int64_t> version = db.queryInt("PRAGMA user_version");
-  if (!version) return version.error();
-  Result<int64_t> count = db.queryInt("SELECT count(*) FROM sqlite_master");
-  if (!count) return count.error();
-  id.application_id = *app;
-  id.version = *version;
-  id.objects = *count;
+  if (*row) {
+    id.application_id = stmt->int64(0);
+    id.version = stmt->int64(1);
+    id.objects = stmt->int64(2);
+  }
   return id;
 }
 

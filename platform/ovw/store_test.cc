@@ -140,7 +140,11 @@ TEST_F(OVwDbTest, ProcessesCreatingTheDatabaseAtOnceAgreeOnOneSchema) {
   for (int i = 0; i < 4; ++i) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) _exit(Store::open(db_path_) ? 0 : 1);
+    if (pid == 0) {
+      auto store = Store::open(db_path_);
+      if (!store) std::fprintf(stderr, "child: %s\n", store.error().detail.c_str());
+      _exit(store ? 0 : 1);
+    }
     children.push_back(pid);
   }
   for (pid_t pid : children) {
