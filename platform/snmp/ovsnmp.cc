@@ -30,6 +30,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -156,6 +157,11 @@ struct Session {
   // discovery in flight counts as one).
   std::map<TicketId, Ticket> tickets;
   size_t in_flight = 0;
+  // When net-snmp next has a retransmission or a time-out due on the session (none: nothing
+  // due), as last asked. Only a send can bring it nearer; until one does, or it has come, the
+  // event loop's passes need not ask net-snmp again.
+  bool dueKnown = false;
+  std::optional<std::chrono::steady_clock::time_point> dueAt;
   bool v3 = false;
   Engine engine = Engine::kKnown;
   int discovery = OVSNMP_ERR_NONE;  // the outcome of the discovery that just ended
@@ -231,6 +237,23 @@ std::optional<timeval> nextDue(Session &session) {
 
 void earliest(std::optional<timeval> &sooner, const std::optional<timeval> &other) {
   if (other && (!sooner || timercmp(&*other, &*sooner, <))) sooner = other;
+}
+
+// How long from `now` until something is due on the session (zero once it is due), asking
+// net-snmp only when what it said last may have changed.
+std::optional<timeval> dueIn(Session &session, std::chrono::steady_clock::time_point now) {
+  using std::chrono::microseconds;
+  if (!session.dueKnown) {
+    session.dueKnown = true;
+    session.dueAt.reset();
+    if (const std::optional<timeval> in = nextDue(session)) {
+      session.dueAt = now + std::chrono::seconds(in->tv_sec) + microseconds(in->tv_usec);
+    }
+  }
+  if (!session.dueAt) return std::nullopt;
+  if (*session.dueAt <= now) return timeval{};
+  const long long left = std::chrono::ceil<microseconds>(*session.dueAt - now).count();
+  return timeval{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
 }
 
 // True when `fd` has something to read (or a pending error, or is no open descriptor: the
@@ -660,6 +683,7 @@ bool sendTicket(Session &session, TicketId id, Ticket &ticket, netsnmp_pdu *out)
   ticket.reqid = reqid;
   ticket.sent = true;
   ++session.in_flight;
+  session.dueKnown = false;
   state().watched.insert(session.handle);
   return true;
 }
@@ -676,6 +700,7 @@ bool startDiscovery(Session &session) {
   session.engine = Engine::kDiscovering;
   session.discoveryEnded = false;
   ++session.in_flight;
+  session.dueKnown = false;
   state().watched.insert(session.handle);
   return true;
 }
@@ -1279,10 +1304,11 @@ int OVsnmpGetRetryInfo(fd_set *read_fds, struct timeval *timeout) {
   State &st = state();
   std::optional<timeval> due = timeval{kIdleWaitMicros / 1000000, kIdleWaitMicros % 1000000};
   int highest = -1;
+  const auto now = std::chrono::steady_clock::now();
   for (OVsnmpSession handle : st.watched) {
     Session *session = findSession(handle);
     if (session == nullptr) continue;
-    earliest(due, nextDue(*session));
+    earliest(due, dueIn(*session, now));
     if (session->fd < 0 || session->fd >= FD_SETSIZE) continue;
     FD_SET(session->fd, read_fds);
     highest = std::max(highest, session->fd);
@@ -1318,10 +1344,11 @@ int OVsnmpGetPollInfo(struct pollfd *fds, size_t capacity, int *timeout_ms) {
   State &st = state();
   std::optional<timeval> due;
   size_t count = 0;
+  const auto now = std::chrono::steady_clock::now();
   for (OVsnmpSession handle : st.watched) {
     Session *session = findSession(handle);
     if (session == nullptr || session->fd < 0) continue;
-    earliest(due, nextDue(*session));
+    earliest(due, dueIn(*session, now));
     if (count < capacity) fds[count] = pollfd{session->fd, POLLIN, 0};
     ++count;
   }
@@ -1356,9 +1383,16 @@ void OVsnmpReadPoll(const struct pollfd *fds, size_t count) {
 void OVsnmpDoRetry(void) {
   try {
     // net-snmp reports time-outs inside snmp_sess_timeout, which changes what is watched.
+    // Only the sessions with something due (or not known) are handed to it.
+    const auto now = std::chrono::steady_clock::now();
     std::vector<void *> sessions;
     for (OVsnmpSession handle : state().watched) {
-      if (Session *session = findSession(handle)) sessions.push_back(session->sessp.get());
+      Session *session = findSession(handle);
+      if (session == nullptr) continue;
+      const std::optional<timeval> due = dueIn(*session, now);
+      if (!due || timerisset(&*due)) continue;
+      session->dueKnown = false;  // net-snmp retransmits or gives up: ask again afterwards
+      sessions.push_back(session->sessp.get());
     }
     for (void *sessp : sessions) snmp_sess_timeout(sessp);
   } catch (const std::bad_alloc &) {
