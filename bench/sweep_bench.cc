@@ -235,7 +235,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     dup2(devnull, STDOUT_FILENO);
     ok = ok && timed(
-                   sweepSamples, [](int) { return sweepDevices() == 1; }, 0);
+                   sweepSamples, [](int) { return sweepDevices(SweepSummary::kNone); }, 0);
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     ok = ok && timed(

@@ -3,37 +3,30 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
-bool logEnabled = false;
-const char *logFileName = nullptr;
+#include "handles.h"
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File openForAppend(const char *path) { return File(std::fopen(path, "a")); }
+FilePtr openForAppend(const char *path) { return FilePtr(std::fopen(path, "a")); }
 
 }  // namespace
 
-void logMessage(const char *text) {
+void Log::message(const char *text) {
   if (text == nullptr) return;
   std::fputs(text, stdout);
-  if (!logEnabled) return;
-  File file = openForAppend(logFileName);
+  if (!enabled_) return;
+  FilePtr file = openForAppend(fileName_);
   if (!file) {
     // The file is gone for good (its folder removed, permissions changed): from now on
     // messages reach standard output only.
-    logEnabled = false;
+    enabled_ = false;
     return;
   }
   std::fputs(text, file.get());
 }
 
-void readLogOptions(std::span<char *const> args) {
+void Log::readOptions(std::span<char *const> args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const char *arg = args[i];
     if (arg == nullptr || std::strncmp(arg, "-l", 2) != 0 || i + 1 >= args.size()) continue;
@@ -42,8 +35,8 @@ void readLogOptions(std::span<char *const> args) {
       std::printf("Unable to open logFile for Mossick\n");
       continue;
     }
-    logEnabled = true;
-    logFileName = path;
-    logMessage("=================================================\n");
+    enabled_ = true;
+    fileName_ = path;
+    message("=================================================\n");
   }
 }

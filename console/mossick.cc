@@ -8,9 +8,11 @@
 
 #include "OVw.h"
 #include "field_list.h"
+#include "handles.h"
 #include "icons.h"
 #include "log.h"
 #include "program_info.h"
+#include "protocol.h"
 
 namespace {
 
@@ -24,19 +26,11 @@ constexpr std::string_view kUsage =
     "Environment: OVW_DATABASE (the object database with the map session), SNMPCONFPATH\n"
     "(net-snmp's client configuration).\n";
 
-bool sessionEnded = false;
-
-int endSessionCB(void *, int, OVwMapInfo *, void *) {
-  logMessage("endSession Callback\n");
-  sessionEnded = true;
-  return 0;
-}
-
 // Waits for each event of the session and lets the library run its handler, until the
 // session ends or the wait reports the end.
-void runMessageLoop() {
+void runMessageLoop(const Console &console) {
   bool failing = false;
-  while (!sessionEnded) {
+  while (!console.sessionEnded()) {
     OVwMessage message{};
     int got = OVwGetMessage(&message);
     if (got == 0) break;
@@ -54,6 +48,15 @@ void runMessageLoop() {
   }
 }
 
+// Leaves the map session when the program ends.
+class SessionGuard {
+ public:
+  SessionGuard() = default;
+  ~SessionGuard() { OVwDone(); }
+  SessionGuard(const SessionGuard &) = delete;
+  SessionGuard &operator=(const SessionGuard &) = delete;
+};
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -64,45 +67,44 @@ int main(int argc, char **argv) {
     return 0;
   }
 
-  if (_OVwInitSession(5, kAppName, nullptr) < 0) {
+  if (_OVwInitSession(5, kApplicationName, nullptr) < 0) {
     std::printf("OVwInitSession() failed: %s\n", OVwErrorMsg(OVwError()));
     return -1;
   }
-  readLogOptions(std::span<char *const>(argv, static_cast<size_t>(argc)));
+  // From here on the session is left on every way out.
+  const SessionGuard session;
+  Console console;
+  console.log().readOptions(std::span<char *const>(argv, static_cast<size_t>(argc)));
 
   if (OVwDbFieldNameToFieldId(kDeviceField) == 0) {
     std::printf(
         "\"isKestaraDevice\" field does not exist in OVwDB.\n\t\t\t\tMake sure install of Varnis "
         "Server mgr succeeded\n\t\t\t\tand run \"ovw -fields\".\n");
-    OVwDone();
     return -1;
   }
-  clearObjects();
 
-  OVwFieldBindList *createdFilter = buildFieldValueList(2, "isNode", "isSNMPSupported");
+  const FieldListPtr createdFilter(buildFieldValueList(2, kNodeField, kSnmpField));
   // Without its filter the handler would take every new object for an SNMP node.
-  if (createdFilter == nullptr) {
+  if (!createdFilter) {
     std::printf("Cannot add objectCreate Callback %s\n", OVwErrorMsg(OVW_ERR_NOMEM));
-  } else if (OVwAddCallback(OVW_EVENT_OBJECT_CREATED, createdFilter, objectCreatedCB, nullptr) <
-             0) {
+  } else if (OVwAddCallback(OVW_EVENT_OBJECT_CREATED, createdFilter.get(), Console::objectCreatedCB,
+                            &console) < 0) {
     std::printf("Cannot add objectCreate Callback %s\n", OVwErrorMsg(OVwError()));
   }
-  (void)OVwAddCallback(OVW_EVENT_END_SESSION, nullptr, endSessionCB, createdFilter);
-  (void)OVwAddCallback(OVW_EVENT_MAP_OPEN, nullptr, SMmapOpenCB, nullptr);
-  (void)OVwAddCallback(OVW_EVENT_SUBMAP_OPEN, nullptr, SMsubmapOpenCB, nullptr);
-  (void)OVwAddCallback(OVW_EVENT_MAP_CLOSE, nullptr, mapCloseCB, nullptr);
-  (void)OVwAddCallback(OVW_EVENT_OBJECTS_DELETED, nullptr, deleteObjectsCB, nullptr);
+  (void)OVwAddCallback(OVW_EVENT_END_SESSION, nullptr, Console::endSessionCB, &console);
+  (void)OVwAddCallback(OVW_EVENT_MAP_OPEN, nullptr, Console::SMmapOpenCB, &console);
+  (void)OVwAddCallback(OVW_EVENT_SUBMAP_OPEN, nullptr, Console::SMsubmapOpenCB, &console);
+  (void)OVwAddCallback(OVW_EVENT_MAP_CLOSE, nullptr, Console::mapCloseCB, &console);
+  (void)OVwAddCallback(OVW_EVENT_OBJECTS_DELETED, nullptr, Console::deleteObjectsCB, &console);
 
   // The map that is already open is handled as if it had just been opened.
-  SMmapOpenCB(nullptr, OVW_EVENT_MAP_OPEN, nullptr, nullptr);
+  (void)Console::SMmapOpenCB(&console, OVW_EVENT_MAP_OPEN, nullptr, nullptr);
 
-  runMessageLoop();
+  runMessageLoop(console);
 
-  cleanupObjects();
-  releaseMap();
-  freeFieldValueList(createdFilter);
-  logMessage("================OVwDone called==================\n");
-  logEnabled = false;
-  OVwDone();
+  console.cleanupObjects();
+  console.releaseMap();
+  console.log().message("================OVwDone called==================\n");
+  console.log().stop();
   return 0;
 }

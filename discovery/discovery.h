@@ -1,23 +1,16 @@
 // discovery.h - the discovery daemon's sweep of the object database and its node event
-// listener, shared by its main, its tests and its benchmark.
+// listener, shared by its main, its tests, its benchmark and its fuzz target.
 #ifndef KESTARA_DISCOVERY_DISCOVERY_H
 #define KESTARA_DISCOVERY_DISCOVERY_H
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "OVsnmp.h"
 #include "OVw.h"
-
-// Run mode switches, set only from the command line: -sa sets standAloneMode (the sweep then
-// prints its summary and the flagged list), -sal sets both.
-extern bool standAloneMode;
-extern bool loopForCallback;
-
-// Set by the event callback when the event session fails; read by the listener after each
-// pass. Never cleared by the daemon.
-extern bool stopListening;
+#include "device.h"
 
 // The events the daemon listens for: the three node events of enterprise
 // 1.3.6.1.4.1.11.2.17.1, as SNMPv2 notification identifiers.
@@ -25,25 +18,36 @@ inline constexpr const char *kNodeEventFilter =
     ".1.3.6.1.4.1.11.2.17.1.0.58785794;.1.3.6.1.4.1.11.2.17.1.0.40000016;"
     ".1.3.6.1.4.1.11.2.17.1.0.58982403";
 
+// Whether the sweep ends with its summary and the list of flagged objects (stand-alone modes).
+enum class SweepSummary { kNone, kPrinted };
+
 // Probes every object that is a node and supports SNMP and brings its isKestaraDevice field up
-// to date; in stand-alone mode prints a summary and the flagged objects. Returns 1 when the sweep
-// ran, 0 when the first query failed or isKestaraDevice is not defined.
-[[nodiscard]] int sweepDevices();
+// to date (FlagTable::kSweep); with kPrinted then prints a summary and the flagged objects.
+// Returns false when the sweep could not run: the first query failed or isKestaraDevice is not
+// defined.
+[[nodiscard]] bool sweepDevices(SweepSummary summary);
 
-// Opens the event session "Kestara Discovery" ahead of listening, so that node events that
-// arrive meanwhile (during the sweep) wait in its socket. Prints
-// "Could not OVsnmpSession for events %s\n" and returns false when it can't be opened; the
-// listener then ends at once.
-bool openNodeEvents();
+// What the event session's callback reports to: handed to OVsnmpEventOpen as the session's
+// data, and so to nodeEventCallback as its last argument.
+class NodeEventSink {
+ public:
+  // A node event named `objectId` (never 0).
+  virtual void objectNamed(OVwObjectId objectId) = 0;
+  // The session reported an error or a lost connection, and the callback has closed it.
+  virtual void sessionFailed() = 0;
 
-// Closes the event session opened ahead of the listener, if it is open (a failed start).
-void closeNodeEvents();
+ protected:
+  ~NodeEventSink() = default;
+};
 
-// Listens on the event session (opening it unless openNodeEvents did) and handles node events
-// until the session fails, the SNMP library has nothing left to wait on, or `pmdSocket`
-// (watched only when above 0) becomes readable. Returns 1 in the last case (the message is left
-// unread), else 0. The event session is closed before it returns, and probes still in flight
-// are abandoned (nothing printed or written for them).
+// The event session's callback: hands the object named by a node event (when it names one) to
+// the sink, prints "Bad callback data.\n" for an event without a PDU, and closes the session
+// and tells the sink when the session fails. Frees `pdu`. A null sink hears nothing.
+void nodeEventCallback(int code, OVsnmpSession session, OVsnmpPdu *pdu, void *sink);
+
+// The node event listener: the event session "Kestara Discovery", the objects its events name
+// and their probes. The session is closed, and probes in flight abandoned (nothing printed or
+// written for them), when the listener goes.
 //
 // Each object that an event names is probed as setDevice probes it (the same lines, printed
 // together when the probe's outcome is known), asynchronously: at most kProbeWindow probes are
@@ -51,18 +55,45 @@ void closeNodeEvents();
 // probe in a NodeEventQueue of at most kMaxWaitingObjects: an object named again while it waits
 // is probed once, one named while its probe runs once more afterwards. Events for objects that
 // the database does not hold are dropped before any SNMP work, without a line.
-[[nodiscard]] int listenForNodeEvents(int pmdSocket);
-inline constexpr size_t kProbeWindow = 32;
-inline constexpr size_t kMaxWaitingObjects = 65536;
+class NodeEventListener final : public NodeEventSink {
+ public:
+  static constexpr size_t kProbeWindow = 32;
+  static constexpr size_t kMaxWaitingObjects = 65536;
 
-// The event session's callback: hands the object named by a node event (when it names one) to
-// nodeEventNamed, prints "Bad callback data.\n" for an event without a PDU, and closes the
-// session and sets stopListening when the session fails. Frees `pdu`.
-void nodeEventCallback(int code, OVsnmpSession session, OVsnmpPdu *pdu, void *data);
+  NodeEventListener();
+  ~NodeEventListener();
+  NodeEventListener(const NodeEventListener &) = delete;
+  NodeEventListener &operator=(const NodeEventListener &) = delete;
 
-// Called by nodeEventCallback with each object id (never 0) that a node event names. The
-// listener's own: it queues the object for a probe, or drops the event.
-void nodeEventNamed(OVwObjectId objectId);
+  // Opens the event session ahead of listening, so that node events that arrive meanwhile (in
+  // the sweep) wait in its socket. Returns false when it can't be opened; nothing is printed
+  // then: listen() says so, once the sweep's lines are out. Opens at most once.
+  [[nodiscard]] bool open();
+
+  enum class End {
+    kStopRequested,  // `pmdSocket` became readable; its message is left unread
+    kEnded,          // the session could not be opened or failed, or nothing is left to wait on
+  };
+  // Listens (opening the session unless open() did) and handles node events until an End.
+  // A session that could not be opened prints "Could not OVsnmpSession for events %s\n"
+  // here, and is never tried again. `pmdSocket` is watched only when above 0. The session is
+  // closed before it returns. Runs at most once.
+  [[nodiscard]] End listen(int pmdSocket);
+
+  void objectNamed(OVwObjectId objectId) override;
+  void sessionFailed() override;
+
+ private:
+  struct Probes;
+  void startProbes();
+  static void probeDone(DeviceProbe &probe, bool answered, void *context);
+
+  OVsnmpSession session_ = 0;
+  bool openTried_ = false;
+  int openError_ = 0;               // OVsnmpErrno of a failed open
+  bool stopListening_ = false;      // set when the session failed; never cleared
+  std::unique_ptr<Probes> probes_;  // while listen() runs
+};
 
 // The object id that a node event names: the number in the first binding named
 // 1.3.6.1.4.1.11.2.17.2.3.0 that holds an OCTET STRING, provided the event's enterprise is

@@ -26,65 +26,93 @@ constexpr std::string_view kUsage =
     "arrive, default udp:127.0.0.1:162), SNMPCONFPATH (net-snmp's client configuration),\n"
     "NOTIFY_SOCKET (systemd).\n";
 
+// The run mode, from the command line.
+struct Options {
+  bool standAlone = false;       // -sa: no process manager; the sweep prints its summary
+  bool loopForCallback = false;  // -sal: and the listener after the sweep
+};
+
 // The options count only when there is exactly one argument: "-sa" at its start gives
 // stand-alone mode, and an "l" after it the listener as well.
-void readOptions(int argc, char **argv) {
-  if (argc != 2 || std::strncmp(argv[1], "-sa", 3) != 0) return;
-  standAloneMode = true;
+Options readOptions(int argc, char **argv) {
+  Options options;
+  if (argc != 2 || std::strncmp(argv[1], "-sa", 3) != 0) return options;
+  options.standAlone = true;
   std::printf("StandAlone mode - will not need OV PMD");
   if (argv[1][3] == 'l') {
-    loopForCallback = true;
+    options.loopForCallback = true;
     std::printf(" - Will loop for SNMP Callback");
   }
   std::printf("\n");
+  return options;
 }
+
+// The object database, open from OVwDbInit until the owner goes.
+class Database {
+ public:
+  Database() = default;
+  ~Database() {
+    if (open_) OVwDbDone();
+  }
+  Database(const Database &) = delete;
+  Database &operator=(const Database &) = delete;
+  [[nodiscard]] bool open() {
+    open_ = OVwDbInit() >= 0;
+    return open_;
+  }
+
+ private:
+  bool open_ = false;
+};
+
+// Everything the daemon holds for its run. The event session is closed before the database
+// on every way out.
+struct Daemon {
+  Options options;
+  Database database;
+  NodeEventListener events;
+};
 
 // The event session is opened before the sweep, so that a node added or changed while the
 // sweep runs is probed once listening begins instead of being missed.
-int runStandAlone() {
-  if (loopForCallback) (void)openNodeEvents();
-  (void)sweepDevices();
-  if (loopForCallback) {
+int runStandAlone(Daemon &daemon) {
+  if (daemon.options.loopForCallback) (void)daemon.events.open();
+  (void)sweepDevices(SweepSummary::kPrinted);
+  if (daemon.options.loopForCallback) {
     std::printf("\n");
-    (void)listenForNodeEvents(0);
+    (void)daemon.events.listen(0);
   }
-  OVwDbDone();
   return 0;
 }
 
-int runUnderPmd() {
+int runUnderPmd(Daemon &daemon) {
   int pmdSocket = 0;
   if (OVsInit(&pmdSocket) < 0) {
     std::printf("PMD Init failed!!! \n");
-    OVwDbDone();
     return -1;
   }
-  const bool events = openNodeEvents();
-  if (sweepDevices() == 0) {
+  const bool events = daemon.events.open();
+  if (!sweepDevices(SweepSummary::kNone)) {
     (void)OVsInitComplete(OVS_RSP_FAILURE, "Kestara Field not defined - run \"ovw -fields\"");
-    closeNodeEvents();
-    OVwDbDone();
     return -1;
   }
-  // Without its event session the daemon can't do its work: it does not report a start, so
-  // that the process manager tries again (the event address may be taken for a while).
+  // Without its event session the daemon can't do its work: it says why (after the sweep's
+  // lines) and does not report a start, so that the process manager tries again (the event
+  // address may be taken for a while).
   if (!events) {
+    (void)daemon.events.listen(pmdSocket);
     (void)OVsInitComplete(OVS_RSP_FAILURE, "Could not open the event session at OV_EVENT_ADDRESS");
-    OVwDbDone();
     return -1;
   }
   if (OVsInitComplete(OVS_RSP_SUCCESS, "Initialization Complete") < 0) {
     std::printf("OVsInitComplete failed\n");
-    closeNodeEvents();
-    OVwDbDone();
     return -1;
   }
-  if (listenForNodeEvents(pmdSocket) == 1) {
+  if (daemon.events.listen(pmdSocket) == NodeEventListener::End::kStopRequested) {
     OVsPMDCommand command{};
     (void)OVsReceive(&command);
   }
   (void)OVsDone("Exiting.....");
-  OVwDbDone();
   return 0;
 }
 
@@ -96,10 +124,11 @@ int main(int argc, char **argv) {
   if (answerInfoOption(std::span<char *const>(argv, static_cast<size_t>(argc)), "ferrow", kUsage)) {
     return 0;
   }
-  readOptions(argc, argv);
-  if (OVwDbInit() < 0) {
+  Daemon daemon;
+  daemon.options = readOptions(argc, argv);
+  if (!daemon.database.open()) {
     std::printf("Error encountered in findFields\n");
     return -1;
   }
-  return standAloneMode ? runStandAlone() : runUnderPmd();
+  return daemon.options.standAlone ? runStandAlone(daemon) : runUnderPmd(daemon);
 }

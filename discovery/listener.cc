@@ -17,38 +17,14 @@
 #include "discovery.h"
 #include "event_queue.h"
 #include "log_text.h"
+#include "protocol.h"
 
 namespace {
-
-// The event session while it is open ahead of the listener, and whether that open failed.
-OVsnmpSession eventSession = 0;
-bool openFailed = false;
-
-// The objects waiting for a probe and the probes in flight, while the listener runs.
-struct Probes {
-  NodeEventQueue queue{kMaxWaitingObjects};
-  std::array<DeviceProbe, kProbeWindow> slots;
-  size_t inFlight = 0;
-};
-Probes *probes = nullptr;
-
-// Makes `probes` name the listener's for as long as it runs; abandons what is in flight at
-// every end.
-class ProbesInUse {
- public:
-  explicit ProbesInUse(Probes &p) { probes = &p; }
-  ~ProbesInUse() {
-    for (DeviceProbe &slot : probes->slots) slot.abandon();
-    probes = nullptr;
-  }
-  ProbesInUse(const ProbesInUse &) = delete;
-  ProbesInUse &operator=(const ProbesInUse &) = delete;
-};
 
 // False only when the database says that no such object exists; when it can't tell, the
 // probe finds out (and setDevice's lines say what it found).
 bool objectExists(OVwObjectId objectId) {
-  const OVwFieldId fieldId = OVwDbFieldNameToFieldId("isKestaraDevice");
+  const OVwFieldId fieldId = OVwDbFieldNameToFieldId(kDeviceField);
   if (fieldId == 0) return true;
   return OVwDbGetFieldBooleanValue(objectId, fieldId) >= 0 || OVwError() != OVW_ERR_NOT_FOUND;
 }
@@ -86,14 +62,31 @@ class DropReport {
   Clock::time_point last_;
 };
 
-void probeDone(DeviceProbe &probe, int /*result*/, void *context) {
+}  // namespace
+
+// The objects waiting for a probe and the probes in flight, while the listener runs.
+struct NodeEventListener::Probes {
+  NodeEventQueue queue{kMaxWaitingObjects};
+  std::array<DeviceProbe, kProbeWindow> slots;
+  size_t inFlight = 0;
+};
+
+NodeEventListener::NodeEventListener() = default;
+
+NodeEventListener::~NodeEventListener() {
+  probes_.reset();  // abandons the probes in flight
+  if (session_ != 0) (void)OVsnmpClose(session_);
+}
+
+void NodeEventListener::probeDone(DeviceProbe &probe, bool /*answered*/, void *context) {
   auto *p = static_cast<Probes *>(context);
   --p->inFlight;
   p->queue.finished(probe.objectId());
 }
 
 // Starts probes for waiting objects while the window has room.
-void startProbes(Probes &p) {
+void NodeEventListener::startProbes() {
+  Probes &p = *probes_;
   while (p.inFlight < kProbeWindow) {
     const std::optional<OVwObjectId> next = p.queue.next();
     if (!next) return;
@@ -105,7 +98,7 @@ void startProbes(Probes &p) {
       }
     }
     if (slot == nullptr) return;  // not reached: a slot is free below the window
-    if (slot->start(*next, nullptr, probeDone, &p)) {
+    if (slot->start(*next, {}, probeDone, &p)) {
       p.queue.finished(*next);  // decided without the agent, lines printed
     } else {
       ++p.inFlight;
@@ -113,11 +106,9 @@ void startProbes(Probes &p) {
   }
 }
 
-}  // namespace
-
-void nodeEventNamed(OVwObjectId objectId) {
-  if (probes == nullptr) return;
-  NodeEventQueue &queue = probes->queue;
+void NodeEventListener::objectNamed(OVwObjectId objectId) {
+  if (!probes_) return;
+  NodeEventQueue &queue = probes_->queue;
   // An object already waiting or being probed is known to exist: no look-up for the events
   // of a flood that names one object.
   if (!queue.contains(objectId) && !objectExists(objectId)) return;
@@ -128,68 +119,61 @@ void nodeEventNamed(OVwObjectId objectId) {
   }
 }
 
-bool openNodeEvents() {
-  if (eventSession != 0) return true;
-  eventSession =
-      OVsnmpEventOpen(nullptr, "Kestara Discovery", nodeEventCallback, nullptr, kNodeEventFilter);
-  if (eventSession == 0) {
-    std::printf("Could not OVsnmpSession for events %s\n", OVsnmpErrString(OVsnmpErrno));
-    openFailed = true;
-    return false;
+void NodeEventListener::sessionFailed() {
+  session_ = 0;  // closed by the callback
+  stopListening_ = true;
+}
+
+bool NodeEventListener::open() {
+  if (openTried_) return session_ != 0;
+  openTried_ = true;
+  session_ =
+      OVsnmpEventOpen(nullptr, "Kestara Discovery", nodeEventCallback, this, kNodeEventFilter);
+  if (session_ == 0) openError_ = OVsnmpErrno;
+  return session_ != 0;
+}
+
+NodeEventListener::End NodeEventListener::listen(int pmdSocket) {
+  if (!open()) {
+    std::printf("Could not OVsnmpSession for events %s\n", OVsnmpErrString(openError_));
+    return End::kEnded;
   }
-  return true;
-}
-
-void closeNodeEvents() {
-  if (eventSession != 0) (void)OVsnmpClose(eventSession);
-  eventSession = 0;
-  openFailed = false;
-}
-
-int listenForNodeEvents(int pmdSocket) {
-  // A session that could not be opened ahead of the sweep has been reported already.
-  const bool opened = openFailed ? false : openNodeEvents();
-  openFailed = false;
-  if (!opened) return 0;
-  const OVsnmpSession session = eventSession;
-  // The session is the listener's from here on; it is closed before the listener returns.
-  eventSession = 0;
   // Only a descriptor that a read set can hold is watched.
   const bool watchPmd = pmdSocket > 0 && pmdSocket < FD_SETSIZE;
-  auto state = std::make_unique<Probes>();
+  probes_ = std::make_unique<Probes>();
   DropReport drops;
-  int result = 0;
-  {
-    ProbesInUse inUse(*state);
-    for (;;) {
-      startProbes(*state);
-      fd_set readSet;
-      FD_ZERO(&readSet);
-      timeval timeout{};
-      int count = OVsnmpGetRetryInfo(&readSet, &timeout);
-      if (count == 0) break;
-      if (watchPmd) {
-        FD_SET(pmdSocket, &readSet);
-        if (pmdSocket >= count) count = pmdSocket + 1;
-      }
-      const int ready = select(count, &readSet, nullptr, nullptr, &timeout);
-      if (ready < 0 && errno != EINTR) {
-        std::printf("Socket Error!\n");
+  End end = End::kEnded;
+  for (;;) {
+    startProbes();
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    timeval timeout{};
+    int count = OVsnmpGetRetryInfo(&readSet, &timeout);
+    if (count == 0) break;
+    if (watchPmd) {
+      FD_SET(pmdSocket, &readSet);
+      if (pmdSocket >= count) count = pmdSocket + 1;
+    }
+    const int ready = select(count, &readSet, nullptr, nullptr, &timeout);
+    if (ready < 0 && errno != EINTR) {
+      std::printf("Socket Error!\n");
+      break;
+    }
+    if (ready > 0) {
+      // A stop request ends the listener before the events that wait with it are read.
+      if (watchPmd && FD_ISSET(pmdSocket, &readSet)) {
+        end = End::kStopRequested;
         break;
       }
-      if (ready > 0) {
-        if (watchPmd && FD_ISSET(pmdSocket, &readSet)) {
-          result = 1;
-          break;
-        }
-        OVsnmpRead(&readSet);
-        if (!stopListening) drops.check(session);
-      }
-      if (stopListening) break;
-      OVsnmpDoRetry();
+      OVsnmpRead(&readSet);
+      if (!stopListening_) drops.check(session_);
     }
+    if (stopListening_) break;
+    OVsnmpDoRetry();
   }
+  probes_.reset();  // abandons the probes in flight
   // A failed session was closed by the callback already.
-  if (!stopListening) (void)OVsnmpClose(session);
-  return result;
+  if (session_ != 0) (void)OVsnmpClose(session_);
+  session_ = 0;
+  return end;
 }

@@ -126,26 +126,35 @@ TEST(EventObjectId, FirstUsableBindingWins) {
   EXPECT_EQ(0u, Event().id());
 }
 
+// What the callback told its listener.
+struct RecordingSink final : NodeEventSink {
+  std::vector<OVwObjectId> named;
+  int failures = 0;
+  void objectNamed(OVwObjectId objectId) override { named.push_back(objectId); }
+  void sessionFailed() override { ++failures; }
+};
+
 TEST(NodeEventCallback, ReportsWhatItCannotUse) {
+  RecordingSink sink;
   testing::internal::CaptureStdout();
-  nodeEventCallback(OVSNMP_TRAP, 0, nullptr, nullptr);
-  nodeEventCallback(OVSNMP_INFORM, 0, nullptr, nullptr);
-  nodeEventCallback(OVSNMP_GET_RSP, 0, nullptr, nullptr);
+  nodeEventCallback(OVSNMP_TRAP, 0, nullptr, &sink);
+  nodeEventCallback(OVSNMP_INFORM, 0, nullptr, &sink);
+  nodeEventCallback(OVSNMP_GET_RSP, 0, nullptr, &sink);
   EXPECT_EQ("Bad callback data.\nBad callback data.\n", testing::internal::GetCapturedStdout());
-  EXPECT_FALSE(stopListening);
+  EXPECT_EQ(0, sink.failures);
+  EXPECT_TRUE(sink.named.empty());
 }
 
 TEST(NodeEventCallback, SessionFailureStopsTheListener) {
   for (int code : {OVSNMP_EVENT_SESSION_ERROR, OVSNMP_EVENT_LOST_CONNECTION}) {
-    stopListening = false;
+    RecordingSink sink;
     testing::internal::CaptureStdout();
     // A handle that names no session: the close is refused quietly.
-    nodeEventCallback(code, 987654, nullptr, nullptr);
+    nodeEventCallback(code, 987654, nullptr, &sink);
     EXPECT_EQ("SNMP error or lost connection on Callback\n",
               testing::internal::GetCapturedStdout());
-    EXPECT_TRUE(stopListening);
+    EXPECT_EQ(1, sink.failures);
   }
-  stopListening = false;
 }
 
 }  // namespace

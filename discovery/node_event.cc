@@ -1,25 +1,19 @@
 // node_event.cc - what a node event says: the event session's callback takes the object id
-// out of each node event and hands it on to nodeEventNamed.
+// out of each node event and hands it on to the listener.
 #include <array>
-#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <new>
 
 #include "discovery.h"
-
-bool stopListening = false;
+#include "handles.h"
+#include "text.h"
 
 namespace {
 
 // The enterprise of the node events and the variable that carries the object id.
 constexpr std::array<OVsnmpOid, 10> kNodeEventEnterprise = {1, 3, 6, 1, 4, 1, 11, 2, 17, 1};
 constexpr std::array<OVsnmpOid, 12> kObjectVariable = {1, 3, 6, 1, 4, 1, 11, 2, 17, 2, 3, 0};
-
-struct PduDeleter {
-  void operator()(OVsnmpPdu *pdu) const { OVsnmpFreePdu(pdu); }
-};
-using PduPtr = std::unique_ptr<OVsnmpPdu, PduDeleter>;
 
 bool isObjectVariable(const OVsnmpVarBind &binding) {
   if (binding.oid == nullptr) return false;
@@ -30,18 +24,8 @@ bool isObjectVariable(const OVsnmpVarBind &binding) {
 }  // namespace
 
 uint32_t parseObjectNumber(std::span<const unsigned char> text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(text[i]) != 0) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  uint32_t number = 0;  // unsigned: accumulates modulo 2^32
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    number = number * 10u + static_cast<uint32_t>(text[i] - '0');
-  }
-  return negative ? 0u - number : number;
+  return scanDecimal(std::string_view(reinterpret_cast<const char *>(text.data()), text.size()))
+      .value_or(0);
 }
 
 OVwObjectId eventObjectId(const OVsnmpPdu &pdu) {
@@ -61,14 +45,14 @@ OVwObjectId eventObjectId(const OVsnmpPdu &pdu) {
   return 0;
 }
 
-void nodeEventCallback(int code, OVsnmpSession session, OVsnmpPdu *pdu, void * /*data*/) {
+void nodeEventCallback(int code, OVsnmpSession session, OVsnmpPdu *pdu, void *sink) {
   PduPtr owned(pdu);  // released whatever the code
   switch (code) {
     case OVSNMP_EVENT_SESSION_ERROR:
     case OVSNMP_EVENT_LOST_CONNECTION:
       (void)OVsnmpClose(session);
       std::printf("SNMP error or lost connection on Callback\n");
-      stopListening = true;
+      if (sink != nullptr) static_cast<NodeEventSink *>(sink)->sessionFailed();
       return;
     case OVSNMP_TRAP:
     case OVSNMP_INFORM: {
@@ -77,7 +61,8 @@ void nodeEventCallback(int code, OVsnmpSession session, OVsnmpPdu *pdu, void * /
         return;
       }
       const OVwObjectId objectId = eventObjectId(*owned);
-      if (objectId != 0) nodeEventNamed(objectId);
+      if (objectId != 0 && sink != nullptr)
+        static_cast<NodeEventSink *>(sink)->objectNamed(objectId);
       return;
     }
     default:

@@ -1,31 +1,19 @@
 // sweep.cc - the start-up sweep: every SNMP node of the object database is probed once and its
 // isKestaraDevice field brought up to date.
 #include <cstdio>
-#include <memory>
 #include <span>
 #include <string>
 
 #include "device.h"
 #include "discovery.h"
 #include "field_list.h"
+#include "handles.h"
 #include "log_text.h"
 #include "ovw_error.h"
+#include "protocol.h"
 #include "snmp_ops.h"
 
-bool standAloneMode = false;
-bool loopForCallback = false;
-
 namespace {
-
-struct FieldListDeleter {
-  void operator()(OVwFieldBindList *list) const { freeFieldValueList(list); }
-};
-using FieldListPtr = std::unique_ptr<OVwFieldBindList, FieldListDeleter>;
-
-struct ObjectIdListDeleter {
-  void operator()(OVwObjectIdList *list) const { OVwDbFreeObjectIdList(list); }
-};
-using ObjectIdListPtr = std::unique_ptr<OVwObjectIdList, ObjectIdListDeleter>;
 
 // The ids of a list; empty when the list holds none (or claims a count without ids).
 std::span<const OVwObjectId> idsOf(const OVwObjectIdList &list) {
@@ -38,8 +26,7 @@ struct Counters {
   int nonDevices = 0;
 };
 
-// Probes one object over a session to its selection name and applies the sweep's table: an
-// answer sets the field without reading it; the field is read only when there was none.
+// Probes one object over a session to its selection name and applies the sweep's table.
 void sweepObject(OVwObjectId objectId, OVwFieldId fieldId, Counters &counters) {
   const char *selectionText = OVwDbObjectIdToSelectionName(objectId);
   if (selectionText == nullptr) {
@@ -47,38 +34,26 @@ void sweepObject(OVwObjectId objectId, OVwFieldId fieldId, Counters &counters) {
     return;
   }
   const std::string name(selectionText);
-  const OVsnmpSession session = snmpOpen(name.c_str());
-  if (session == 0) {
+  const SnmpSession session(snmpOpen(name.c_str()));
+  if (!session) {
     std::printf("Failed to open SNMP Session for %s\n", LogText(name).c_str());
     return;
   }
-  const int outcome = probeDevice(session);
-  if (outcome == kProbeAnswered) {
-    if (OVwDbSetFieldBooleanValue(objectId, fieldId, 1) < 0) {
-      printOVwError("OVwDbSetFieldBooleanValue");
-    }
-    std::printf("getOid succeeded for %s - field set\n", LogText(name).c_str());
-    ++counters.devices;
-  } else if (OVwDbGetFieldBooleanValue(objectId, fieldId) <= 0) {
-    std::printf("%s non-Kestara Device\n", LogText(name).c_str());
-    ++counters.nonDevices;
-  } else if (outcome == kProbeNonDevice) {
-    std::printf("Found isKestaraDevice flag set on %s for non-device - will reset\n",
-                LogText(name).c_str());
-    if (OVwDbSetFieldBooleanValue(objectId, fieldId, 0) < 0) {
-      printOVwError("OVwDbSetFieldBooleanValue");
-    }
-    ++counters.nonDevices;
-  } else {
-    std::printf("Found isKstrDev flag set on %s - not responding \n", LogText(name).c_str());
-    ++counters.devices;
+  switch (
+      applyProbeOutcome(objectId, fieldId, name, probeDevice(session.get()), FlagTable::kSweep)) {
+    case NodeVerdict::kDevice:
+    case NodeVerdict::kSilentDevice:
+      ++counters.devices;
+      break;
+    case NodeVerdict::kNonDevice:
+      ++counters.nonDevices;
+      break;
   }
-  (void)snmpClose(session);
 }
 
 // Stand-alone only: every object flagged after the sweep's writes.
 void printFlagged() {
-  FieldListPtr query(buildFieldValueList(1, "isKestaraDevice", nullptr));
+  FieldListPtr query(buildFieldValueList(1, kDeviceField, nullptr));
   ObjectIdListPtr flagged(query ? OVwDbListObjectsByFieldValues(query.get()) : nullptr);
   if (!flagged) {
     printOVwError("OVwDbListObjectsByFieldValues - 2");
@@ -93,19 +68,19 @@ void printFlagged() {
 
 }  // namespace
 
-int sweepDevices() {
-  FieldListPtr query(buildFieldValueList(2, "isNode", "isSNMPSupported"));
+bool sweepDevices(SweepSummary summary) {
+  FieldListPtr query(buildFieldValueList(2, kNodeField, kSnmpField));
   ObjectIdListPtr objects(query ? OVwDbListObjectsByFieldValues(query.get()) : nullptr);
   if (!objects) {
     printOVwError("OVwDbListObjectsByFieldValues");
-    return 0;
+    return false;
   }
   std::printf("Found %d objects that match isNode and isSNMPSupported\n\n", objects->count);
 
-  const OVwFieldId fieldId = OVwDbFieldNameToFieldId("isKestaraDevice");
+  const OVwFieldId fieldId = OVwDbFieldNameToFieldId(kDeviceField);
   if (fieldId == 0) {
     std::printf("isKestaraDevice not defined in ovwdb\n");
-    return 0;
+    return false;
   }
 
   Counters counters;
@@ -113,9 +88,9 @@ int sweepDevices() {
   query.reset();
   objects.reset();
 
-  if (!standAloneMode) return 1;
+  if (summary == SweepSummary::kNone) return true;
   std::printf("\n***** Found %d Kestara devices, %d Non-Kestara devices *****\n", counters.devices,
               counters.nonDevices);
   printFlagged();
-  return 1;
+  return true;
 }

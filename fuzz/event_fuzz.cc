@@ -2,7 +2,7 @@
 // datagram to a real event session, where net-snmp parses it, the library filters it and
 // converts it to SNMPv1 form, and the daemon's callback takes the object id out of it.
 //
-// The listener's queue is replaced: it records the object id. Checks: at most one object per
+// The listener is replaced by a recorder of the object id. Checks: at most one object per
 // datagram, and never object 0.
 #include <arpa/inet.h>
 #include <sys/select.h>
@@ -19,8 +19,18 @@
 
 namespace {
 
-int g_probes = 0;
-OVwObjectId g_last = 0;
+// Stands in for the listener: records what the callback names.
+struct Recorder final : NodeEventSink {
+  int probes = 0;
+  OVwObjectId last = 0;
+  bool failed = false;
+  void objectNamed(OVwObjectId objectId) override {
+    ++probes;
+    last = objectId;
+  }
+  void sessionFailed() override { failed = true; }
+};
+Recorder g_recorder;
 int g_client = -1;
 uint16_t g_port = 0;
 
@@ -38,7 +48,7 @@ void setUp() {
   close(probe);
   std::string address = "udp:127.0.0.1:" + std::to_string(g_port);
   setenv("OV_EVENT_ADDRESS", address.c_str(), 1);
-  if (OVsnmpEventOpen(nullptr, "Kestara Discovery", nodeEventCallback, nullptr,
+  if (OVsnmpEventOpen(nullptr, "Kestara Discovery", nodeEventCallback, &g_recorder,
                       kNodeEventFilter) == 0) {
     std::abort();
   }
@@ -61,16 +71,11 @@ void drain() {
 
 }  // namespace
 
-void nodeEventNamed(OVwObjectId objectId) {
-  ++g_probes;
-  g_last = objectId;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool ready = (setUp(), true);
   (void)ready;
   if (size > 8192) return 0;
-  g_probes = 0;
+  g_recorder.probes = 0;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -81,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char ack[65536];
   while (recv(g_client, ack, sizeof ack, MSG_DONTWAIT) > 0) {
   }
-  if (g_probes > 1 || (g_probes == 1 && g_last == 0)) std::abort();
-  if (stopListening) std::abort();
+  if (g_recorder.probes > 1 || (g_recorder.probes == 1 && g_recorder.last == 0)) std::abort();
+  if (g_recorder.failed) std::abort();
   return 0;
 }

@@ -13,6 +13,7 @@
 
 #include "OVw.h"
 #include "handles.h"
+#include "protocol.h"
 
 namespace {
 
@@ -203,8 +204,8 @@ bool AgentPolicy::inNetworks(const std::vector<IpAddress> &addresses) const {
 }
 
 bool AgentPolicy::isSnmpNode(uint32_t object) const {
-  const OVwFieldId node = OVwDbFieldNameToFieldId("isNode");
-  const OVwFieldId snmp = OVwDbFieldNameToFieldId("isSNMPSupported");
+  const OVwFieldId node = OVwDbFieldNameToFieldId(kNodeField);
+  const OVwFieldId snmp = OVwDbFieldNameToFieldId(kSnmpField);
   return node != 0 && snmp != 0 && OVwDbGetFieldBooleanValue(object, node) > 0 &&
          OVwDbGetFieldBooleanValue(object, snmp) > 0;
 }
@@ -236,7 +237,7 @@ std::optional<bool> AgentPolicy::resolvesToNode(const AgentName &agent,
   // Names of the database are looked up only for a request that names an address: a request
   // by a name that is no node's name is not worth a lookup of every node's name.
   const bool askedByAddress = !resolveHost(agent.host, true).empty();
-  FieldListPtr query(buildFieldValueList(2, "isNode", "isSNMPSupported"));
+  FieldListPtr query(buildFieldValueList(2, kNodeField, kSnmpField));
   if (!query) return std::nullopt;
   ObjectIdListPtr nodes(OVwDbListObjectsByFieldValues(query.get()));
   if (!nodes) return std::nullopt;

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "unique_fd.h"
+#include "handles.h"
 
 namespace {
 

@@ -5,8 +5,6 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,30 +17,12 @@
 #include "ip_address.h"
 #include "log_text.h"
 #include "snmp_ops.h"
-
-namespace {
-
-// Reads an optionally signed decimal number at the front of `text`, as "%d" would.
-bool parseSigned(std::string_view text, int32_t &value) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-  uint32_t v = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    v = v * 10u + static_cast<uint32_t>(text[i] - '0');
-  }
-  value = static_cast<int32_t>(negative ? 0u - v : v);
-  return true;
-}
-
-}  // namespace
+#include "text.h"
 
 bool parseUnsigned(std::string_view text, OVsnmpSession &value) {
-  int32_t v = 0;
-  if (!parseSigned(text, v)) return false;
-  value = static_cast<OVsnmpSession>(v);
+  const std::optional<uint32_t> number = scanDecimal(text);
+  if (!number) return false;
+  value = static_cast<OVsnmpSession>(*number);
   return true;
 }
 
@@ -51,9 +31,7 @@ size_t parseIdentifier(std::string_view text, std::span<OVsnmpOid> identifier) {
   size_t pos = 0;
   while (pos < text.size()) {
     if (count == identifier.size()) return identifier.size() + 1;
-    int32_t v = 0;
-    if (!parseSigned(text.substr(pos), v)) v = 0;
-    identifier[count++] = static_cast<OVsnmpOid>(v);
+    identifier[count++] = static_cast<OVsnmpOid>(scanDecimal(text.substr(pos)).value_or(0));
     size_t dot = text.find('.', pos);
     pos = dot == std::string_view::npos ? text.size() + 1 : dot + 1;
   }
@@ -85,19 +63,6 @@ void printClosed(const SessionTable::Entry &e, SessionTable::Clock::time_point n
               addressText(e.owner).c_str(), static_cast<long long>(idle), why);
 }
 
-// A whole number from the environment within [low, high], or `fallback`.
-size_t envNumber(const char *name, size_t low, size_t high, size_t fallback) {
-  const char *text = std::getenv(name);
-  if (text == nullptr) return fallback;
-  std::string_view view(text);
-  size_t value = 0;
-  auto [end, ec] = std::from_chars(view.data(), view.data() + view.size(), value);
-  if (ec != std::errc() || end != view.data() + view.size() || value < low || value > high) {
-    return fallback;
-  }
-  return value;
-}
-
 const char *commandName(Command c) {
   switch (c) {
     case Command::kGetData:
@@ -115,9 +80,9 @@ const char *commandName(Command c) {
 
 RequestLimits RequestLimits::fromEnvironment() {
   RequestLimits l;
-  l.inFlightPerAddress = envNumber("TAVRIN_REQUESTS_PER_ADDRESS", 1, OVSNMP_MAX_SESSION_REQUESTS,
-                                   l.inFlightPerAddress);
-  l.inFlight = envNumber("TAVRIN_REQUESTS_MAX", 1, OVSNMP_MAX_REQUESTS, l.inFlight);
+  l.inFlightPerAddress = environmentNumber("TAVRIN_REQUESTS_PER_ADDRESS", 1,
+                                           OVSNMP_MAX_SESSION_REQUESTS, l.inFlightPerAddress);
+  l.inFlight = environmentNumber("TAVRIN_REQUESTS_MAX", 1, OVSNMP_MAX_REQUESTS, l.inFlight);
   return l;
 }
 
@@ -237,9 +202,7 @@ void Gateway::handle(std::string_view datagram, const UdpPeer &from) {
   pending->command = request.command;
   pending->from = from;
   if (request.command == Command::kGetHostName) {
-    const size_t n = std::min(request.word.size(), pending->reply.size() - 1);
-    std::copy_n(request.word.begin(), n, pending->reply.begin());
-    pending->reply[n] = '\0';
+    copyText(pending->reply, request.word);
   } else {
     // The number and the identifier are read now, in the order the requests came, so that a
     // request without a number names the session its predecessor named.

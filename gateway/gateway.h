@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "OVsnmp.h"
+#include "handles.h"
 #include "protocol.h"
 #include "sessions.h"
 #include "udp_server.h"
-#include "unique_fd.h"
 
 inline constexpr size_t kMaxIdentifier = 50;
 

@@ -17,24 +17,10 @@
 #include <memory>
 
 #include "OVs.h"
+#include "handles.h"
 #include "log_text.h"
 #include "selection.h"
-#include "unique_fd.h"
-
-namespace {
-
-struct AddrInfoRelease {
-  void operator()(addrinfo *list) const { freeaddrinfo(list); }
-};
-using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoRelease>;
-
-void setReply(std::span<char, kReplySize> reply, std::string_view text) {
-  size_t n = std::min(text.size(), reply.size() - 1);
-  std::memcpy(reply.data(), text.data(), n);
-  reply[n] = '\0';
-}
-
-}  // namespace
+#include "text.h"
 
 ServerHost isFromServerHost(const sockaddr_in &sender) {
   const char *serverName = OVServerName();
@@ -48,7 +34,7 @@ ServerHost isFromServerHost(const sockaddr_in &sender) {
     std::printf("isFromServerHost: cannot resolve %s\n", serverName);
     return ServerHost::kUnresolved;
   }
-  AddrInfoList addresses(found);
+  AddrInfoPtr addresses(found);
   for (const addrinfo *a = addresses.get(); a != nullptr; a = a->ai_next) {
     if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in)) continue;
     sockaddr_in address{};
@@ -66,7 +52,7 @@ HostNameStep startHostName(std::span<char, kReplySize> reply, size_t length,
       getSelectionName(reply);
       return HostNameStep::kDone;
     case ServerHost::kUnresolved:
-      setReply(reply, kServerNameUnresolved);
+      copyText(reply, kServerNameUnresolved);
       return HostNameStep::kDone;
     case ServerHost::kNo:
       break;
@@ -122,14 +108,15 @@ HostNameStep readHostNameAnswer(std::span<char, kReplySize> reply, bool trace,
     return HostNameStep::kWaiting;
   }
   if (received < 0) return HostNameStep::kDone;
-  setReply(reply, std::string_view(answer.data(), static_cast<size_t>(received)));
+  copyText(reply, std::string_view(answer.data(), static_cast<size_t>(received)));
   if (trace) {
-    std::printf("Received %s from Quenby\n", LogText(reply.data(), LogText::LineEnd::kKeep).c_str());
+    std::printf("Received %s from Quenby\n",
+                LogText(reply.data(), LogText::LineEnd::kKeep).c_str());
   }
   return HostNameStep::kDone;
 }
 
 void hostNameTimedOut(std::span<char, kReplySize> reply) {
   std::printf("  sendToQuenby timed out - no response\n");
-  setReply(reply, kQuenbyNotResponding);
+  copyText(reply, kQuenbyNotResponding);
 }

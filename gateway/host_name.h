@@ -9,8 +9,8 @@
 #include <span>
 #include <string_view>
 
+#include "handles.h"
 #include "protocol.h"
-#include "unique_fd.h"
 
 // How long an answer of a console's selection name server is awaited.
 inline constexpr int kQuenbyTimeoutSeconds = 10;
@@ -38,8 +38,7 @@ enum class HostNameStep {
 // from `exchange`, a socket connected to that server (so that only its datagrams reach it),
 // and the caller waits (kWaiting).
 [[nodiscard]] HostNameStep startHostName(std::span<char, kReplySize> reply, size_t length,
-                                         const sockaddr_in &sender, bool trace,
-                                         UniqueFd &exchange);
+                                         const sockaddr_in &sender, bool trace, UniqueFd &exchange);
 
 // Reads the answer once `exchange` is readable: kDone with the answer (at most 127 bytes of it)
 // in `reply`, or with `reply` unchanged when the receive failed; kWaiting when what arrived is

@@ -2,12 +2,12 @@
 #include "ip_address.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "snmp_ops.h"
+#include "text.h"
 
 namespace {
 
@@ -19,24 +19,6 @@ constexpr size_t kIfPhysAddressCount = 11;
 // physical address, ifPhysAddress.
 constexpr std::array<OVsnmpOid, kIfIndexCount> kIfIndexColumn = {1, 3, 6, 1, 2, 1, 4, 20, 1, 2};
 constexpr std::array<OVsnmpOid, 10> kIfPhysAddress = {1, 3, 6, 1, 2, 1, 2, 2, 1, 6};
-
-void setText(std::span<char, kReplySize> output, const char *text) {
-  std::snprintf(output.data(), output.size(), "%s", text);
-}
-
-// Reads the interface index from an answer text as "%d" does (blanks, sign, digits), wrapping
-// to 32 bits instead of overflowing. Text without digits reads as 0.
-int32_t readIndex(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  uint32_t value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10u + static_cast<uint32_t>(text[i] - '0');
-  }
-  return static_cast<int32_t>(negative ? 0u - value : value);
-}
 
 }  // namespace
 
@@ -50,16 +32,16 @@ IpAddressLookup::IpAddressLookup(OVsnmpSession session, std::span<const OVsnmpOi
   // outside the table) must not be paired with a stale address.
   std::copy(kIfIndexColumn.begin(), kIfIndexColumn.end(), ipAdEntIfIndexOid_.begin());
   std::copy(kIfPhysAddress.begin(), kIfPhysAddress.end(), ifPhysAddressOid_.begin());
-  setText(output_, "0.0.0.0");
+  copyText(output_, "0.0.0.0");
 }
 
 IpAddressLookup::Step IpAddressLookup::start(OVsnmpCompletion completion, void *context) {
   stage_ = Stage::kWanted;
   askedCount_ = macCount_;
   std::copy_n(mac_.begin(), macCount_, asked_.begin());
-  if (!sendRead(session_, std::span(asked_).first(askedCount_), OVSNMP_GET_REQ, wanted_,
-                completion, context)) {
-    setText(output_, "0.0.0.0");
+  if (!sendRead(session_, std::span(asked_).first(askedCount_), OVSNMP_GET_REQ, wanted_, completion,
+                context)) {
+    copyText(output_, "0.0.0.0");
     return Step::kDone;
   }
   return Step::kSent;
@@ -78,8 +60,7 @@ IpAddressLookup::Step IpAddressLookup::sendIfIndex(OVsnmpCompletion completion, 
   return Step::kSent;
 }
 
-IpAddressLookup::Step IpAddressLookup::sendPhysAddress(OVsnmpCompletion completion,
-                                                       void *context) {
+IpAddressLookup::Step IpAddressLookup::sendPhysAddress(OVsnmpCompletion completion, void *context) {
   stage_ = Stage::kPhysAddress;
   ifPhysAddressOid_[10] = static_cast<OVsnmpOid>(ifIndex_);
   askedCount_ = kIfPhysAddressCount;
@@ -87,8 +68,8 @@ IpAddressLookup::Step IpAddressLookup::sendPhysAddress(OVsnmpCompletion completi
   // Cleared so that a physical address shorter than six bytes compares with zeros after it,
   // not with what an earlier answer left in the buffer.
   answer_.fill('\0');
-  if (!sendRead(session_, std::span(asked_).first(askedCount_), OVSNMP_GET_REQ, answer_,
-                completion, context)) {
+  if (!sendRead(session_, std::span(asked_).first(askedCount_), OVSNMP_GET_REQ, answer_, completion,
+                context)) {
     // A get that can't be made only skips this entry, as a failed one does.
     if (++step_ >= kMaxSteps) return endOfSteps();
     return sendIfIndex(completion, context);
@@ -98,13 +79,13 @@ IpAddressLookup::Step IpAddressLookup::sendPhysAddress(OVsnmpCompletion completi
 
 IpAddressLookup::Step IpAddressLookup::exhausted() {
   if (trace_) std::printf("    Exhausted list of IfIndexes - non-IP interface ...\n");
-  setText(output_, "0.0.0.0");
+  copyText(output_, "0.0.0.0");
   return Step::kDone;
 }
 
 IpAddressLookup::Step IpAddressLookup::endOfSteps() {
   if (trace_) std::printf("   Didn't find ipAddrIndex to match Interface\n");
-  setText(output_, "0.0.0.0");
+  copyText(output_, "0.0.0.0");
   return Step::kDone;
 }
 
@@ -116,37 +97,36 @@ IpAddressLookup::Step IpAddressLookup::answered(int error, OVsnmpPdu *response,
       std::array<OVsnmpOid, kOidCapacity> name = mac_;
       if (completeRead(error, response, asked, OVSNMP_GET_REQ, std::span(name).first(macCount_),
                        wanted_) != GetOutcome::kValue) {
-        setText(output_, "0.0.0.0");
+        copyText(output_, "0.0.0.0");
         return Step::kDone;
       }
       if (trace_) {
         auto b = [&](size_t i) {
           return static_cast<unsigned>(static_cast<unsigned char>(wanted_[i]));
         };
-        std::printf("   MAC Addr = %2x %2x %2x %2x %2x %2x\n", b(0), b(1), b(2), b(3), b(4),
-                    b(5));
+        std::printf("   MAC Addr = %2x %2x %2x %2x %2x %2x\n", b(0), b(1), b(2), b(3), b(4), b(5));
       }
       step_ = 0;
       return sendIfIndex(completion, context);
     }
     case Stage::kIfIndex: {
-      const bool got = completeRead(error, response, asked, OVSNMP_GETNEXT_REQ,
-                                    ipAdEntIfIndexOid_, answer_) == GetOutcome::kValue;
+      const bool got = completeRead(error, response, asked, OVSNMP_GETNEXT_REQ, ipAdEntIfIndexOid_,
+                                    answer_) == GetOutcome::kValue;
       // The whole prefix is compared: an agent whose address table is empty answers the first
       // GetNext with whatever object follows the table (ipRouteTable, say), whose columns
       // would otherwise be taken for interface indexes and their instances for addresses.
-      if (!got || !std::equal(kIfIndexColumn.begin(), kIfIndexColumn.end(),
-                              ipAdEntIfIndexOid_.begin())) {
+      if (!got ||
+          !std::equal(kIfIndexColumn.begin(), kIfIndexColumn.end(), ipAdEntIfIndexOid_.begin())) {
         return exhausted();
       }
-      ifIndex_ = readIndex(answer_.data());
+      // Read as "%d" reads it; text without digits reads as 0.
+      ifIndex_ = static_cast<int32_t>(scanDecimal(std::string_view(answer_.data())).value_or(0));
       return sendPhysAddress(completion, context);
     }
     case Stage::kPhysAddress: {
       std::array<OVsnmpOid, kOidCapacity> name = ifPhysAddressOid_;
       if (completeRead(error, response, asked, OVSNMP_GET_REQ,
-                       std::span(name).first(kIfPhysAddressCount),
-                       answer_) == GetOutcome::kValue &&
+                       std::span(name).first(kIfPhysAddressCount), answer_) == GetOutcome::kValue &&
           std::memcmp(answer_.data(), wanted_.data(), kMacSize) == 0) {
         const auto &a = ipAdEntIfIndexOid_;
         std::snprintf(output_.data(), output_.size(), "%d.%d.%d.%d", static_cast<int>(a[10]),

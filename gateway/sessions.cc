@@ -2,35 +2,16 @@
 #include "sessions.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstdlib>
 #include <string_view>
 
-namespace {
-
-// A whole number from the environment within [low, high], or `fallback`.
-long envNumber(const char *name, long low, long high, long fallback) {
-  const char *text = std::getenv(name);
-  if (text == nullptr) return fallback;
-  std::string_view view(text);
-  long value = 0;
-  auto [end, ec] = std::from_chars(view.data(), view.data() + view.size(), value);
-  if (ec != std::errc() || end != view.data() + view.size() || value < low || value > high) {
-    return fallback;
-  }
-  return value;
-}
-
-}  // namespace
+#include "text.h"
 
 SessionLimits SessionLimits::fromEnvironment() {
   SessionLimits l;
-  l.perAddress = static_cast<size_t>(
-      envNumber("TAVRIN_SESSIONS_PER_ADDRESS", 1, 65536, static_cast<long>(l.perAddress)));
-  l.total =
-      static_cast<size_t>(envNumber("TAVRIN_SESSIONS_MAX", 1, 65536, static_cast<long>(l.total)));
-  l.idle = std::chrono::seconds(
-      envNumber("TAVRIN_SESSION_IDLE_SECONDS", 1, 7 * 24 * 3600, l.idle.count()));
+  l.perAddress = environmentNumber("TAVRIN_SESSIONS_PER_ADDRESS", 1, 65536, l.perAddress);
+  l.total = environmentNumber("TAVRIN_SESSIONS_MAX", 1, 65536, l.total);
+  l.idle = std::chrono::seconds(environmentNumber("TAVRIN_SESSION_IDLE_SECONDS", 1, 7 * 24 * 3600,
+                                                  static_cast<uint64_t>(l.idle.count())));
   l.reclaimable = std::min(l.reclaimable, l.idle);
   return l;
 }

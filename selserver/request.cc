@@ -8,23 +8,15 @@
 #include <span>
 
 #include "extract_field.h"
+#include "handles.h"
 #include "log_text.h"
 #include "selection.h"
-
-namespace {
-
-struct FileCloser {
-  void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-}  // namespace
 
 // Reads the first line of `path` into `name`: up to the first newline (not kept; a carriage
 // return right before it is dropped too) or the end of the file, at most 128 characters.
 // Returns false when the file can't be opened.
 bool readFirstLine(const std::string &path, NameBuffer &name) {
-  File file(std::fopen(path.c_str(), "r"));
+  FilePtr file(std::fopen(path.c_str(), "r"));
   if (!file) return false;
   name.length = 0;
   while (name.length < name.bytes.size()) {

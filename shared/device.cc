@@ -9,7 +9,9 @@
 #include <span>
 #include <string>
 
+#include "handles.h"
 #include "log_text.h"
+#include "ovw_error.h"
 #include "snmp_ops.h"
 
 namespace {
@@ -26,92 +28,55 @@ constexpr IdentifierRecord kProbeVariable = {{1, 3, 6, 1, 4, 1, 32473, 3, 1, 2, 
 // whatever the agent returns.
 constexpr size_t kProbeBufferSize = 52;
 
-// Closes the session on every way out of setDevice, and of a probe's start until its request
-// is on its way.
-class SessionGuard {
- public:
-  explicit SessionGuard(OVsnmpSession session) : session_(session) {}
-  ~SessionGuard() {
-    if (session_ != 0) (void)snmpClose(session_);
-  }
-  SessionGuard(const SessionGuard &) = delete;
-  SessionGuard &operator=(const SessionGuard &) = delete;
-  // Hands the session over, open.
-  [[nodiscard]] OVsnmpSession release() {
-    const OVsnmpSession session = session_;
-    session_ = 0;
-    return session;
-  }
+// What the database says of a node's flag.
+enum class Flag { kSet, kClear, kUnknown };
 
- private:
-  OVsnmpSession session_;
-};
-
-struct PduDeleter {
-  void operator()(OVsnmpPdu *pdu) const { OVsnmpFreePdu(pdu); }
-};
-using PduPtr = std::unique_ptr<OVsnmpPdu, PduDeleter>;
-
-// The flag counts as set only when the database says so; a failed read (below 0) is not a
-// set flag.
-bool flagSet(OVwObjectId objectId, OVwFieldId fieldId) {
-  return OVwDbGetFieldBooleanValue(objectId, fieldId) > 0;
+Flag readFlag(OVwObjectId objectId, OVwFieldId fieldId) {
+  const int value = OVwDbGetFieldBooleanValue(objectId, fieldId);
+  if (value < 0) return Flag::kUnknown;
+  return value > 0 ? Flag::kSet : Flag::kClear;
 }
 
-int probeOutcomeOf(GetOutcome outcome) {
+ProbeOutcome probeOutcomeOf(GetOutcome outcome) {
   switch (outcome) {
     case GetOutcome::kValue:
-      return kProbeAnswered;
+      return ProbeOutcome::kAnswered;
     case GetOutcome::kNoResponse:
-      return kProbeNoResponse;
+      return ProbeOutcome::kNoResponse;
     case GetOutcome::kNoSuchObject:
       break;
   }
-  return kProbeNonDevice;
+  return ProbeOutcome::kNonDevice;
+}
+
+// Writes the flag; a failed write is reported as the table's caller reports it.
+void writeFlag(OVwObjectId objectId, OVwFieldId fieldId, bool value, FlagTable table) {
+  if (OVwDbSetFieldBooleanValue(objectId, fieldId, value ? 1 : 0) >= 0) return;
+  if (table == FlagTable::kSweep) {
+    printOVwError("OVwDbSetFieldBooleanValue");
+  } else if (value) {
+    std::printf("OVwDbSetFieldBooleanValue error\n");
+  } else {
+    std::printf("OVwDbSetFieldBooleanValue %s\n", LogText(OVwErrorMsg(OVwError())).c_str());
+  }
 }
 
 // No session could be opened to the host: the "REMOVED" path. Returns setDevice's result.
-int noSession(OVwObjectId objectId, OVwFieldId fieldId, const std::string &hostName,
-              RemovalHook removalHook) {
+bool noSession(OVwObjectId objectId, OVwFieldId fieldId, const std::string &hostName,
+               const RemovalHook &removalHook) {
   std::printf("Failed to open SNMP Session for %s\n", LogText(hostName).c_str());
-  if (hostName == "REMOVED" && flagSet(objectId, fieldId)) {
+  if (hostName == "REMOVED" && readFlag(objectId, fieldId) == Flag::kSet) {
     (void)OVwDbSetFieldBooleanValue(objectId, fieldId, 0);
-    if (removalHook != nullptr) removalHook(objectId);
+    removalHook(objectId);
     std::printf("  removed isKestaraDevice flag and symbol from OVw\n");
   }
-  return 0;
+  return false;
 }
 
-// Sets, keeps or clears the flag by the probe's outcome and prints the line that says so.
-// Returns setDevice's result.
-int applyOutcome(OVwObjectId objectId, OVwFieldId fieldId, const std::string &hostName,
-                 int outcome) {
-  // Read after the probe, so that a change made while the node was being asked is seen.
-  const bool wasSet = flagSet(objectId, fieldId);
-
-  if (outcome == kProbeAnswered) {
-    if (wasSet) {
-      std::printf("getOid succeeded for %s - but field already set\n", LogText(hostName).c_str());
-      return 1;
-    }
-    if (OVwDbSetFieldBooleanValue(objectId, fieldId, 1) < 0) {
-      std::printf("OVwDbSetFieldBooleanValue error\n");
-    }
-    std::printf("getOid succeeded for %s - field set\n", LogText(hostName).c_str());
-    return 1;
-  }
-  if (!wasSet) {
-    std::printf("%s non-Kestara Device\n", LogText(hostName).c_str());
-  } else if (outcome == kProbeNonDevice) {
-    std::printf("Found isKestaraDevice flag set on %s for non-device - will reset\n",
-                LogText(hostName).c_str());
-    if (OVwDbSetFieldBooleanValue(objectId, fieldId, 0) < 0) {
-      std::printf("OVwDbSetFieldBooleanValue %s\n", LogText(OVwErrorMsg(OVwError())).c_str());
-    }
-  } else {
-    std::printf("Found isKstrDev flag set on %s - not responding \n", LogText(hostName).c_str());
-  }
-  return 0;
+bool applyForSetDevice(OVwObjectId objectId, OVwFieldId fieldId, const std::string &hostName,
+                       ProbeOutcome outcome) {
+  return applyProbeOutcome(objectId, fieldId, hostName, outcome, FlagTable::kSetDevice) ==
+         NodeVerdict::kDevice;
 }
 
 // The probe's request as snmpRead builds it: a GetRequest for the probe variable, on a
@@ -134,7 +99,40 @@ PduPtr probeRequest(OVsnmpSession session) {
 
 }  // namespace
 
-int probeDevice(OVsnmpSession session) {
+NodeVerdict applyProbeOutcome(OVwObjectId objectId, OVwFieldId fieldId, std::string_view name,
+                              ProbeOutcome outcome, FlagTable table) {
+  const LogText shown(name);
+  if (outcome == ProbeOutcome::kAnswered) {
+    // setDevice reads the flag after the probe, so that a change made while the node was
+    // being asked is seen; the sweep writes without reading.
+    if (table == FlagTable::kSetDevice && readFlag(objectId, fieldId) == Flag::kSet) {
+      std::printf("getOid succeeded for %s - but field already set\n", shown.c_str());
+      return NodeVerdict::kDevice;
+    }
+    writeFlag(objectId, fieldId, true, table);
+    std::printf("getOid succeeded for %s - field set\n", shown.c_str());
+    return NodeVerdict::kDevice;
+  }
+  const Flag flag = readFlag(objectId, fieldId);
+  if (flag == Flag::kSet && outcome == ProbeOutcome::kNonDevice) {
+    std::printf("Found isKestaraDevice flag set on %s for non-device - will reset\n",
+                shown.c_str());
+    writeFlag(objectId, fieldId, false, table);
+    return NodeVerdict::kNonDevice;
+  }
+  if (flag == Flag::kSet) {
+    std::printf("Found isKstrDev flag set on %s - not responding \n", shown.c_str());
+    return NodeVerdict::kSilentDevice;
+  }
+  std::printf("%s non-Kestara Device\n", shown.c_str());
+  // A flag that can't be read may be set: a definite non-device has it cleared all the same.
+  if (flag == Flag::kUnknown && outcome == ProbeOutcome::kNonDevice) {
+    writeFlag(objectId, fieldId, false, table);
+  }
+  return NodeVerdict::kNonDevice;
+}
+
+ProbeOutcome probeDevice(OVsnmpSession session) {
   // The get copies the name the agent answered for over the identifier it is given. Each
   // probe works on a copy of the record, so an agent that answers for another variable can't
   // change what later probes ask for.
@@ -143,24 +141,23 @@ int probeDevice(OVsnmpSession session) {
   return probeOutcomeOf(snmpRead(session, probe.count, probe.ids, OVSNMP_GET_REQ, reply));
 }
 
-int setDevice(OVwObjectId objectId, RemovalHook removalHook) {
+bool setDevice(OVwObjectId objectId, RemovalHook removalHook) {
   const OVwFieldId fieldId = OVwDbFieldNameToFieldId("isKestaraDevice");
   const char *hostText = OVwDbObjectIdToHostname(objectId);
   if (hostText == nullptr) {
     std::printf("  setDevice: OVwObjId %d has no hostname\n", static_cast<int>(objectId));
-    return 0;
+    return false;
   }
   // The library's text lives only until its next call; the hook may make one.
   const std::string hostName(hostText);
 
-  const OVsnmpSession session = snmpOpen(hostName.c_str());
-  if (session == 0) return noSession(objectId, fieldId, hostName, removalHook);
-  SessionGuard guard(session);
-  return applyOutcome(objectId, fieldId, hostName, probeDevice(session));
+  const SnmpSession session(snmpOpen(hostName.c_str()));
+  if (!session) return noSession(objectId, fieldId, hostName, removalHook);
+  return applyForSetDevice(objectId, fieldId, hostName, probeDevice(session.get()));
 }
 
-std::optional<int> DeviceProbe::start(OVwObjectId objectId, RemovalHook removalHook, Done done,
-                                      void *context) {
+std::optional<bool> DeviceProbe::start(OVwObjectId objectId, RemovalHook removalHook, Done done,
+                                       void *context) {
   objectId_ = objectId;
   fieldId_ = OVwDbFieldNameToFieldId("isKestaraDevice");
   removalHook_ = removalHook;
@@ -169,21 +166,20 @@ std::optional<int> DeviceProbe::start(OVwObjectId objectId, RemovalHook removalH
   const char *hostText = OVwDbObjectIdToHostname(objectId);
   if (hostText == nullptr) {
     std::printf("  setDevice: OVwObjId %d has no hostname\n", static_cast<int>(objectId));
-    return 0;
+    return false;
   }
   hostName_ = hostText;
 
-  const OVsnmpSession session = snmpOpen(hostName_.c_str());
-  if (session == 0) return noSession(objectId, fieldId_, hostName_, removalHook);
-  SessionGuard guard(session);  // until the request is on its way
-  PduPtr request = probeRequest(session);
-  if (!request) return applyOutcome(objectId, fieldId_, hostName_, kProbeNonDevice);
-  if (OVsnmpSendAsync(session, request.get(), completed, this) != 0) {
+  SnmpSession session(snmpOpen(hostName_.c_str()));  // closed unless the request goes out
+  if (!session) return noSession(objectId, fieldId_, hostName_, removalHook);
+  PduPtr request = probeRequest(session.get());
+  if (!request) return applyForSetDevice(objectId, fieldId_, hostName_, ProbeOutcome::kNonDevice);
+  if (OVsnmpSendAsync(session.get(), request.get(), completed, this) != 0) {
     snmpErrorHook(OVsnmpErrno, "OVsnmpSendAsync failed");
-    return applyOutcome(objectId, fieldId_, hostName_, kProbeNonDevice);
+    return applyForSetDevice(objectId, fieldId_, hostName_, ProbeOutcome::kNonDevice);
   }
   (void)request.release();  // consumed by the send
-  session_ = guard.release();
+  session_ = session.release();
   return std::nullopt;
 }
 
@@ -206,7 +202,8 @@ void DeviceProbe::completed(OVsnmpSession, int error, OVsnmpPdu *response, void 
       std::printf("SNMPv3 probe of %s refused: %s\n", LogText(probe->hostName_).c_str(),
                   OVsnmpErrString(error));
     }
-    probe->finish(error == OVSNMP_ERR_TIMEOUT || refused ? kProbeNoResponse : kProbeNonDevice);
+    probe->finish(error == OVSNMP_ERR_TIMEOUT || refused ? ProbeOutcome::kNoResponse
+                                                         : ProbeOutcome::kNonDevice);
     return;
   }
   // The answer is read as the blocking get reads it, into a copy of the probe variable's
@@ -218,10 +215,10 @@ void DeviceProbe::completed(OVsnmpSession, int error, OVsnmpPdu *response, void 
       probeOutcomeOf(readResponse(requested, OVSNMP_GET_REQ, *owned, answered.ids, reply)));
 }
 
-void DeviceProbe::finish(int outcome) {
-  const int result = applyOutcome(objectId_, fieldId_, hostName_, outcome);
+void DeviceProbe::finish(ProbeOutcome outcome) {
+  const bool answered = applyForSetDevice(objectId_, fieldId_, hostName_, outcome);
   const OVsnmpSession session = session_;
   session_ = 0;
   (void)snmpClose(session);  // closed before `done`, which may start the next probe
-  done_(*this, result, context_);
+  done_(*this, answered, context_);
 }

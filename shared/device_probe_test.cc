@@ -50,16 +50,17 @@ struct Tracked {
   std::function<void()> then;
 };
 
-void onDone(DeviceProbe &, int result, void *context) {
+void onDone(DeviceProbe &, bool answered, void *context) {
   auto *t = static_cast<Tracked *>(context);
   ++t->calls;
-  t->result = result;
+  t->result = answered ? 1 : 0;
   t->at = Clock::now();
   if (t->then) t->then();
 }
 
 std::vector<OVwObjectId> removed;
-void recordRemoval(OVwObjectId object) { removed.push_back(object); }
+void recordRemoval(void *, OVwObjectId object) { removed.push_back(object); }
+constexpr RemovalHook kRecordRemoval{recordRemoval, nullptr};
 
 class DeviceProbeTest : public ::testing::TestWithParam<std::string> {
  protected:
@@ -95,7 +96,7 @@ class DeviceProbeTest : public ::testing::TestWithParam<std::string> {
   Run blocking(OVwObjectId id) {
     testing::internal::CaptureStdout();
     Run r;
-    r.result = setDevice(id, recordRemoval);
+    r.result = setDevice(id, kRecordRemoval) ? 1 : 0;
     r.out = testing::internal::GetCapturedStdout();
     r.flag = flag(id);
     return r;
@@ -104,9 +105,9 @@ class DeviceProbeTest : public ::testing::TestWithParam<std::string> {
     Tracked t;
     testing::internal::CaptureStdout();
     Run r;
-    std::optional<int> now = t.probe.start(id, recordRemoval, onDone, &t);
+    std::optional<bool> now = t.probe.start(id, kRecordRemoval, onDone, &t);
     if (now) {
-      r.result = *now;
+      r.result = *now ? 1 : 0;
       EXPECT_FALSE(t.probe.busy());
     } else {
       EXPECT_TRUE(t.probe.busy());
@@ -195,18 +196,16 @@ TEST_P(DeviceProbeLoopTest, ProbesRunSideBySide) {
 
   testing::internal::CaptureStdout();
   Tracked slow;
-  ASSERT_FALSE(slow.probe.start(silentNode, nullptr, onDone, &slow));
+  ASSERT_FALSE(slow.probe.start(silentNode, {}, onDone, &slow));
   const auto slowStarted = Clock::now();
   std::vector<std::unique_ptr<Tracked>> fast;
   for (int i = 0; i < 8; ++i) {
     fast.push_back(std::make_unique<Tracked>());
-    ASSERT_FALSE(fast.back()->probe.start(nodes[i], nullptr, onDone, fast.back().get()));
+    ASSERT_FALSE(fast.back()->probe.start(nodes[i], {}, onDone, fast.back().get()));
   }
   // The last device probe, once done, probes one more device from inside its `done`.
   Tracked chained;
-  fast.back()->then = [&] {
-    ASSERT_FALSE(chained.probe.start(nodes[8], nullptr, onDone, &chained));
-  };
+  fast.back()->then = [&] { ASSERT_FALSE(chained.probe.start(nodes[8], {}, onDone, &chained)); };
   const auto started = Clock::now();
   runLoop([&] { return slow.calls > 0; });
   const std::string out = testing::internal::GetCapturedStdout();
@@ -249,13 +248,13 @@ TEST_P(DeviceProbeLoopTest, AbandonedProbeLeavesNoTrace) {
   testing::internal::CaptureStdout();
   {
     Tracked t;
-    ASSERT_FALSE(t.probe.start(id, nullptr, onDone, &t));
+    ASSERT_FALSE(t.probe.start(id, {}, onDone, &t));
     int timeout = 0;
     EXPECT_EQ(1, OVsnmpGetPollInfo(nullptr, 0, &timeout));
     t.probe.abandon();
     EXPECT_FALSE(t.probe.busy());
     EXPECT_EQ(0, OVsnmpGetPollInfo(nullptr, 0, &timeout));
-    ASSERT_FALSE(t.probe.start(id, nullptr, onDone, &t));  // and it can be started again
+    ASSERT_FALSE(t.probe.start(id, {}, onDone, &t));  // and it can be started again
     EXPECT_EQ(0, t.calls);
   }  // destroyed while busy
   int timeout = 0;

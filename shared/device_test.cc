@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,9 +42,9 @@ class DeviceTestBase {
   }
 
   // Runs setDevice and returns its result and what it printed.
-  std::pair<int, std::string> set(OVwObjectId object, RemovalHook hook = nullptr) {
+  std::pair<int, std::string> set(OVwObjectId object, RemovalHook hook = {}) {
     testing::internal::CaptureStdout();
-    int result = setDevice(object, hook);
+    int result = setDevice(object, hook) ? 1 : 0;
     return {result, testing::internal::GetCapturedStdout()};
   }
   bool flag(OVwObjectId object) { return OVwDbGetFieldBooleanValue(object, fieldId_) > 0; }
@@ -151,20 +152,23 @@ TEST_P(SetDeviceTest, FailedWritesAreReportedAndTheProbeStillCounts) {
   EXPECT_TRUE(flag(plain));
 }
 
-// A flag that can't be read is taken as clear: an answering node is written (set), a
-// non-device is reported as such and left alone.
-TEST_P(SetDeviceTest, UnreadableFlagCountsAsClear) {
+// A flag that can't be read leaves the probe's outcome alone to decide: an answering node is
+// set, a definite non-device cleared, and a node that does not answer keeps what it had.
+TEST_P(SetDeviceTest, UnreadableFlagFollowsTheProbe) {
   OVwObjectId device = node(device_->peer());
   OVwObjectId plain = node(plain_->peer());
-  setFlag(device, true);
+  OVwObjectId silent = node(silentPeer());
   setFlag(plain, true);
+  setFlag(silent, true);
   ASSERT_EQ(0, KestaraFaultAdd("OVwDbGetFieldBooleanValue", 1, OVW_ERR_DB, 1));
   EXPECT_EQ(std::make_pair(1, "getOid succeeded for " + device_->peer() + " - field set\n"),
             set(device));
   EXPECT_EQ(std::make_pair(0, plain_->peer() + " non-Kestara Device\n"), set(plain));
+  EXPECT_EQ(std::make_pair(0, silentPeer() + " non-Kestara Device\n"), set(silent));
   KestaraFaultClear();
   EXPECT_TRUE(flag(device));
-  EXPECT_TRUE(flag(plain));
+  EXPECT_FALSE(flag(plain));
+  EXPECT_TRUE(flag(silent));
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, SetDeviceTest, ::testing::Values("1", "2c"));
@@ -174,7 +178,8 @@ class SetDeviceRemovedTest : public DeviceTestBase, public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(setUpEnvironment("2c")); }
   void TearDown() override { tearDownEnvironment(); }
-  static void recordRemoval(OVwObjectId object) { removed_.push_back(object); }
+  static void recordRemoval(void *, OVwObjectId object) { removed_.push_back(object); }
+  static constexpr RemovalHook kRecordRemoval{recordRemoval, nullptr};
   static inline std::vector<OVwObjectId> removed_;
 };
 
@@ -185,14 +190,14 @@ TEST_F(SetDeviceRemovedTest, RemovedHostClearsTheFlagAndCallsTheHook) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(std::make_pair(0, std::string("Failed to open SNMP Session for REMOVED\n"
                                           "  removed isKestaraDevice flag and symbol from OVw\n")),
-            set(id, recordRemoval));
+            set(id, kRecordRemoval));
   EXPECT_EQ(0u, testing::internal::GetCapturedStderr().find("OVsnmpOpen failed: "));
   EXPECT_FALSE(flag(id));
   EXPECT_EQ(std::vector<OVwObjectId>{id}, removed_);
 
   // Now clear: nothing to remove, no write and no hook.
   EXPECT_EQ(std::make_pair(0, std::string("Failed to open SNMP Session for REMOVED\n")),
-            set(id, recordRemoval));
+            set(id, kRecordRemoval));
   EXPECT_EQ(std::vector<OVwObjectId>{id}, removed_);
 }
 
@@ -211,7 +216,7 @@ TEST_F(SetDeviceRemovedTest, OnlyTheExactWordRemoves) {
     OVwObjectId id = node(host);
     setFlag(id, true);
     EXPECT_EQ(std::make_pair(0, "Failed to open SNMP Session for " + host + "\n"),
-              set(id, recordRemoval));
+              set(id, kRecordRemoval));
     EXPECT_TRUE(flag(id)) << host;
   }
   EXPECT_TRUE(removed_.empty());
@@ -236,11 +241,11 @@ class ProbeTest : public DeviceTestBase, public ::testing::TestWithParam<std::st
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(setUpEnvironment(GetParam())); }
   void TearDown() override { tearDownEnvironment(); }
-  int probe(const std::string &peer) {
+  std::optional<ProbeOutcome> probe(const std::string &peer) {
     OVsnmpSession session = snmpOpen(peer.c_str());
     EXPECT_NE(0u, session) << peer;
-    if (session == 0) return -1;
-    int outcome = probeDevice(session);
+    if (session == 0) return std::nullopt;
+    const ProbeOutcome outcome = probeDevice(session);
     EXPECT_TRUE(snmpClose(session));
     return outcome;
   }
@@ -257,28 +262,30 @@ TEST_P(ProbeTest, ClassifiesEveryAnswer) {
   ASSERT_NE(nullptr, plain);
   kt::UdpClient silent("127.0.0.1");
 
-  EXPECT_EQ(kProbeAnswered, probe(device->peer()));  // 200 bytes into the 52-byte buffer
-  EXPECT_EQ(kProbeNonDevice, probe(plain->peer()));
-  EXPECT_EQ(kProbeNoResponse, probe("127.0.0.1:" + std::to_string(silent.localPort())));
+  EXPECT_EQ(ProbeOutcome::kAnswered, probe(device->peer()));  // 200 bytes into the 52-byte buffer
+  EXPECT_EQ(ProbeOutcome::kNonDevice, probe(plain->peer()));
+  EXPECT_EQ(ProbeOutcome::kNoResponse, probe("127.0.0.1:" + std::to_string(silent.localPort())));
   for (Script script : {Script::kErrorIndexZero, Script::kErrorIndexOne, Script::kNoBinding}) {
     ScriptedAgent agent(script);
-    EXPECT_EQ(kProbeNonDevice, probe(agent.peer())) << static_cast<int>(script);
+    EXPECT_EQ(ProbeOutcome::kNonDevice, probe(agent.peer())) << static_cast<int>(script);
     EXPECT_GE(agent.requests(), 1);
   }
   ScriptedAgent garbage(Script::kGarbage);
-  EXPECT_EQ(kProbeNoResponse, probe(garbage.peer()));
+  EXPECT_EQ(ProbeOutcome::kNoResponse, probe(garbage.peer()));
   ScriptedAgent longString(Script::kLongString);
-  EXPECT_EQ(kProbeAnswered, probe(longString.peer()));
+  EXPECT_EQ(ProbeOutcome::kAnswered, probe(longString.peer()));
 
   // An agent that answers for another variable has not answered the probe; later probes still
   // ask for the probe variable itself.
   ScriptedAgent other(Script::kOtherVariable);
-  EXPECT_EQ(kProbeNonDevice, probe(other.peer()));
-  EXPECT_EQ(kProbeAnswered, probe(device->peer()));
-  EXPECT_EQ(kProbeNonDevice, probe(plain->peer()));
+  EXPECT_EQ(ProbeOutcome::kNonDevice, probe(other.peer()));
+  EXPECT_EQ(ProbeOutcome::kAnswered, probe(device->peer()));
+  EXPECT_EQ(ProbeOutcome::kNonDevice, probe(plain->peer()));
 }
 
-TEST_P(ProbeTest, BadSessionIsNoDevice) { EXPECT_EQ(kProbeNonDevice, probeDevice(4242424)); }
+TEST_P(ProbeTest, BadSessionIsNoDevice) {
+  EXPECT_EQ(ProbeOutcome::kNonDevice, probeDevice(4242424));
+}
 
 INSTANTIATE_TEST_SUITE_P(Versions, ProbeTest, ::testing::Values("1", "2c"));
 

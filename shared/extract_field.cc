@@ -1,8 +1,7 @@
 // extract_field.cc - the '#'-separated field splitter of the request protocols.
 #include "extract_field.h"
 
-#include <algorithm>
-#include <cstring>
+#include "text.h"
 
 size_t extractField(std::span<char> destination, size_t index, std::string_view request) {
   if (destination.empty()) return 0;
@@ -17,9 +16,5 @@ size_t extractField(std::span<char> destination, size_t index, std::string_view 
     start = hash + 1;
   }
   std::string_view field = request.substr(start);
-  field = field.substr(0, field.find('#'));
-  size_t n = std::min(field.size(), destination.size() - 1);
-  std::memcpy(destination.data(), field.data(), n);
-  destination[n] = '\0';
-  return n;
+  return copyText(destination, field.substr(0, field.find('#')));
 }

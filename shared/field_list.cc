@@ -5,12 +5,9 @@
 #include <memory>
 #include <new>
 
-namespace {
+#include "handles.h"
 
-struct FieldListDeleter {
-  void operator()(OVwFieldBindList *list) const { freeFieldValueList(list); }
-};
-using FieldListPtr = std::unique_ptr<OVwFieldBindList, FieldListDeleter>;
+namespace {
 
 // Fills one binding: the field id and a new value record {firstWord, typeCode, value}. The
 // value is stored only for the type codes that carry one (boolean and enumeration). Returns

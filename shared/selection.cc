@@ -10,33 +10,15 @@
 #include <memory>
 
 #include "OVw.h"
+#include "handles.h"
 #include "log_text.h"
 #include "ovw_error.h"
+#include "protocol.h"
+#include "text.h"
 
 namespace {
 
-// Records from the OVw library, each given back with its own release call on every path.
-template <typename T, void (*Release)(T *)>
-struct Releaser {
-  void operator()(T *record) const { Release(record); }
-};
-template <typename T, void (*Release)(T *)>
-using Owned = std::unique_ptr<T, Releaser<T, Release>>;
-
-using MapInfo = Owned<OVwMapInfo, OVwFreeMapInfo>;
-using ObjectIdList = Owned<OVwObjectIdList, OVwDbFreeObjectIdList>;
-using SymbolList = Owned<OVwSymbolList, OVwFreeSymbolList>;
-using SymbolInfo = Owned<OVwSymbolInfo, OVwFreeSymbolInfo>;
-using SubmapInfo = Owned<OVwSubmapInfo, OVwFreeSubmapInfo>;
-
 constexpr int kSessionVersion = 5;
-
-// Copies `value` into `out`, cut to out.size() - 1 characters, and terminates it.
-void setText(std::span<char> out, std::string_view value) {
-  size_t n = std::min(value.size(), out.size() - 1);
-  std::memcpy(out.data(), value.data(), n);
-  out[n] = '\0';
-}
 
 // The library answers 1 for a set flag, 0 for a clear one and -1 when it can't tell; a flag
 // that can't be read does not make an object a Kestara device.
@@ -49,9 +31,9 @@ void writeSelectionName(std::span<char, kSelectionTextSize> text, OVwObjectId ob
   if (name == nullptr) {
     std::snprintf(text.data(), text.size(), "failed: No selection name for object %u", object);
   } else if (std::strlen(name) >= text.size()) {
-    setText(text, kNameTooLong);
+    copyText(text, kNameTooLong);
   } else {
-    setText(text, name);
+    copyText(text, name);
   }
 }
 
@@ -101,14 +83,14 @@ bool connectSession(std::span<char, kFailureTextSize> failureText) {
   std::array<char, kSessionNameSize> sessionName{};
   // The host name is read at every lookup, also when the process is attached already.
   if (!makeSessionName(sessionName)) {
-    setText(failureText, kGethostnameFailed);
+    copyText(failureText, kGethostnameFailed);
     return false;
   }
   if (const char *session = OVwSessionId(); session != nullptr) {
     std::printf("This application already connected to session %s\n", LogText(session).c_str());
     return true;
   }
-  if (_OVwInitSession(kSessionVersion, kMapApplicationName, sessionName.data()) < 0) {
+  if (_OVwInitSession(kSessionVersion, kApplicationName, sessionName.data()) < 0) {
     int code = OVwError();
     writeInitFailure(failureText, code, OVwErrorMsg(code));
     return false;
@@ -120,22 +102,22 @@ bool connectSession(std::span<char, kFailureTextSize> failureText) {
 }
 
 bool getSelection(std::span<char, kSelectionTextSize> text) {
-  MapInfo map(OVwGetMapInfo());
+  MapInfoPtr map(OVwGetMapInfo());
   if (!map) {
     printOVwError("OVwGetMapInfo");
     std::printf("No Maps open at this time\n");
     return false;
   }
-  ObjectIdList selection(OVwGetSelections(map.get(), nullptr));
+  ObjectIdListPtr selection(OVwGetSelections(map.get(), nullptr));
   if (!selection) {
     printOVwError("OVwGetSelections");
     return false;
   }
   if (selection->count <= 0 || selection->object_ids == nullptr) return false;
 
-  OVwFieldId flag = OVwDbFieldNameToFieldId("isKestaraDevice");
+  OVwFieldId flag = OVwDbFieldNameToFieldId(kDeviceField);
   if (flag == 0) {
-    setText(text, kFieldNotDefined);
+    copyText(text, kFieldNotDefined);
     return true;
   }
 
@@ -146,7 +128,7 @@ bool getSelection(std::span<char, kSelectionTextSize> text) {
   } else {
     // Walk from the object's first symbol to the object that owns the submap it lies on (the
     // node, when the application icon on a node's submap is selected).
-    SymbolList symbols(OVwGetSymbolsByObject(map.get(), first));
+    SymbolListPtr symbols(OVwGetSymbolsByObject(map.get(), first));
     if (!symbols) {
       std::printf("getSelection: Cannot getSymbolByObject %s\n",
                   LogText(OVwErrorMsg(OVwError())).c_str());
@@ -156,14 +138,14 @@ bool getSelection(std::span<char, kSelectionTextSize> text) {
       std::printf("getSelection: no Symbols for this object\n");
       return false;
     }
-    SymbolInfo info(OVwGetSymbolInfo(map.get(), symbols->symbols[0].symbol_id));
+    SymbolInfoPtr info(OVwGetSymbolInfo(map.get(), symbols->symbols[0].symbol_id));
     if (!info) {
-      setText(text, kNoSymbolInfo);
+      copyText(text, kNoSymbolInfo);
       return true;
     }
-    SubmapInfo submap(OVwGetSubmapInfo(map.get(), info->submap_id));
+    SubmapInfoPtr submap(OVwGetSubmapInfo(map.get(), info->submap_id));
     if (!submap) {
-      setText(text, kNoSubmapInfo);
+      copyText(text, kNoSubmapInfo);
       return true;
     }
     OVwObjectId parent = submap->parent_object_id;
@@ -175,7 +157,7 @@ bool getSelection(std::span<char, kSelectionTextSize> text) {
       writeSelectionName(text, parent);
     } else {
       // Neither qualifies: name the selected object if it is a node, else the submap's owner.
-      OVwFieldId node = OVwDbFieldNameToFieldId("isNode");
+      OVwFieldId node = OVwDbFieldNameToFieldId(kNodeField);
       writeNotDevice(text, isSet(OVwDbGetFieldBooleanValue(first, node)) ? first : parent);
     }
   }
@@ -194,7 +176,7 @@ bool getSelection(std::span<char, kSelectionTextSize> text) {
 void getSelectionName(std::span<char, kSelectionTextSize> text) {
   std::array<char, kFailureTextSize> failureText{};
   if (!connectSession(failureText)) {
-    setText(text, std::string_view(failureText.data()));
+    copyText(text, std::string_view(failureText.data()));
     return;
   }
   if (getSelection(text)) {
@@ -203,5 +185,5 @@ void getSelectionName(std::span<char, kSelectionTextSize> text) {
     return;
   }
   std::printf("No objects selected\n");
-  setText(text, kNoDeviceSelected);
+  copyText(text, kNoDeviceSelected);
 }

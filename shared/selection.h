@@ -22,11 +22,8 @@ inline constexpr size_t kFailureTextSize = 80;
 inline constexpr size_t kHostNameLimit = 50;
 inline constexpr size_t kSessionNameSize = kHostNameLimit + 2;
 
-// The name under which the lookup (and the console map application) joins the map session.
-inline constexpr const char *kMapApplicationName = "Varnis Console Application";
-
 // Reply texts of the lookup that begin with "failed:".
-inline constexpr std::string_view kNoDeviceSelected = "failed: No device selected on OpenView";
+inline constexpr std::string_view kNoDeviceSelected = "failed: No device selected on the map";
 inline constexpr std::string_view kFieldNotDefined = "failed: Kestara Field not defined in ovwdb";
 inline constexpr std::string_view kNoSymbolInfo = "failed: Cannot get symbolInfo for parent ID";
 inline constexpr std::string_view kNoSubmapInfo = "failed: Cannot get submapInfo for parent ID";

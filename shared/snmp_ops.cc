@@ -8,19 +8,10 @@
 #include <cstring>
 #include <memory>
 
+#include "handles.h"
+#include "text.h"
+
 namespace {
-
-struct PduDeleter {
-  void operator()(OVsnmpPdu *pdu) const { OVsnmpFreePdu(pdu); }
-};
-using PduPtr = std::unique_ptr<OVsnmpPdu, PduDeleter>;
-
-// Writes `text` into `output`, cut to fit, always terminated.
-void writeText(std::span<char> output, std::string_view text) {
-  size_t n = std::min(text.size(), output.size() - 1);
-  std::memcpy(output.data(), text.data(), n);
-  output[n] = '\0';
-}
 
 // The i-th 32-bit word of a value as the library stores it; missing bytes read as zeros.
 uint32_t wordAt(const OVsnmpVarBind &vb, size_t i) {
@@ -46,8 +37,7 @@ bool isException(uint8_t type) {
 // True when `response` answers a request of `pduType` for the one variable `requested`: it
 // holds exactly one binding, named as asked. An error response names what was asked; a good
 // GetNext answer names a later variable, or the same one with an exception (end of the view).
-bool answersRequest(std::span<const OVsnmpOid> requested, int pduType,
-                    const OVsnmpPdu &response) {
+bool answersRequest(std::span<const OVsnmpOid> requested, int pduType, const OVsnmpPdu &response) {
   const OVsnmpVarBind *vb = response.variables;
   if (vb == nullptr || vb->next_variable != nullptr || vb->oid == nullptr) return false;
   const int order =
@@ -83,7 +73,7 @@ GetOutcome renderValue(const OVsnmpVarBind &vb, std::span<OVsnmpOid> identifier,
       std::snprintf(number, sizeof number, "%u", wordAt(vb, 0));
       break;
   }
-  writeText(output, number);
+  copyText(output, number);
   size_t n = std::min(vb.oid_length, identifier.size());
   if (vb.oid != nullptr && n > 0) std::copy_n(vb.oid, n, identifier.begin());
   return GetOutcome::kValue;
@@ -114,7 +104,7 @@ GetOutcome readResponse(std::span<const OVsnmpOid> requested, int pduType,
                         const OVsnmpPdu &response, std::span<OVsnmpOid> identifier,
                         std::span<char> output) {
   if (output.empty()) return GetOutcome::kNoSuchObject;
-  writeText(output, kNoSuchObject);
+  copyText(output, kNoSuchObject);
   if (!answersRequest(requested, pduType, response)) {
     snmpErrorHook(OVSNMP_ERR_BAD_PDU, "Response does not answer the request");
     return GetOutcome::kNoSuchObject;
@@ -132,7 +122,7 @@ GetOutcome snmpRead(OVsnmpSession session, size_t count, std::span<OVsnmpOid> id
   // The library checks the handle before it records the option; a bad handle fails again,
   // with its own error, at the send below.
   (void)OVsnmpSetSessionFlags(session, OVSNMP_FLAG_RAW_EXCEPTIONS);
-  writeText(output, kNoSuchObject);
+  copyText(output, kNoSuchObject);
   if (count > identifier.size()) return GetOutcome::kNoSuchObject;
   // The name asked for; the identifier itself changes only once a value is written.
   const std::span<const OVsnmpOid> requested = identifier.first(count);
@@ -158,7 +148,7 @@ GetOutcome snmpRead(OVsnmpSession session, size_t count, std::span<OVsnmpOid> id
       } else if (error != OVSNMP_ERR_TIMEOUT) {
         return GetOutcome::kNoSuchObject;
       }
-      writeText(output, kNoResponse);
+      copyText(output, kNoResponse);
       return GetOutcome::kNoResponse;  // the request is still ours and goes with `request`
     }
     (void)request.release();  // consumed by the successful send
@@ -192,7 +182,7 @@ bool sendRead(OVsnmpSession session, std::span<const OVsnmpOid> requested, int p
               std::span<char> output, OVsnmpCompletion completion, void *context) {
   if (output.empty()) return false;
   (void)OVsnmpSetSessionFlags(session, OVSNMP_FLAG_RAW_EXCEPTIONS);
-  writeText(output, kNoSuchObject);
+  copyText(output, kNoSuchObject);
   PduPtr request(OVsnmpCreatePdu(pduType));
   if (!request) {
     snmpErrorHook(OVsnmpErrno, "OVsnmpCreatePdu failed");
@@ -216,12 +206,12 @@ GetOutcome completeRead(int error, OVsnmpPdu *response, std::span<const OVsnmpOi
   if (output.empty()) return GetOutcome::kNoSuchObject;
   if (error == OVSNMP_ERR_TIMEOUT || OVsnmpIsSecurityRefusal(error)) {
     snmpErrorHook(error, "OVsnmpSendAsync failed");
-    writeText(output, kNoResponse);
+    copyText(output, kNoResponse);
     return GetOutcome::kNoResponse;
   }
   if (error != OVSNMP_ERR_NONE || !owned) {
     snmpErrorHook(error, "OVsnmpSendAsync failed");
-    writeText(output, kNoSuchObject);
+    copyText(output, kNoSuchObject);
     return GetOutcome::kNoSuchObject;
   }
   return readResponse(requested, pduType, *owned, identifier, output);

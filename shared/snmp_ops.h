@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "OVsnmp.h"
+#include "handles.h"
 
 // Reply texts of a failed get.
 inline constexpr std::string_view kNoSuchObject = "No Such Object";
@@ -30,6 +31,9 @@ enum class GetOutcome {
 // Closes a session. On refusal prints "OVsnmpClose encountered bad SessionID %d\n" on standard
 // output and returns false.
 bool snmpClose(OVsnmpSession session);
+
+// A session of snmpOpen (0: none), closed with snmpClose when its owner goes.
+using SnmpSession = Handle<OVsnmpSession, snmpClose, OVsnmpSession{0}>;
 
 // Reads one variable as text.
 //

@@ -19,8 +19,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "handles.h"
 #include "protocol.h"
-#include "unique_fd.h"
 
 // A token bucket per source address: each reply takes a token; tokens come back at `rate`
 // per second up to `burst`. Loopback sources (127.0.0.0/8) are not limited: no datagram from

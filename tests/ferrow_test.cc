@@ -19,6 +19,7 @@
 
 #include "OVw.h"
 #include "field_list.h"
+#include "notify_socket.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
 #include "test_agent.h"
@@ -32,56 +33,6 @@ using namespace std::chrono_literals;
 constexpr const char *kObjectVariable = "1.3.6.1.4.1.11.2.17.2.3.0";
 constexpr const char *kEnterprise = "1.3.6.1.4.1.11.2.17.1";
 constexpr int kStatusFailedStart = 255;  // exit(-1)
-
-// The service manager's side of the notify protocol: a datagram socket in a folder of its own.
-class NotifySocket {
- public:
-  NotifySocket() {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path_ = dir_.file("notify");
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~NotifySocket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  const std::string &path() const { return path_; }
-  // Waits until the messages received so far hold `text`.
-  bool waitFor(const std::string &text, std::chrono::milliseconds timeout = 10s) {
-    return kt::eventually(
-        [&] {
-          drain();
-          return received_.find(text) != std::string::npos;
-        },
-        timeout);
-  }
-  const std::string &received() {
-    drain();
-    return received_;
-  }
-
- private:
-  void drain() {
-    char buffer[4096];
-    for (;;) {
-      pollfd p{fd_, POLLIN, 0};
-      if (fd_ < 0 || poll(&p, 1, 0) <= 0) return;
-      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return;
-      received_.append(buffer, static_cast<size_t>(n));
-      received_ += '\n';
-    }
-  }
-  kt::TempDir dir_;
-  std::string path_;
-  std::string received_;
-  int fd_ = -1;
-};
 
 // True once something has bound UDP `port` on 127.0.0.1 (the daemon's event session).
 bool udpPortBound(uint16_t port) {
@@ -314,6 +265,37 @@ TEST(FerrowSweepEdges, UndefinedFieldStopsTheSweepButNotStandAlone) {
       r.out);
 }
 
+// A flag that can't be read leaves the probe's outcome alone to decide: a flagged non-device
+// is cleared, a flagged node that does not answer keeps its flag.
+TEST(FerrowSweepEdges, UnreadableFlagFollowsTheProbe) {
+  Station station;
+  kt::AgentOptions plainOptions;
+  plainOptions.probe = false;
+  auto plain = kt::SnmpAgent::start(plainOptions);
+  ASSERT_NE(nullptr, plain);
+  kt::UdpClient silentSocket("127.0.0.1");
+  const std::string silent = "127.0.0.1:" + std::to_string(silentSocket.localPort());
+  kt::TestDatabase &db = station.db();
+  const OVwObjectId plainNode = db.addNode("nowhere-1.invalid", plain->peer());
+  const OVwObjectId silentNode = db.addNode("nowhere-2.invalid", silent);
+  ASSERT_TRUE(db.setFlag(plainNode, true));
+  ASSERT_TRUE(db.setFlag(silentNode, true));
+
+  kt::RunResult r = station.run({"-sa"}, {{"KESTARA_FAULTS", "OVwDbGetFieldBooleanValue:1:9+"}});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(
+      "StandAlone mode - will not need OV PMD\n"
+      "Found 2 objects that match isNode and isSNMPSupported\n\n" +
+          plain->peer() + " non-Kestara Device\n" + silent +
+          " non-Kestara Device\n"
+          "\n***** Found 0 Kestara devices, 2 Non-Kestara devices *****\n"
+          "\n\nFound 1 objects that match isKestaraDevice\n" +
+          silent + "\n",
+      r.out);
+  EXPECT_EQ(false, db.flag(plainNode));
+  EXPECT_EQ(true, db.flag(silentNode));
+}
+
 // The platform's message in "%s failed, error %d, %s" lines.
 std::string errorText(const std::string &output, const std::string &call) {
   size_t at = output.find(call + " failed, error 9, ");
@@ -372,7 +354,7 @@ TEST(FerrowSweepEdges, PlatformFailuresAreReportedAndTheSweepGoesOn) {
 
 TEST(FerrowPmd, UndefinedFieldIsAFailedStart) {
   Station station("2c", /*defineField=*/false);
-  NotifySocket notify;
+  kt::NotifySocket notify;
   kt::RunResult r = station.run({}, {{"NOTIFY_SOCKET", notify.path()}});
   EXPECT_EQ(kStatusFailedStart, r.status);
   EXPECT_EQ(
@@ -387,7 +369,7 @@ TEST(FerrowPmd, UndefinedFieldIsAFailedStart) {
 
 TEST(FerrowPmd, FailedFirstQueryIsAFailedStart) {
   Station station;
-  NotifySocket notify;
+  kt::NotifySocket notify;
   kt::RunResult r = station.run({}, {{"NOTIFY_SOCKET", notify.path()},
                                      {"KESTARA_FAULTS", "OVwDbListObjectsByFieldValues:1:9"}});
   EXPECT_EQ(kStatusFailedStart, r.status);
@@ -405,7 +387,7 @@ TEST(FerrowPmd, FlagsAddedNodesAndEndsOnStop) {
   ASSERT_NE(nullptr, device);
   OVwObjectId known = station.db().addNode(device->peer(), device->peer());
   ASSERT_NE(0u, known);
-  NotifySocket notify;
+  kt::NotifySocket notify;
   auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
   ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
   EXPECT_TRUE(notify.waitFor("STATUS=Initialization Complete"));
@@ -444,7 +426,7 @@ TEST(FerrowPmd, NodeAddedDuringTheSweepIsFlagged) {
     std::string peer = "127.0.0.1:" + std::to_string(silent.back()->localPort());
     ASSERT_NE(0u, station.db().addNode(peer, peer));
   }
-  NotifySocket notify;
+  kt::NotifySocket notify;
   auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
   ASSERT_TRUE(ferrow->waitForOutput("Found 6 objects"));
   OVwObjectId added = station.db().addNode(device->peer(), "added-during-sweep");
@@ -478,7 +460,7 @@ TEST(FerrowEvents, ProbesTheObjectThatEachEventNames) {
     ASSERT_NE(0u, id);
     ids.push_back(std::to_string(id));
   }
-  NotifySocket notify;
+  kt::NotifySocket notify;
   auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
   ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
   ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
@@ -561,7 +543,7 @@ TEST(FerrowEvents, EventsAreCoalescedPerObjectAndUnknownObjectsDropped) {
   OVwDbDone();
   ASSERT_NE(0u, unnamed);
 
-  NotifySocket notify;
+  kt::NotifySocket notify;
   auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
   ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
   ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
@@ -590,7 +572,7 @@ TEST(FerrowEvents, EventsAreCoalescedPerObjectAndUnknownObjectsDropped) {
 
 TEST(FerrowListenerEnds, LostEventSessionEndsTheDaemon) {
   Station station;
-  NotifySocket notify;
+  kt::NotifySocket notify;
   auto ferrow =
       station.start({}, {{"NOTIFY_SOCKET", notify.path()}, {"KESTARA_FAULTS", "OVsnmpRead:1:10"}});
   ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
@@ -606,20 +588,54 @@ TEST(FerrowListenerEnds, LostEventSessionEndsTheDaemon) {
 // failed start (no READY, status 255), so that it is started again.
 TEST(FerrowListenerEnds, EventSessionThatCannotOpenIsAFailedStart) {
   Station station;
-  NotifySocket notify;
+  kt::NotifySocket notify;
   // An address of no local interface can't be bound.
   kt::RunResult r = station.run(
       {}, {{"NOTIFY_SOCKET", notify.path()}, {"OV_EVENT_ADDRESS", "udp:192.0.2.1:16162"}});
   EXPECT_EQ(255, r.status);
-  EXPECT_NE(std::string::npos, r.out.find("Could not OVsnmpSession for events ")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("Found 0 objects")) << r.out;
+  // The session is opened before the sweep, but its failure is told after the sweep's lines.
+  EXPECT_EQ(0u, r.out.find("Found 0 objects that match isNode and isSNMPSupported\n\n"
+                           "Could not OVsnmpSession for events "))
+      << r.out;
   EXPECT_TRUE(notify.waitFor("STATUS=Could not open the event session", 2s)) << notify.received();
   EXPECT_EQ(std::string::npos, notify.received().find("READY=1"));
 }
 
+// A start that fails earlier (the field is not defined) says nothing of the event session.
+TEST(FerrowListenerEnds, FailedSweepHidesTheEventSessionFailure) {
+  Station station("2c", /*defineField=*/false);
+  kt::NotifySocket notify;
+  kt::RunResult r = station.run(
+      {}, {{"NOTIFY_SOCKET", notify.path()}, {"OV_EVENT_ADDRESS", "udp:192.0.2.1:16162"}});
+  EXPECT_EQ(255, r.status);
+  EXPECT_EQ(
+      "Found 0 objects that match isNode and isSNMPSupported\n\n"
+      "isKestaraDevice not defined in ovwdb\n",
+      r.out);
+  EXPECT_TRUE(notify.waitFor("STATUS=Kestara Field not defined", 2s)) << notify.received();
+}
+
+// Stand-alone loop mode without the field still listens; an event session that can't be opened
+// is told once, after the sweep, and never tried again: the daemon ends at once.
+TEST(FerrowListenerEnds, StandAloneLoopWithoutFieldTellsTheEventSessionFailureOnce) {
+  Station station("2c", /*defineField=*/false);
+  const auto started = std::chrono::steady_clock::now();
+  kt::RunResult r = station.run({"-sal"}, {{"OV_EVENT_ADDRESS", "udp:192.0.2.1:16162"}});
+  EXPECT_EQ(0, r.status);
+  const std::string expected =
+      "StandAlone mode - will not need OV PMD - Will loop for SNMP Callback\n"
+      "Found 0 objects that match isNode and isSNMPSupported\n\n"
+      "isKestaraDevice not defined in ovwdb\n"
+      "\n"
+      "Could not OVsnmpSession for events ";
+  EXPECT_EQ(0u, r.out.find(expected)) << r.out;
+  EXPECT_EQ(r.out.find('\n', expected.size()) + 1, r.out.size()) << r.out;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, kt::scaled(5s));
+}
+
 TEST(FerrowListenerEnds, NothingLeftToWaitOnEndsTheListener) {
   Station station;
-  NotifySocket notify;
+  kt::NotifySocket notify;
   kt::RunResult r = station.run(
       {}, {{"NOTIFY_SOCKET", notify.path()}, {"KESTARA_FAULTS", "OVsnmpGetRetryInfo:1:11"}});
   EXPECT_EQ(0, r.status);

@@ -183,11 +183,13 @@ TEST_F(HostNameTest, ConsoleMapSituations) {
   EXPECT_EQ('\n', reply->back());
   // A session, but no map open.
   ovw({"start", "session", consoleSession_});
-  EXPECT_EQ("failed: No device selected on OpenView", ask(console(), "getHostName"));
+  EXPECT_EQ("failed: No device selected on the map", ask(console(), "getHostName"));
   EXPECT_TRUE(quenby_->waitForOutput("No Maps open at this time\nNo objects selected\n", 2s));
+  EXPECT_TRUE(quenby_->waitForOutput(
+      "37 bytes in Selection Name:failed: No device selected on the map\n", 2s));
   // A map, nothing selected.
   ovw({"open", "map", "--session", consoleSession_});
-  EXPECT_EQ("failed: No device selected on OpenView", ask(console(), "getHostName"));
+  EXPECT_EQ("failed: No device selected on the map", ask(console(), "getHostName"));
   // A node selected, but the field is not registered.
   uint32_t router7 = addNode(consoleSession_, "router7", false);
   select(consoleSession_, {router7});

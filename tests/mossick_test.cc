@@ -290,11 +290,12 @@ TEST(MossickRun, MapOpenAtStartAndSessionEnd) {
   EXPECT_EQ(0, st.endSession());
   listing = st.list();
   EXPECT_EQ(0u, listing.iconCount());
-  // Only the symbols go: the icons' own objects stay in the database.
+  // The icons' own objects go with their symbols.
   for (uint32_t n : {a, b, c}) {
-    EXPECT_NE(listing.objects.end(),
+    EXPECT_EQ(listing.objects.end(),
               std::find(listing.objects.begin(), listing.objects.end(), iconObject[n]));
   }
+  EXPECT_EQ((std::vector<uint32_t>{a, b, plain, c}), listing.objects);
 
   std::vector<std::string> expected = {std::string(49, '=')};
   uint32_t count = 0;
@@ -421,6 +422,38 @@ TEST(MossickMap, CloseRemovesIconsAndReopenPlacesThemAgain) {
   expectIcon(listing, a);
   expectIcon(listing, b);
   EXPECT_EQ(0, st.endSession());
+}
+
+// Every open and close of the map gives the icons objects of their own and takes them away
+// again: after any number of cycles the database holds what it held after the first, and the
+// program hears nothing of its own deletions.
+TEST(MossickMap, OpenCloseCyclesLeaveNoObjectsBehind) {
+  Station st;
+  st.startSessionWithMap();
+  std::vector<uint32_t> nodes;
+  for (int i = 0; i < 10; ++i) {
+    nodes.push_back(st.addNode("node-" + std::to_string(i) + ".test"));
+    st.flag(nodes.back());
+  }
+  st.startMossick();
+  ASSERT_TRUE(st.saw("from SMmapOpenCB for node-9.test\n"));
+  ASSERT_TRUE(st.waitRegistered());
+  std::vector<uint32_t> afterFirst;
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    ASSERT_EQ(0, st.ovwRun({"close", "map", "--timeout-ms", "10000"}).status);
+    Listing closed = st.list();
+    EXPECT_EQ(0u, closed.iconCount());
+    if (cycle == 0) afterFirst = closed.objects;
+    EXPECT_EQ(afterFirst, closed.objects) << "cycle " << cycle;
+    size_t at = st.mark();
+    st.ovw({"open", "map"});
+    ASSERT_TRUE(st.saw("from SMmapOpenCB for node-9.test\n", at));
+    EXPECT_EQ(10u, st.list().iconCount());
+  }
+  EXPECT_EQ(nodes, afterFirst);
+  EXPECT_FALSE(contains(st.mossick().output(), "Callback for Delete Objects called"));
+  EXPECT_EQ(0, st.endSession());
+  EXPECT_EQ(afterFirst, st.list().objects);
 }
 
 // A map close whose symbol listing fails keeps the nodes tracked and their icons in place; the
@@ -765,8 +798,12 @@ TEST_P(MossickFault, MapOpenGoesOn) {
   }
   // Icons and their objects: no object is left without its symbol.
   EXPECT_EQ(objectsBefore + fc.icons, listing.objects.size());
+  // An icon object that the program deleted itself is no news to it.
+  EXPECT_FALSE(contains(st.mossick().output(), "Callback for Delete Objects called"));
   EXPECT_EQ(0, st.endSession());
   EXPECT_TRUE(st.log().ends_with(kDone));
+  // At the end the icons and their objects are gone.
+  EXPECT_EQ(objectsBefore, st.list().objects.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "notify_socket.h"
 #include "process.h"
 #include "snmp_agent.h"
 #include "test_database.h"
@@ -185,32 +186,6 @@ class Traced {
   std::unique_ptr<kt::Process> process_;
 };
 
-// The service manager's socket: ready and status messages queue up unread.
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string &path) : path_(path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~NotifySocket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  NotifySocket(const NotifySocket &) = delete;
-  NotifySocket &operator=(const NotifySocket &) = delete;
-  bool ok() const { return fd_ >= 0; }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
-
 std::string joined(const Names &names) {
   std::string out;
   for (const std::string &n : names) out += (out.empty() ? "" : " ") + n;
@@ -274,7 +249,7 @@ TEST_F(Sandbox, DaemonsStayWithinTheirUnits) {
 
   kt::TempDir run;  // the traces and the service manager's socket
   ASSERT_EQ(0, chown(run.path().c_str(), kt::kMember.uid, kt::kMember.gid));
-  NotifySocket notify(run.file("notify"));
+  kt::NotifySocket notify(run.file("notify"));
   ASSERT_TRUE(notify.ok());
   ASSERT_EQ(0, chmod(notify.path().c_str(), 0666));
   kt::Env env = kt::clientEnv(conf);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "notify_socket.h"
 #include "process.h"
 #include "snmp_agent.h"
 #include "test_database.h"
@@ -49,45 +50,6 @@ class Snmptrapd {
   std::unique_ptr<kt::Process> process_;
 };
 
-// The service manager's socket, as systemd gives it to a Type=notify unit.
-class NotifySocket {
- public:
-  NotifySocket() {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path().c_str());
-    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~NotifySocket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  NotifySocket(const NotifySocket &) = delete;
-  NotifySocket &operator=(const NotifySocket &) = delete;
-  bool ok() const { return fd_ >= 0; }
-  std::string path() const { return dir_.file("notify"); }
-  // Every message received so far, one per line.
-  std::string received() {
-    char buffer[4096];
-    pollfd p{fd_, POLLIN, 0};
-    while (fd_ >= 0 && poll(&p, 1, 0) > 0) {
-      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      received_.append(buffer, static_cast<size_t>(n));
-      received_ += '\n';
-    }
-    return received_;
-  }
-
- private:
-  kt::TempDir dir_;
-  int fd_ = -1;
-  std::string received_;
-};
-
 class BesideSnmptrapd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -105,7 +67,7 @@ class BesideSnmptrapd : public ::testing::Test {
 
   kt::TempDir conf_;
   kt::TestDatabase db_;
-  NotifySocket notify_;
+  kt::NotifySocket notify_;
 };
 
 // snmptrapd keeps the trap port; ferrow listens on a port of its own and gets every

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "notify_socket.h"
 #include "snmp_agent.h"
 
 namespace {
@@ -212,51 +213,16 @@ TEST(TavrinTrace, ServerTraceLines) {
   EXPECT_TRUE(gw.process().waitForOutput("  Returning hello to Applet on port ", 2s));
 }
 
-// A datagram socket standing in for systemd's notify socket.
-class NotifySocket {
- public:
-  NotifySocket() {
-    path_ = dir_.file("notify");
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path_.c_str());
-    bound_ = bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-  }
-  ~NotifySocket() { close(fd_); }
-  bool bound() const { return bound_; }
-  const std::string &path() const { return path_; }
-  // Collects messages until one contains `text`.
-  bool waitFor(const std::string &text, std::chrono::milliseconds timeout) {
-    return kt::eventually(
-        [&] {
-          char buf[4096];
-          ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-          if (n > 0) seen_ += std::string(buf, static_cast<size_t>(n)) + "\n";
-          return seen_.find(text) != std::string::npos;
-        },
-        timeout);
-  }
-  const std::string &seen() const { return seen_; }
-
- private:
-  kt::TempDir dir_;
-  std::string path_;
-  std::string seen_;
-  int fd_ = -1;
-  bool bound_ = false;
-};
-
 TEST(TavrinPmd, ReadyThenOrderlyStop) {
-  NotifySocket notify;
-  ASSERT_TRUE(notify.bound());
+  kt::NotifySocket notify;
+  ASSERT_TRUE(notify.ok());
   Gateway gw("2c", {}, {{"NOTIFY_SOCKET", notify.path()}});
   ASSERT_TRUE(gw.ready());
-  EXPECT_TRUE(notify.waitFor("READY=1", 2s)) << notify.seen();
-  EXPECT_TRUE(notify.waitFor("STATUS=Listening for data on Tavrin", 2s)) << notify.seen();
+  EXPECT_TRUE(notify.waitFor("READY=1", 2s)) << notify.received();
+  EXPECT_TRUE(notify.waitFor("STATUS=Listening for data on Tavrin", 2s)) << notify.received();
   gw.process().signal(SIGTERM);
   EXPECT_EQ(0, gw.process().wait(5s));
-  EXPECT_TRUE(notify.waitFor("STATUS=Closing sockets and exiting.....", 2s)) << notify.seen();
+  EXPECT_TRUE(notify.waitFor("STATUS=Closing sockets and exiting.....", 2s)) << notify.received();
 }
 
 TEST(TavrinPmd, InterruptStopsItByHand) {
@@ -270,7 +236,7 @@ TEST(TavrinPmd, InterruptStopsItByHand) {
 TEST(TavrinStartup, PortTakenIsReported) {
   kt::UdpClient squatter("0.0.0.0", kPort);
   ASSERT_TRUE(squatter.ok());
-  NotifySocket notify;
+  kt::NotifySocket notify;
   kt::TempDir conf;
   auto r = kt::run({kt::binPath("tavrin")}, {{"NOTIFY_SOCKET", notify.path()}}, 10s);
   // A failed start: no READY, and a status that makes the process manager try again.
@@ -278,8 +244,8 @@ TEST(TavrinStartup, PortTakenIsReported) {
   EXPECT_EQ("Can't bind to local address\n", r.out);
   EXPECT_EQ("tavrin: bind to 0.0.0.0 port 8088: Address already in use\n", r.err);
   EXPECT_TRUE(notify.waitFor("STATUS=Can't bind to local address: bind to 0.0.0.0 port 8088", 2s))
-      << notify.seen();
-  EXPECT_EQ(std::string::npos, notify.seen().find("READY=1"));
+      << notify.received();
+  EXPECT_EQ(std::string::npos, notify.received().find("READY=1"));
 }
 
 TEST(TavrinStartup, HelpAndVersionStartNothing) {
