@@ -210,6 +210,31 @@ TEST_F(SetDeviceRemovedTest, WithoutHookTheFlagIsStillCleared) {
   EXPECT_FALSE(flag(id));
 }
 
+// A host named "REMOVED" that a session does reach is probed like any other: the table
+// decides, and the hook is never called.
+TEST_F(SetDeviceRemovedTest, RemovedHostThatOpensIsProbed) {
+  removed_.clear();
+  auto device = kt::SnmpAgent::start();
+  kt::AgentOptions plainOptions;
+  plainOptions.probe = false;
+  auto plain = kt::SnmpAgent::start(plainOptions);
+  ASSERT_NE(nullptr, device);
+  ASSERT_NE(nullptr, plain);
+  OVwObjectId id = node("REMOVED");
+  setFlag(id, true);
+  kt::writeHostConfig(conf_, "REMOVED", device->peer(), "");
+  EXPECT_EQ(
+      std::make_pair(1, std::string("getOid succeeded for REMOVED - but field already set\n")),
+      set(id, kRecordRemoval));
+  EXPECT_TRUE(flag(id));
+  kt::writeHostConfig(conf_, "REMOVED", plain->peer(), "");
+  EXPECT_EQ(std::make_pair(0, std::string("Found isKestaraDevice flag set on REMOVED for "
+                                          "non-device - will reset\n")),
+            set(id, kRecordRemoval));
+  EXPECT_FALSE(flag(id));
+  EXPECT_TRUE(removed_.empty());
+}
+
 TEST_F(SetDeviceRemovedTest, OnlyTheExactWordRemoves) {
   removed_.clear();
   for (const std::string host : {"REMOVED ", "removed", "REMOVEDX", "no-such-host.invalid"}) {
@@ -274,6 +299,12 @@ TEST_P(ProbeTest, ClassifiesEveryAnswer) {
   EXPECT_EQ(ProbeOutcome::kNoResponse, probe(garbage.peer()));
   ScriptedAgent longString(Script::kLongString);
   EXPECT_EQ(ProbeOutcome::kAnswered, probe(longString.peer()));
+  // An empty value is a value.
+  kt::AgentOptions emptyValue;
+  emptyValue.probe_value = "";
+  auto empty = kt::SnmpAgent::start(emptyValue);
+  ASSERT_NE(nullptr, empty);
+  EXPECT_EQ(ProbeOutcome::kAnswered, probe(empty->peer()));
 
   // An agent that answers for another variable has not answered the probe; later probes still
   // ask for the probe variable itself.

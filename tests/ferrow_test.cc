@@ -19,6 +19,7 @@
 
 #include "OVw.h"
 #include "field_list.h"
+#include "held.h"
 #include "notify_socket.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
@@ -412,6 +413,32 @@ TEST(FerrowPmd, FlagsAddedNodesAndEndsOnStop) {
   ferrow->signal(SIGTERM);
   EXPECT_EQ(0, ferrow->wait(5s));
   EXPECT_TRUE(notify.waitFor("STOPPING=1", 2s));
+  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s)) << notify.received();
+}
+
+// A stop request and node events that wait together: the daemon ends, and the events are not
+// read (no probe, no write).
+TEST(FerrowPmd, StopRequestGoesBeforeNodeEventsWaitingWithIt) {
+  Station station;
+  auto device = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, device);
+  const OVwObjectId node = station.db().addNode(device->peer(), device->peer());
+  ASSERT_NE(0u, node);
+  kt::NotifySocket notify;
+  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
+  ASSERT_TRUE(station.db().setFlag(node, false));
+  const size_t from = ferrow->output().size();
+
+  ASSERT_TRUE(kt::hold(*ferrow));
+  EXPECT_EQ(0, station.sendV1Trap(std::to_string(node)).status);
+  EXPECT_EQ(0, station.sendV2Trap(std::to_string(node)).status);
+  ferrow->signal(SIGTERM);
+  ferrow->signal(SIGCONT);
+  EXPECT_EQ(0, ferrow->wait(5s));
+  EXPECT_TRUE(probeLines(ferrow->output(), from).empty()) << ferrow->output();
+  EXPECT_EQ(false, station.db().flag(node));
   EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s)) << notify.received();
 }
 

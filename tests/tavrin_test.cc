@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "held.h"
 #include "notify_socket.h"
 #include "snmp_agent.h"
 
@@ -190,6 +191,13 @@ TEST(TavrinBadInput, EveryDatagramGetsOneBoundedReply) {
   EXPECT_EQ(std::string(127, 'B'), gw.ask(std::string(127, 'B') + "#x"));
   EXPECT_EQ(std::string(127, 'C'), gw.ask(std::string(128, 'C')));
   EXPECT_EQ("gethostname", gw.ask("gethostname"));
+  // The text ends at its first zero byte: what follows is no field.
+  EXPECT_EQ("hello", gw.ask(std::string("hello\0#there", 12)));
+  EXPECT_EQ("", gw.ask(std::string("\0hello", 6)));
+  EXPECT_EQ("failed: Could not open SNMP session",
+            gw.ask(std::string("openSnmpSession\0#", 17) + agent->peer()));
+  // An empty node name names no node of the database.
+  EXPECT_EQ("failed: Could not open SNMP session", gw.ask("openSnmpSession#"));
   EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + *session + "#" + many_components));
 
   // Over 256 bytes: no reply, "recvfrom error", and the next request is served.
@@ -222,6 +230,24 @@ TEST(TavrinPmd, ReadyThenOrderlyStop) {
   EXPECT_TRUE(notify.waitFor("STATUS=Listening for data on Tavrin", 2s)) << notify.received();
   gw.process().signal(SIGTERM);
   EXPECT_EQ(0, gw.process().wait(5s));
+  EXPECT_TRUE(notify.waitFor("STATUS=Closing sockets and exiting.....", 2s)) << notify.received();
+}
+
+// A stop request and a datagram that wait together: the stop is handled first, and the
+// datagram gets no reply.
+TEST(TavrinPmd, StopRequestGoesBeforeADatagramWaitingWithIt) {
+  kt::NotifySocket notify;
+  Gateway gw("2c", {"-ds"}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(gw.ready());
+  ASSERT_TRUE(notify.waitFor("READY=1", 2s)) << notify.received();
+  ASSERT_TRUE(kt::hold(gw.process()));
+  ASSERT_TRUE(gw.client().send("127.0.0.1", kPort, "hello"));
+  gw.process().signal(SIGTERM);
+  gw.process().signal(SIGCONT);
+  EXPECT_EQ(0, gw.process().wait(5s));
+  EXPECT_FALSE(gw.client().receive(300ms));
+  EXPECT_EQ(std::string::npos, gw.process().output().find("Received: hello"))
+      << gw.process().output();
   EXPECT_TRUE(notify.waitFor("STATUS=Closing sockets and exiting.....", 2s)) << notify.received();
 }
 

@@ -23,6 +23,8 @@
 #include <sstream>
 #include <thread>
 
+#include "held.h"
+
 extern char **environ;
 
 namespace kt {
@@ -379,6 +381,18 @@ std::optional<std::string> UdpClient::request(const std::string &host, uint16_t 
                                               std::chrono::milliseconds timeout) {
   if (!send(host, port, payload)) return std::nullopt;
   return receive(timeout);
+}
+
+bool hold(Process &process) {
+  if (!process.running()) return false;
+  process.signal(SIGSTOP);
+  // The third field of /proc/PID/stat is the state: 'T' once the stop has taken effect.
+  const std::string stat = "/proc/" + std::to_string(process.pid()) + "/stat";
+  return eventually([&] {
+    const std::string text = readFile(stat);
+    const size_t end = text.rfind(')');
+    return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'T';
+  });
 }
 
 }  // namespace kt
