@@ -20,24 +20,12 @@
 #include <string>
 #include <string_view>
 
+#include "descriptor.h"
+
 namespace {
 
 // Status texts are cut to this many bytes: one datagram, one line.
 constexpr size_t kMaxStatusLength = 1024;
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct State {
   int signal_fd = -1;  // kept open for the life of the process once OVsInit succeeded
@@ -76,7 +64,7 @@ bool notify(std::string_view message) {
   } else {
     length += 1;
   }
-  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const kestara::platform::Descriptor fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return false;
   ssize_t sent;
   do {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "descriptor.h"
 #include "schema.h"
 #include "shared_files.h"
 #include "wake.h"
@@ -52,28 +53,25 @@ class PendingFile {
     std::string pattern = destination + ".tmp-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    fd_ = mkostemp(name.data(), O_CLOEXEC);
-    if (fd_ >= 0) path_ = name.data();
+    fd_.reset(mkostemp(name.data(), O_CLOEXEC));
+    if (fd_.ok()) path_ = name.data();
   }
   PendingFile(const PendingFile &) = delete;
   PendingFile &operator=(const PendingFile &) = delete;
   ~PendingFile() {
-    if (fd_ >= 0) close(fd_);
     if (!path_.empty()) unlink(path_.c_str());
   }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::string &path() const { return path_; }
 
   // Makes the file durable and gives it its final name.
   Status commit() {
-    if (fsync(fd_) != 0) return failure("cannot write");
+    if (fsync(fd_.get()) != 0) return failure("cannot write");
     if (rename(path_.c_str(), final_.c_str()) != 0) return failure("cannot rename to " + final_);
     path_.clear();
-    int dir = open(folderOf(final_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      (void)fsync(dir);
-      close(dir);
-    }
+    const platform::Descriptor dir(
+        open(folderOf(final_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.ok()) (void)fsync(dir.get());
     return Status::Ok();
   }
 
@@ -83,7 +81,7 @@ class PendingFile {
   }
   std::string final_;
   std::string path_;
-  int fd_ = -1;
+  platform::Descriptor fd_;
 };
 
 // Copies every page of `from` into `to` in one step, waiting (bounded) for locks.

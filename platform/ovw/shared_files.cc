@@ -12,25 +12,11 @@
 #include <cstring>
 #include <vector>
 
+#include "descriptor.h"
+
 namespace kestara::ovw {
 
 namespace {
-
-// A descriptor closed when it goes.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 std::string folderOf(const std::string &path) {
   size_t slash = path.rfind('/');
@@ -152,7 +138,8 @@ Status makeSharedFolder(const std::string &folder, std::optional<gid_t> group) {
     }
     return failure("cannot create folder", folder, error);
   }
-  Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const platform::Descriptor fd(
+      open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.ok()) return failure("cannot open folder", folder, errno);
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return failure("cannot read folder", folder, errno);
@@ -164,7 +151,8 @@ Status makeSharedFolder(const std::string &folder, std::optional<gid_t> group) {
 }
 
 Status createDatabaseFile(const std::string &path) {
-  Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kSharedFileMode));
+  const platform::Descriptor fd(
+      open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kSharedFileMode));
   if (!fd.ok()) {
     int error = errno;
     if (error == EEXIST) return Status::Ok();

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "descriptor.h"
 #include "shared_files.h"
 
 namespace kestara::ovw {
@@ -201,23 +202,19 @@ namespace {
 WakeOutcome reachParty(const std::string &folder, std::string_view token, bool write_byte) {
   if (!validWakeToken(token)) return WakeOutcome::kFailed;
   std::string path = folder + "/" + std::string(token);
-  int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
+  const platform::Descriptor fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.ok()) {
     if (errno == ENXIO) return WakeOutcome::kNoReader;
     if (errno == ENOENT) return WakeOutcome::kGone;
     return WakeOutcome::kFailed;
   }
   struct stat st {};
   WakeOutcome outcome = WakeOutcome::kFailed;
-  if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-    if (!write_byte) {
-      ::close(fd);
-      return WakeOutcome::kWoken;
-    }
-    ssize_t n = writeWakeByte(fd);
+  if (fstat(fd.get(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    if (!write_byte) return WakeOutcome::kWoken;
+    ssize_t n = writeWakeByte(fd.get());
     if (n == 1 || (n < 0 && errno == EAGAIN)) outcome = WakeOutcome::kWoken;
   }
-  ::close(fd);
   return outcome;
 }
 
