@@ -5,9 +5,9 @@
 // One request at a time, in a process of its own.
 //
 //   gateway_relay PORT AGENT       prints "ready" on standard output once it listens
+#include <arpa/inet.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -49,8 +49,8 @@ int main(int argc, char **argv) {
   for (;;) {
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    ssize_t n = recvfrom(fd, request, sizeof request, 0, reinterpret_cast<sockaddr *>(&from),
-                         &length);
+    ssize_t n =
+        recvfrom(fd, request, sizeof request, 0, reinterpret_cast<sockaddr *>(&from), &length);
     if (n < 0) continue;
     std::string_view text(request, static_cast<size_t>(n));
     const size_t dotted = text.rfind('#');

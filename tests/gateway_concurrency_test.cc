@@ -88,8 +88,8 @@ TEST(GatewayConcurrency, NoRequestWaitsBehindAnother) {
   const auto start = Clock::now();
   ASSERT_TRUE(a.send("127.0.0.1", kGatewayPort, "getSnmpData#" + silentSession + "#" + kSysName));
   ASSERT_TRUE(b.send("127.0.0.1", kGatewayPort, "getHostName"));  // no quenby at 127.0.0.3
-  ASSERT_TRUE(c.send("127.0.0.1", kGatewayPort,
-                     "getIpAddress#" + slowSession + "#1.3.6.1.2.1.2.2.1.6.1"));
+  ASSERT_TRUE(
+      c.send("127.0.0.1", kGatewayPort, "getIpAddress#" + slowSession + "#1.3.6.1.2.1.2.2.1.6.1"));
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ("kestara-test-agent", d.request("127.0.0.1", kGatewayPort,
                                               "getSnmpData#" + liveSession + "#" + kSysName, 2s));
@@ -157,8 +157,8 @@ TEST(GatewayConcurrency, CloseEndsTheRequestsOnItsSession) {
   ASSERT_FALSE(session.empty());
   const auto start = Clock::now();
   ASSERT_TRUE(applet.send("127.0.0.1", kGatewayPort, "getSnmpData#" + session + "#" + kSysName));
-  ASSERT_TRUE(applet.send("127.0.0.1", kGatewayPort,
-                          "getIpAddress#" + session + "#1.3.6.1.2.1.2.2.1.6.1"));
+  ASSERT_TRUE(
+      applet.send("127.0.0.1", kGatewayPort, "getIpAddress#" + session + "#1.3.6.1.2.1.2.2.1.6.1"));
   kt::UdpClient other("127.0.0.2");  // the same address: the session's owner
   EXPECT_EQ("close", other.request("127.0.0.1", kGatewayPort, "closeSession#" + session));
   std::vector<std::string> replies;
@@ -199,8 +199,8 @@ TEST(GatewayConcurrency, PastTheLimitsRequestsWaitOrAreRefused) {
   const std::string get = "getSnmpData#" + session + "#" + kSysName;
   const auto start = Clock::now();
   for (int i = 0; i < 40; ++i) ASSERT_TRUE(applet.send("127.0.0.1", kGatewayPort, get));
-  ASSERT_TRUE(applet.send("127.0.0.1", kGatewayPort,
-                          "getIpAddress#" + session + "#1.3.6.1.2.1.2.2.1.6.1"));
+  ASSERT_TRUE(
+      applet.send("127.0.0.1", kGatewayPort, "getIpAddress#" + session + "#1.3.6.1.2.1.2.2.1.6.1"));
   // The six that found no room, and the lookup after them, are refused at once.
   for (int i = 0; i < 6; ++i) EXPECT_EQ("No Response", applet.receive(1s)) << i;
   EXPECT_EQ("0.0.0.0", applet.receive(1s));
@@ -229,7 +229,8 @@ TEST(GatewayConcurrency, RepliesAreThoseOfTheSequentialGateway) {
     EXPECT_TRUE(gw.ready());
     std::vector<std::unique_ptr<kt::UdpClient>> clients;
     for (int i = 0; i < 3; ++i) {
-      clients.push_back(std::make_unique<kt::UdpClient>(("127.0.0." + std::to_string(20 + i)).c_str()));
+      clients.push_back(
+          std::make_unique<kt::UdpClient>(("127.0.0." + std::to_string(20 + i)).c_str()));
     }
     // Each client's script: its own session, then a mix of every command.
     std::vector<std::vector<std::string>> scripts(3);
@@ -252,7 +253,8 @@ TEST(GatewayConcurrency, RepliesAreThoseOfTheSequentialGateway) {
     // Round robin: one request from each client in turn, each waiting for its reply.
     for (size_t step = 0; step < scripts[0].size(); ++step) {
       for (size_t c = 0; c < clients.size(); ++c) {
-        std::string r = clients[c]->request("127.0.0.1", kGatewayPort, scripts[c][step], 10s)
+        std::string r = clients[c]
+                            ->request("127.0.0.1", kGatewayPort, scripts[c][step], 10s)
                             .value_or("(no reply)");
         // sysUpTime and sysDescr's numbers change between runs; their kind does not.
         if (scripts[c][step].find("1.3.6.1.2.1.1.3.0") != std::string::npos) r = "(uptime)";
