@@ -1,6 +1,6 @@
 # The daemons under strace, held against the sandbox of their units in deploy/.
 kestara_test(sandbox_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/sandbox_test.cc
-  LIBS discovery_testsupport TIMEOUT 120)
+  TIMEOUT 120)
 if(TARGET sandbox_test)
   add_dependencies(sandbox_test tavrin quenby ferrow ovw_tool)
   if(KESTARA_SANITIZE)

@@ -1,7 +1,7 @@
-// test_agent.h - test support for the discovery tests: a scripted SNMP agent on loopback that
-// answers GetRequests in ways a well-behaved snmpd never does.
-#ifndef KESTARA_DISCOVERY_TEST_AGENT_H
-#define KESTARA_DISCOVERY_TEST_AGENT_H
+// test_agent.h - test support: a scripted SNMP agent on loopback that answers GetRequests in
+// ways a well-behaved snmpd never does.
+#ifndef KESTARA_TESTS_SUPPORT_TEST_AGENT_H
+#define KESTARA_TESTS_SUPPORT_TEST_AGENT_H
 
 #include <atomic>
 #include <cstdint>
@@ -49,4 +49,4 @@ class ScriptedAgent {
 
 }  // namespace kt
 
-#endif  // KESTARA_DISCOVERY_TEST_AGENT_H
+#endif  // KESTARA_TESTS_SUPPORT_TEST_AGENT_H

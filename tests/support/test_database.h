@@ -1,7 +1,7 @@
-// test_database.h - test support for the discovery tests: an object database of its own,
-// filled with the `ovw` tool as an operator would.
-#ifndef KESTARA_DISCOVERY_TEST_DATABASE_H
-#define KESTARA_DISCOVERY_TEST_DATABASE_H
+// test_database.h - test support: an object database of the test's own, filled with the `ovw`
+// tool as an operator would.
+#ifndef KESTARA_TESTS_SUPPORT_TEST_DATABASE_H
+#define KESTARA_TESTS_SUPPORT_TEST_DATABASE_H
 
 #include <optional>
 #include <string>
@@ -44,4 +44,4 @@ class TestDatabase {
 
 }  // namespace kt
 
-#endif  // KESTARA_DISCOVERY_TEST_DATABASE_H
+#endif  // KESTARA_TESTS_SUPPORT_TEST_DATABASE_H

@@ -1,4 +1,4 @@
-// test_database.cc - an object database of its own for each discovery test, filled with `ovw`.
+// test_database.cc - test support: an object database of the test's own, filled with `ovw`.
 #include "test_database.h"
 
 #include <gtest/gtest.h>

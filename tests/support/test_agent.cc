@@ -1,4 +1,4 @@
-// test_agent.cc - a scripted SNMP agent for the discovery tests.
+// test_agent.cc - test support: a scripted SNMP agent on loopback.
 #include "test_agent.h"
 
 #include <arpa/inet.h>
