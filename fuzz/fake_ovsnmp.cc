@@ -20,6 +20,14 @@ std::span<const uint8_t> g_script;
 long g_live = 0;
 std::set<OVsnmpSession> g_sessions;
 OVsnmpSession g_next = 1;
+// Asynchronous requests sent and not yet completed, oldest first.
+struct Outstanding {
+  OVsnmpSession session;
+  OVsnmpPdu *request;
+  OVsnmpCompletion completion;
+  void *context;
+};
+std::deque<Outstanding> g_outstanding;
 
 uint8_t take() {
   if (g_script.empty()) return 0;
@@ -167,14 +175,6 @@ OVsnmpPdu *scriptedAnswer(const OVsnmpPdu *pdu, int &error) {
   }
   return response;
 }
-
-struct Outstanding {
-  OVsnmpSession session;
-  OVsnmpPdu *request;
-  OVsnmpCompletion completion;
-  void *context;
-};
-std::deque<Outstanding> g_outstanding;
 
 }  // namespace
 
