@@ -311,6 +311,10 @@ TEST_F(V3Session, UnusableSettingsFailTheOpen) {
   Async a;
   ASSERT_TRUE(sendAsync(s, a));
   EXPECT_TRUE(watcher.receive(2s));
+  // Closed while `a` lives: the close cancels the request and completes it into `a`.
+  EXPECT_EQ(0, OVsnmpClose(s));
+  EXPECT_EQ(1, a.calls);
+  EXPECT_EQ(OVSNMP_ERR_CANCELLED, a.error);
 }
 
 // A silent SNMPv3 agent holds nobody: the open returns at once, the discovery times out after
