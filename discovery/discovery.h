@@ -21,11 +21,27 @@ inline constexpr const char *kNodeEventFilter =
 // Whether the sweep ends with its summary and the list of flagged objects (stand-alone modes).
 enum class SweepSummary { kNone, kPrinted };
 
+class NodeEventListener;
+
+// How many probes the sweep keeps in flight at once, unless FERROW_SWEEP_WINDOW says otherwise.
+inline constexpr size_t kDefaultSweepWindow = 64;
+inline constexpr size_t kMaxSweepWindow = 512;
+
+// The sweep's window: FERROW_SWEEP_WINDOW when it holds a number from 1 to kMaxSweepWindow,
+// else kDefaultSweepWindow.
+[[nodiscard]] size_t sweepWindow();
+
 // Probes every object that is a node and supports SNMP and brings its isKestaraDevice field up
 // to date (FlagTable::kSweep); with kPrinted then prints a summary and the flagged objects.
 // Returns false when the sweep could not run: the first query failed or isKestaraDevice is not
 // defined.
-[[nodiscard]] bool sweepDevices(SweepSummary summary);
+//
+// At most `window` probes (1 to kMaxSweepWindow) are in flight at once; the outcomes are
+// applied in the order of the nodes, so that every line, flag and count is that of probing the
+// nodes one after the other (a window of 1 does exactly that). When `events` is given (opened),
+// its node events are read and probed while the sweep runs.
+[[nodiscard]] bool sweepDevices(SweepSummary summary, size_t window = kDefaultSweepWindow,
+                                NodeEventListener *events = nullptr);
 
 // What the event session's callback reports to: handed to OVsnmpEventOpen as the session's
 // data, and so to nodeEventCallback as its last argument.
@@ -66,9 +82,14 @@ class NodeEventListener final : public NodeEventSink {
   NodeEventListener &operator=(const NodeEventListener &) = delete;
 
   // Opens the event session ahead of listening, so that node events that arrive meanwhile (in
-  // the sweep) wait in its socket. Returns false when it can't be opened; nothing is printed
-  // then: listen() says so, once the sweep's lines are out. Opens at most once.
+  // the sweep) are not lost. Returns false when it can't be opened; nothing is printed then:
+  // listen() says so, once the sweep's lines are out. Opens at most once.
   [[nodiscard]] bool open();
+
+  // One pass of the listener's work from another event loop (the sweep's), which reads the
+  // session's events with OVsnmpReadPoll or OVsnmpRead: starts probes for the objects they
+  // named and reports dropped events. Does nothing unless the session is open.
+  void serve();
 
   enum class End {
     kStopRequested,  // `pmdSocket` became readable; its message is left unread
@@ -92,7 +113,7 @@ class NodeEventListener final : public NodeEventSink {
   bool openTried_ = false;
   int openError_ = 0;               // OVsnmpErrno of a failed open
   bool stopListening_ = false;      // set when the session failed; never cleared
-  std::unique_ptr<Probes> probes_;  // while listen() runs
+  std::unique_ptr<Probes> probes_;  // from open() until listen() ends
 };
 
 // The object id that a node event names: the number in the first binding named

@@ -24,6 +24,7 @@ constexpr std::string_view kUsage =
     "  --version  print the version and exit\n"
     "Environment: OVW_DATABASE (the object database), OV_EVENT_ADDRESS (where node events\n"
     "arrive, default udp:127.0.0.1:162), SNMPCONFPATH (net-snmp's client configuration),\n"
+    "FERROW_SWEEP_WINDOW (probes in flight at once in the sweep, 1 to 512, default 64),\n"
     "NOTIFY_SOCKET (systemd).\n";
 
 // The run mode, from the command line.
@@ -76,8 +77,8 @@ struct Daemon {
 // The event session is opened before the sweep, so that a node added or changed while the
 // sweep runs is probed once listening begins instead of being missed.
 int runStandAlone(Daemon &daemon) {
-  if (daemon.options.loopForCallback) (void)daemon.events.open();
-  (void)sweepDevices(SweepSummary::kPrinted);
+  const bool events = daemon.options.loopForCallback && daemon.events.open();
+  (void)sweepDevices(SweepSummary::kPrinted, sweepWindow(), events ? &daemon.events : nullptr);
   if (daemon.options.loopForCallback) {
     std::printf("\n");
     (void)daemon.events.listen(0);
@@ -92,7 +93,7 @@ int runUnderPmd(Daemon &daemon) {
     return -1;
   }
   const bool events = daemon.events.open();
-  if (!sweepDevices(SweepSummary::kNone)) {
+  if (!sweepDevices(SweepSummary::kNone, sweepWindow(), events ? &daemon.events : nullptr)) {
     (void)OVsInitComplete(OVS_RSP_FAILURE, "Kestara Field not defined - run \"ovw -fields\"");
     return -1;
   }

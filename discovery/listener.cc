@@ -69,6 +69,7 @@ struct NodeEventListener::Probes {
   NodeEventQueue queue{kMaxWaitingObjects};
   std::array<DeviceProbe, kProbeWindow> slots;
   size_t inFlight = 0;
+  DropReport drops;
 };
 
 NodeEventListener::NodeEventListener() = default;
@@ -129,19 +130,29 @@ bool NodeEventListener::open() {
   openTried_ = true;
   session_ =
       OVsnmpEventOpen(nullptr, "Kestara Discovery", nodeEventCallback, this, kNodeEventFilter);
-  if (session_ == 0) openError_ = OVsnmpErrno;
-  return session_ != 0;
+  if (session_ == 0) {
+    openError_ = OVsnmpErrno;
+    return false;
+  }
+  probes_ = std::make_unique<Probes>();
+  return true;
+}
+
+void NodeEventListener::serve() {
+  if (!probes_ || session_ == 0) return;
+  startProbes();
+  probes_->drops.check(session_);
 }
 
 NodeEventListener::End NodeEventListener::listen(int pmdSocket) {
   if (!open()) {
+    if (stopListening_) return End::kEnded;  // it failed while the sweep served it
     std::printf("Could not OVsnmpSession for events %s\n", OVsnmpErrString(openError_));
     return End::kEnded;
   }
   // Only a descriptor that a read set can hold is watched.
   const bool watchPmd = pmdSocket > 0 && pmdSocket < FD_SETSIZE;
-  probes_ = std::make_unique<Probes>();
-  DropReport drops;
+  DropReport &drops = probes_->drops;
   End end = End::kEnded;
   for (;;) {
     startProbes();

@@ -37,18 +37,6 @@ Flag readFlag(OVwObjectId objectId, OVwFieldId fieldId) {
   return value > 0 ? Flag::kSet : Flag::kClear;
 }
 
-ProbeOutcome probeOutcomeOf(GetOutcome outcome) {
-  switch (outcome) {
-    case GetOutcome::kValue:
-      return ProbeOutcome::kAnswered;
-    case GetOutcome::kNoResponse:
-      return ProbeOutcome::kNoResponse;
-    case GetOutcome::kNoSuchObject:
-      break;
-  }
-  return ProbeOutcome::kNonDevice;
-}
-
 // Writes the flag; a failed write is reported as the table's caller reports it.
 void writeFlag(OVwObjectId objectId, OVwFieldId fieldId, bool value, FlagTable table) {
   if (OVwDbSetFieldBooleanValue(objectId, fieldId, value ? 1 : 0) >= 0) return;
@@ -98,6 +86,22 @@ PduPtr probeRequest(OVsnmpSession session) {
 }
 
 }  // namespace
+
+ProbeOutcome probeOutcomeOf(GetOutcome outcome) {
+  switch (outcome) {
+    case GetOutcome::kValue:
+      return ProbeOutcome::kAnswered;
+    case GetOutcome::kNoResponse:
+      return ProbeOutcome::kNoResponse;
+    case GetOutcome::kNoSuchObject:
+      break;
+  }
+  return ProbeOutcome::kNonDevice;
+}
+
+std::span<const OVsnmpOid> probeVariable() {
+  return {kProbeVariable.ids.data(), kProbeVariable.count};
+}
 
 NodeVerdict applyProbeOutcome(OVwObjectId objectId, OVwFieldId fieldId, std::string_view name,
                               ProbeOutcome outcome, FlagTable table) {

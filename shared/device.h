@@ -3,11 +3,13 @@
 #define KESTARA_SHARED_DEVICE_H
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "OVsnmp.h"
 #include "OVw.h"
+#include "snmp_ops.h"
 
 // What the agent's answer to the probe variable says about a node.
 enum class ProbeOutcome {
@@ -19,6 +21,12 @@ enum class ProbeOutcome {
 // Asks the agent behind `session` (open; not closed here) for the probe variable
 // 1.3.6.1.4.1.32473.3.1.2.3.1.1.0. A refused SNMPv3 request prints its reason (see snmpRead).
 [[nodiscard]] ProbeOutcome probeDevice(OVsnmpSession session);
+
+// The probe variable, for callers that send the probe themselves (sendRead, completeRead).
+[[nodiscard]] std::span<const OVsnmpOid> probeVariable();
+
+// What a read of the probe variable says about the node.
+[[nodiscard]] ProbeOutcome probeOutcomeOf(GetOutcome outcome);
 
 // Whose table decides what a probe's outcome does to a node's flag. The sweep sets an answered
 // node's flag without reading it first and reports a failed write with printOVwError; the

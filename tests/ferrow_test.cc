@@ -10,9 +10,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -242,6 +244,164 @@ TEST_P(FerrowSweep, StandAloneSweepFollowsTheTable) {
 
 INSTANTIATE_TEST_SUITE_P(Versions, FerrowSweep, ::testing::Values("1", "2c"));
 
+// ---- The sweep's window ----------------------------------------------------------------------
+
+// A network where answers come back out of order: silent nodes and a non-SNMP node among
+// devices, ordinary nodes, a node whose agent answers with an error, one whose selection name
+// does not resolve, and nodes flagged beforehand. Node i is flagged beforehand when i % 3 == 0.
+class MixedNetwork {
+  // The station's database, opened in this process for the time of many reads or writes (one
+  // ovw command per node would take longer than the sweeps).
+  struct Database {
+    explicit Database(const kt::TestDatabase &db) {
+      for (const auto &[name, value] : db.env()) setenv(name.c_str(), value.c_str(), 1);
+      open = OVwDbInit() >= 0;
+      field = open ? OVwDbFieldNameToFieldId("isKestaraDevice") : 0;
+      open = open && field != 0;
+    }
+    ~Database() { OVwDbDone(); }
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+    bool open = false;
+    OVwFieldId field = 0;
+  };
+
+ public:
+  explicit MixedNetwork(Station &station) : station_(station) {
+    device_ = kt::SnmpAgent::start();
+    kt::AgentOptions plainOptions;
+    plainOptions.probe = false;
+    plain_ = kt::SnmpAgent::start(plainOptions);
+    for (int i = 0; i < 4; ++i) silent_.push_back(std::make_unique<kt::UdpClient>("127.0.0.1"));
+  }
+  bool ready() const { return device_ && plain_; }
+
+  // Adds `rounds` groups of nodes; each group mixes every kind.
+  bool add(int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+      const std::string silent =
+          "127.0.0.1:" + std::to_string(silent_[static_cast<size_t>(r) % 4]->localPort());
+      const std::vector<std::pair<std::string, bool>> group = {
+          {silent, true},
+          {device_->peer(), true},
+          {"udp:" + plain_->peer(), true},
+          {failing_.peer(), true},
+          {"udp:" + silent, true},
+          {"udp:" + device_->peer(), true},
+          {"no-such-host-" + std::to_string(r) + ".invalid", true},
+          {plain_->peer(), true},
+          {device_->peer() + "0", false},  // not SNMP: never swept
+      };
+      for (const auto &[name, snmp] : group) {
+        const std::string host = "nowhere-" + std::to_string(ids_.size()) + ".invalid";
+        const OVwObjectId id = station_.db().addNode(host, name, snmp);
+        if (id == 0) return false;
+        ids_.push_back(id);
+      }
+    }
+    return true;
+  }
+  // Flags every third node, clears the others.
+  bool reset() const {
+    Database db(station_.db());
+    for (size_t i = 0; i < ids_.size(); ++i) {
+      if (!db.open || OVwDbSetFieldBooleanValue(ids_[i], db.field, i % 3 == 0 ? 1 : 0) < 0) {
+        return false;
+      }
+    }
+    return true;
+  }
+  std::vector<std::optional<bool>> flags() const {
+    Database db(station_.db());
+    std::vector<std::optional<bool>> values;
+    for (OVwObjectId id : ids_) {
+      const int value = db.open ? OVwDbGetFieldBooleanValue(id, db.field) : -1;
+      values.push_back(value < 0 ? std::nullopt : std::optional<bool>(value > 0));
+    }
+    return values;
+  }
+  size_t size() const { return ids_.size(); }
+
+ private:
+  Station &station_;
+  std::unique_ptr<kt::SnmpAgent> device_;
+  std::unique_ptr<kt::SnmpAgent> plain_;
+  std::vector<std::unique_ptr<kt::UdpClient>> silent_;
+  kt::ScriptedAgent failing_{kt::Script::kErrorIndexZero};
+  std::vector<OVwObjectId> ids_;
+};
+
+// Whatever the window, the sweep prints the same lines in the same order and leaves the same
+// flags as probing the nodes one by one: a window of 1, windows smaller than the network, and
+// windows larger than it.
+TEST(FerrowSweepWindow, EveryWindowGivesTheSequentialSweep) {
+  Station station;
+  MixedNetwork network(station);
+  ASSERT_TRUE(network.ready());
+  ASSERT_TRUE(network.add(3));
+  ASSERT_TRUE(network.reset());
+  const kt::RunResult sequential = station.run({"-sa"}, {{"FERROW_SWEEP_WINDOW", "1"}});
+  ASSERT_EQ(0, sequential.status) << sequential.out << sequential.err;
+  ASSERT_NE(std::string::npos, sequential.out.find("not responding")) << sequential.out;
+  const std::vector<std::optional<bool>> swept = network.flags();
+  for (const char *window : {"2", "7", "512"}) {
+    SCOPED_TRACE(window);
+    ASSERT_TRUE(network.reset());
+    const kt::RunResult r = station.run({"-sa"}, {{"FERROW_SWEEP_WINDOW", window}});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(sequential.out, r.out);
+    EXPECT_EQ(swept, network.flags());
+  }
+}
+
+// The window lets the silent nodes' time-outs run together: with a window as large as the
+// network the sweep takes about one time-out, one by one it takes one per silent node.
+TEST(FerrowSweepWindow, SilentNodesWaitTogether) {
+  Station station;
+  std::vector<std::unique_ptr<kt::UdpClient>> silent;
+  for (int i = 0; i < 8; ++i) {
+    silent.push_back(std::make_unique<kt::UdpClient>("127.0.0.1"));
+    const std::string peer = "127.0.0.1:" + std::to_string(silent.back()->localPort());
+    ASSERT_NE(0u, station.db().addNode(peer, peer));
+  }
+  auto timed = [&](const char *window) {
+    const auto start = std::chrono::steady_clock::now();
+    const kt::RunResult r = station.run({"-sa"}, {{"FERROW_SWEEP_WINDOW", window}});
+    EXPECT_EQ(0, r.status);
+    return std::chrono::steady_clock::now() - start;
+  };
+  // Eight time-outs of 0.3 s one by one, one for all of them with the window.
+  EXPECT_GE(timed("1"), 2400ms);
+  EXPECT_LT(timed("8"), 2400ms);
+}
+
+// A sweep killed at any moment leaves each flag as it was or as the sweep sets it.
+TEST(FerrowSweepWindow, KilledSweepLeavesEveryFlagOldOrNew) {
+  Station station;
+  MixedNetwork network(station);
+  ASSERT_TRUE(network.ready());
+  ASSERT_TRUE(network.add(6));
+  ASSERT_TRUE(network.reset());
+  const std::vector<std::optional<bool>> before = network.flags();
+  ASSERT_EQ(0, station.run({"-sa"}, {{"FERROW_SWEEP_WINDOW", "1"}}).status);
+  const std::vector<std::optional<bool>> after = network.flags();
+  for (auto delay : {0ms, 40ms, 120ms, 300ms}) {
+    SCOPED_TRACE(delay.count());
+    ASSERT_TRUE(network.reset());
+    auto ferrow = station.start({"-sa"}, {{"FERROW_SWEEP_WINDOW", "16"}});
+    std::this_thread::sleep_for(delay);
+    ferrow->signal(SIGKILL);
+    (void)ferrow->wait(5s);
+    const std::vector<std::optional<bool>> now = network.flags();
+    ASSERT_EQ(before.size(), now.size());
+    for (size_t i = 0; i < now.size(); ++i) {
+      EXPECT_TRUE(now[i] == before[i] || now[i] == after[i]) << "node " << i;
+    }
+  }
+  // The database is whole afterwards.
+  EXPECT_EQ(0, station.db().ovw({"check"}).status);
+}
+
 TEST(FerrowSweepEdges, EmptyDatabasePrintsZeroSummary) {
   Station station;
   kt::RunResult r = station.run({"-sa"});
@@ -454,7 +614,8 @@ TEST(FerrowPmd, NodeAddedDuringTheSweepIsFlagged) {
     ASSERT_NE(0u, station.db().addNode(peer, peer));
   }
   kt::NotifySocket notify;
-  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  // One probe at a time, so that the sweep of the silent nodes takes their six time-outs.
+  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}, {"FERROW_SWEEP_WINDOW", "1"}});
   ASSERT_TRUE(ferrow->waitForOutput("Found 6 objects"));
   OVwObjectId added = station.db().addNode(device->peer(), "added-during-sweep");
   ASSERT_NE(0u, added);
