@@ -133,7 +133,8 @@ class Sweep {
       }
       if (!sendRead(probe->session.get(), probeVariable(), OVSNMP_GET_REQ, probe->reply, completed,
                     probe.get())) {
-        node.outcome = ProbeOutcome::kNonDevice;  // a request that could not be sent
+        // A request that could not be sent has asked no agent: it decides nothing.
+        node.outcome = ProbeOutcome::kNoResponse;
         node.decided = true;
         continue;
       }
