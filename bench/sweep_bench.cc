@@ -2,6 +2,7 @@
 // measured in one run:
 //   (a) a direct loop of net-snmp open, get of the probe variable, close over N nodes,
 //   (b) sweepDevices() over the same N nodes of an object database (probe, field write, line),
+//       one probe at a time (sweep_window_bench measures the sweep with its window),
 //   (c) node event to flag: a v1 trap sent to a running ferrow until the node's field is set.
 // Prints nodes per second of (a) and (b) (medians of the rounds), the ratio b/a (target <= 1.25),
 // and the median and p99 of (c).
@@ -29,6 +30,7 @@
 #include "process.h"
 #include "snmp_agent.h"
 #include "snmp_ops.h"
+#include "sweep_agents.h"
 #include "test_database.h"
 
 namespace {
@@ -38,58 +40,10 @@ using namespace std::chrono_literals;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// One snmpd answering on many loopback addresses.
-std::unique_ptr<kt::Process> startAgent(const kt::TempDir &dir,
-                                        const std::vector<std::string> &hosts, uint16_t port,
-                                        bool probe) {
-  std::string conf = "rocommunity public default\nsysname bench-agent\n";
-  if (probe) conf += "override .1.3.6.1.4.1.32473.3.1.2.3.1.1.0 octet_str \"Kestara\"\n";
-  std::string confPath = dir.write(probe ? "device.conf" : "plain.conf", conf);
-  std::vector<std::string> argv = {"/usr/sbin/snmpd", "-f", "-Lo",  "-C", "-c",
-                                   confPath,          "-I", "-smux"};
-  std::string endpoints;
-  for (const std::string &host : hosts) {
-    if (!endpoints.empty()) endpoints += ",";
-    endpoints += "udp:" + host + ":" + std::to_string(port);
-  }
-  argv.push_back(endpoints);
-  kt::Env env = {{"SNMPCONFPATH", dir.path()}, {"SNMP_PERSISTENT_DIR", dir.path()}, {"MIBS", ""}};
-  auto agent = std::make_unique<kt::Process>(kt::Process::start(argv, env));
-  if (!agent->waitForOutput("NET-SNMP version", 20s) || !agent->running()) {
-    std::fprintf(stderr, "snmpd did not start:\n%s\n", agent->output().c_str());
-    return nullptr;
-  }
-  return agent;
-}
-
 // (a): net-snmp alone, the same open/get/close per node as the sweep does.
 bool directLoop(const std::vector<std::string> &peers) {
-  static const oid probe[] = {1, 3, 6, 1, 4, 1, 32473, 3, 1, 2, 3, 1, 1, 0};
   for (const std::string &peer : peers) {
-    netsnmp_session settings;
-    snmp_sess_init(&settings);
-    settings.peername = const_cast<char *>(peer.c_str());
-    settings.version = SNMP_VERSION_2c;
-    settings.community = reinterpret_cast<u_char *>(const_cast<char *>("public"));
-    settings.community_len = 6;
-    settings.timeout = 1000000;
-    settings.retries = 0;
-    void *session = snmp_sess_open(&settings);
-    if (session == nullptr) return false;
-    netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
-    snmp_add_null_var(pdu, probe, OID_LENGTH(probe));
-    netsnmp_pdu *response = nullptr;
-    int status = snmp_sess_synch_response(session, pdu, &response);
-    if (response != nullptr) snmp_free_pdu(response);
-    if (status != STAT_SUCCESS) {
-      char *text = nullptr;
-      snmp_sess_error(session, nullptr, nullptr, &text);
-      std::fprintf(stderr, "no answer from %s: %s\n", peer.c_str(), text ? text : "?");
-      std::free(text);
-      snmp_sess_close(session);
-      return false;
-    }
-    snmp_sess_close(session);
+    if (!bench::probeDirectly(peer)) return false;
   }
   return true;
 }
@@ -162,8 +116,8 @@ int main(int argc, char **argv) {
   }
   uint16_t port = kt::freeUdpPort("127.0.1.1");
   kt::TempDir agentDir;
-  auto devices = startAgent(agentDir, deviceHosts, port, true);
-  auto plains = startAgent(agentDir, plainHosts, port, false);
+  auto devices = bench::startAgent(agentDir, deviceHosts, port, true);
+  auto plains = bench::startAgent(agentDir, plainHosts, port, false);
   if (!devices || !plains) return 1;
 
   // Client configuration for this process and for ferrow.
@@ -235,7 +189,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     dup2(devnull, STDOUT_FILENO);
     ok = ok && timed(
-                   sweepSamples, [](int) { return sweepDevices(SweepSummary::kNone); }, 0);
+                   sweepSamples, [](int) { return sweepDevices(SweepSummary::kNone, 1); }, 0);
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     ok = ok && timed(
@@ -302,7 +256,7 @@ int main(int argc, char **argv) {
               nodes, deviceHosts.size(), plainHosts.size(), rounds);
   std::printf("(a) direct net-snmp open/get/close loop   %8.3f s   %8.0f nodes/s\n",
               seconds(direct), nodes / seconds(direct));
-  std::printf("(b) sweepDevices()                        %8.3f s   %8.0f nodes/s\n", seconds(sweep),
+  std::printf("(b) sweepDevices(), one probe at a time   %8.3f s   %8.0f nodes/s\n", seconds(sweep),
               nodes / seconds(sweep));
   std::printf("ratio b/a %.3f of the medians, %.3f of the fastest rounds   (target <= 1.25)\n",
               seconds(sweep) / seconds(direct), bestRatio);

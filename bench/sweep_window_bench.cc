@@ -30,6 +30,7 @@
 #include "process.h"
 #include "snmp_agent.h"
 #include "store.h"
+#include "sweep_agents.h"
 #include "test_database.h"
 
 namespace {
@@ -44,27 +45,6 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 double median(std::vector<double> samples) {
   std::sort(samples.begin(), samples.end());
   return samples[samples.size() / 2];
-}
-
-// One snmpd answering on many loopback addresses.
-std::unique_ptr<kt::Process> startAgent(const kt::TempDir &dir, const std::string &prefix,
-                                        uint16_t port, bool probe) {
-  std::string conf = "rocommunity public default\nsysname bench-agent\n";
-  if (probe) conf += "override .1.3.6.1.4.1.32473.3.1.2.3.1.1.0 octet_str \"Kestara\"\n";
-  const std::string confPath = dir.write(probe ? "device.conf" : "plain.conf", conf);
-  std::string endpoints;
-  for (int i = 1; i <= kAddressesPerAgent; ++i) {
-    if (!endpoints.empty()) endpoints += ",";
-    endpoints += "udp:" + prefix + std::to_string(i) + ":" + std::to_string(port);
-  }
-  kt::Env env = {{"SNMPCONFPATH", dir.path()}, {"SNMP_PERSISTENT_DIR", dir.path()}, {"MIBS", ""}};
-  auto agent = std::make_unique<kt::Process>(kt::Process::start(
-      {"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", confPath, "-I", "-smux", endpoints}, env));
-  if (!agent->waitForOutput("NET-SNMP version", 20s) || !agent->running()) {
-    std::fprintf(stderr, "snmpd did not start:\n%s\n", agent->output().c_str());
-    return nullptr;
-  }
-  return agent;
 }
 
 // An object database holding one SNMP node per selection name, in that order.
@@ -108,28 +88,12 @@ double timedSweep(const kt::TestDatabase &db, size_t window) {
   return ok ? taken : -1;
 }
 
-// net-snmp alone: open, get of the probe variable, close, one node after the other.
+// net-snmp alone: open, get of the probe variable, close, one node after the other; seconds,
+// or -1 when a node did not answer.
 double directLoop(const std::vector<std::string> &peers) {
-  static const oid probe[] = {1, 3, 6, 1, 4, 1, 32473, 3, 1, 2, 3, 1, 1, 0};
   const auto start = Clock::now();
   for (const std::string &peer : peers) {
-    netsnmp_session settings;
-    snmp_sess_init(&settings);
-    settings.peername = const_cast<char *>(peer.c_str());
-    settings.version = SNMP_VERSION_2c;
-    settings.community = reinterpret_cast<u_char *>(const_cast<char *>("public"));
-    settings.community_len = 6;
-    settings.timeout = 1000000;
-    settings.retries = 0;
-    void *session = snmp_sess_open(&settings);
-    if (session == nullptr) return -1;
-    netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
-    snmp_add_null_var(pdu, probe, OID_LENGTH(probe));
-    netsnmp_pdu *response = nullptr;
-    const int status = snmp_sess_synch_response(session, pdu, &response);
-    if (response != nullptr) snmp_free_pdu(response);
-    snmp_sess_close(session);
-    if (status != STAT_SUCCESS) return -1;
+    if (!bench::probeDirectly(peer)) return -1;
   }
   return seconds(Clock::now() - start);
 }
@@ -147,8 +111,13 @@ int main(int argc, char **argv) {
 
   const uint16_t port = kt::freeUdpPort("127.0.1.1");
   kt::TempDir agentDir;
-  auto devices = startAgent(agentDir, "127.0.1.", port, true);
-  auto plains = startAgent(agentDir, "127.0.2.", port, false);
+  std::vector<std::string> deviceHosts, plainHosts;
+  for (int i = 1; i <= kAddressesPerAgent; ++i) {
+    deviceHosts.push_back("127.0.1." + std::to_string(i));
+    plainHosts.push_back("127.0.2." + std::to_string(i));
+  }
+  auto devices = bench::startAgent(agentDir, deviceHosts, port, true);
+  auto plains = bench::startAgent(agentDir, plainHosts, port, false);
   if (!devices || !plains) return 1;
   kt::TempDir conf;
   kt::writeClientConfig(conf, "2c", 1.0, 0);
