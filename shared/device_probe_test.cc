@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "device.h"
+#include "scripted_agent.h"
 #include "snmp_agent.h"
-#include "test_agent.h"
 #include "test_database.h"
 
 namespace {
@@ -137,10 +137,10 @@ TEST_P(DeviceProbeTest, PrintsWritesAndReturnsWhatSetDeviceDoes) {
   ASSERT_NE(nullptr, device);
   ASSERT_NE(nullptr, plain);
   kt::UdpClient silent("127.0.0.1");
-  using kt::Script;
-  kt::ScriptedAgent errorZero(Script::kErrorIndexZero), errorOne(Script::kErrorIndexOne),
-      other(Script::kOtherVariable), longString(Script::kLongString), noBinding(Script::kNoBinding),
-      garbage(Script::kGarbage);
+  using kt::Act;
+  kt::ScriptedAgent errorZero({}, kt::genErr(0)), errorOne({}, kt::genErr(1)),
+      other({}, kt::otherVariable()), longString({}, {.value = std::string(1000, 'S')}),
+      noBinding({}, {.act = Act::kNoBinding}), garbage({}, {.act = Act::kGarbage});
   const std::vector<std::string> hosts = {
       device->peer(),    plain->peer(),    "127.0.0.1:" + std::to_string(silent.localPort()),
       errorZero.peer(),  errorOne.peer(),  other.peer(),
@@ -182,7 +182,8 @@ TEST_P(DeviceProbeLoopTest, ProbesRunSideBySide) {
   // Devices that answer the probe at once, one per node (a host name names one node).
   std::vector<std::unique_ptr<kt::ScriptedAgent>> devices;
   for (int i = 0; i < 9; ++i) {
-    devices.push_back(std::make_unique<kt::ScriptedAgent>(kt::Script::kLongString));
+    devices.push_back(std::make_unique<kt::ScriptedAgent>(
+        std::vector<kt::Step>{}, kt::Step{.value = std::string(1000, 'S')}));
     ASSERT_TRUE(devices.back()->ok());
   }
   kt::UdpClient silent("127.0.0.1");

@@ -12,14 +12,14 @@
 
 #include "PlatformFault.h"
 #include "field_list.h"
+#include "scripted_agent.h"
 #include "snmp_agent.h"
 #include "snmp_ops.h"
-#include "test_agent.h"
 #include "test_database.h"
 
 namespace {
 
-using kt::Script;
+using kt::Act;
 using kt::ScriptedAgent;
 
 // Client configuration and an object database for the test process itself.
@@ -84,7 +84,7 @@ class SetDeviceTest : public DeviceTestBase, public ::testing::TestWithParam<std
   std::unique_ptr<kt::SnmpAgent> device_;
   std::unique_ptr<kt::SnmpAgent> plain_;
   kt::UdpClient silent_{"127.0.0.1"};
-  ScriptedAgent failing_{Script::kErrorIndexZero};
+  ScriptedAgent failing_{{}, kt::genErr(0)};
 };
 
 TEST_P(SetDeviceTest, AnsweredProbeSetsTheFlagOnce) {
@@ -290,14 +290,19 @@ TEST_P(ProbeTest, ClassifiesEveryAnswer) {
   EXPECT_EQ(ProbeOutcome::kAnswered, probe(device->peer()));  // 200 bytes into the 52-byte buffer
   EXPECT_EQ(ProbeOutcome::kNonDevice, probe(plain->peer()));
   EXPECT_EQ(ProbeOutcome::kNoResponse, probe("127.0.0.1:" + std::to_string(silent.localPort())));
-  for (Script script : {Script::kErrorIndexZero, Script::kErrorIndexOne, Script::kNoBinding}) {
-    ScriptedAgent agent(script);
-    EXPECT_EQ(ProbeOutcome::kNonDevice, probe(agent.peer())) << static_cast<int>(script);
+  const std::pair<const char *, kt::Step> refusals[] = {
+      {"genErr at index 0", kt::genErr(0)},
+      {"genErr at index 1", kt::genErr(1)},
+      {"no binding", {.act = Act::kNoBinding}},
+  };
+  for (const auto &[what, step] : refusals) {
+    ScriptedAgent agent({}, step);
+    EXPECT_EQ(ProbeOutcome::kNonDevice, probe(agent.peer())) << what;
     EXPECT_GE(agent.requests(), 1);
   }
-  ScriptedAgent garbage(Script::kGarbage);
+  ScriptedAgent garbage({}, {.act = Act::kGarbage});
   EXPECT_EQ(ProbeOutcome::kNoResponse, probe(garbage.peer()));
-  ScriptedAgent longString(Script::kLongString);
+  ScriptedAgent longString({}, {.value = std::string(1000, 'S')});
   EXPECT_EQ(ProbeOutcome::kAnswered, probe(longString.peer()));
   // An empty value is a value.
   kt::AgentOptions emptyValue;
@@ -308,7 +313,7 @@ TEST_P(ProbeTest, ClassifiesEveryAnswer) {
 
   // An agent that answers for another variable has not answered the probe; later probes still
   // ask for the probe variable itself.
-  ScriptedAgent other(Script::kOtherVariable);
+  ScriptedAgent other({}, kt::otherVariable());
   EXPECT_EQ(ProbeOutcome::kNonDevice, probe(other.peer()));
   EXPECT_EQ(ProbeOutcome::kAnswered, probe(device->peer()));
   EXPECT_EQ(ProbeOutcome::kNonDevice, probe(plain->peer()));

@@ -25,7 +25,6 @@
 #include "notify_socket.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
-#include "test_agent.h"
 #include "test_database.h"
 #include "trap_sender.h"
 
@@ -179,7 +178,7 @@ TEST_P(FerrowSweep, StandAloneSweepFollowsTheTable) {
   ASSERT_NE(nullptr, plain);
   kt::UdpClient silentSocket("127.0.0.1");
   const std::string silent = "127.0.0.1:" + std::to_string(silentSocket.localPort());
-  kt::ScriptedAgent failing(kt::Script::kErrorIndexZero);
+  kt::ScriptedAgent failing({}, kt::genErr(0));
 
   kt::TestDatabase &db = station.db();
   struct Node {
@@ -327,7 +326,7 @@ class MixedNetwork {
   std::unique_ptr<kt::SnmpAgent> device_;
   std::unique_ptr<kt::SnmpAgent> plain_;
   std::vector<std::unique_ptr<kt::UdpClient>> silent_;
-  kt::ScriptedAgent failing_{kt::Script::kErrorIndexZero};
+  kt::ScriptedAgent failing_{{}, kt::genErr(0)};
   std::vector<OVwObjectId> ids_;
 };
 
@@ -717,9 +716,9 @@ TEST(FerrowEvents, StandAloneLoopListensAfterTheSummary) {
 // exists without a host name is reported as before.
 TEST(FerrowEvents, EventsAreCoalescedPerObjectAndUnknownObjectsDropped) {
   Station station;
-  rel::Step slow;
+  kt::Step slow;
   slow.delay = 150ms;  // answered well within the daemon's 300 ms
-  rel::ScriptedAgent device({}, slow);
+  kt::ScriptedAgent device({}, slow);
   ASSERT_TRUE(device.ok());
   const OVwObjectId id = station.db().addNode(device.peer(), device.peer());
   ASSERT_NE(0u, id);

@@ -23,8 +23,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using rel::Act;
-using rel::Step;
+using kt::Act;
+using kt::Step;
 
 constexpr uint16_t kGatewayPort = 8088;
 constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
@@ -73,7 +73,7 @@ TEST(GatewayConcurrency, NoRequestWaitsBehindAnother) {
   Step late;
   late.act = Act::kLate;
   late.delay = 300ms;
-  rel::ScriptedAgent slow({}, late);  // every answer 300 ms late: a lookup of many gets
+  kt::ScriptedAgent slow({}, late);  // every answer 300 ms late: a lookup of many gets
   ASSERT_TRUE(slow.ok());
   Tavrin gw;
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -121,7 +121,7 @@ TEST(GatewayConcurrency, AHostileAgentCompletesNoOtherRequest) {
   Step right;
   right.value = "RIGHT";
   right.delay = 100ms;
-  rel::ScriptedAgent agent({wrongId, late, dup, right}, right);
+  kt::ScriptedAgent agent({wrongId, late, dup, right}, right);
   ASSERT_TRUE(agent.ok());
   Tavrin gw;
   ASSERT_TRUE(gw.ready()) << gw.process().output();

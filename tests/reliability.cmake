@@ -4,7 +4,6 @@ set(RELIABILITY_DIR ${CMAKE_CURRENT_LIST_DIR}/reliability)
 
 add_library(reliability_support STATIC
   ${RELIABILITY_DIR}/reliability.cc
-  ${RELIABILITY_DIR}/scripted_agent.cc
   ${RELIABILITY_DIR}/storm.cc
   ${RELIABILITY_DIR}/trap_sender.cc)
 target_include_directories(reliability_support PUBLIC ${RELIABILITY_DIR} PRIVATE ${NETSNMP_INCLUDE_DIR})

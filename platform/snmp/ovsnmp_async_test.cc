@@ -198,7 +198,7 @@ bool allCompleted(const std::vector<std::unique_ptr<Request>> &requests) {
 TEST_F(AsyncTest, ManyRequestsOnManySessionsCompleteIndependently) {
   auto agent = startAgent();
   ASSERT_TRUE(agent);
-  rel::ScriptedAgent silent({}, rel::Step{rel::Act::kSilent});
+  kt::ScriptedAgent silent({}, kt::Step{kt::Act::kSilent});
   ASSERT_TRUE(silent.ok());
   timing(400, 1);  // silent requests end after two tries: 800 ms
 
@@ -251,7 +251,7 @@ TEST_F(AsyncTest, ManyRequestsOnManySessionsCompleteIndependently) {
 // A request times out after each of its tries, on time, in the select loop as in the poll
 // loop, and the loop sleeps in between instead of spinning.
 TEST_F(AsyncTest, TimeOutsFireAfterEveryTryOnTime) {
-  rel::ScriptedAgent silent({}, rel::Step{rel::Act::kSilent});
+  kt::ScriptedAgent silent({}, kt::Step{kt::Act::kSilent});
   ASSERT_TRUE(silent.ok());
   timing(200, 2);
   for (auto loop : {selectLoop, pollLoop}) {
@@ -272,8 +272,8 @@ TEST_F(AsyncTest, TimeOutsFireAfterEveryTryOnTime) {
 // Answers that are late, duplicated or carry a wrong request id complete nothing but the
 // request they answer.
 TEST_F(AsyncTest, HostileAnswersCompleteOnlyTheirOwnRequest) {
-  using rel::Act;
-  using rel::Step;
+  using kt::Act;
+  using kt::Step;
 
   {  // late: the first request's answer comes while the second one waits
     timing(800, 0);
@@ -282,7 +282,7 @@ TEST_F(AsyncTest, HostileAnswersCompleteOnlyTheirOwnRequest) {
     Step second{Act::kLate};
     second.delay = 500ms;  // sent at 800 ms, answered at 1,300 ms, due to time out at 1,600
     second.value = "second";
-    rel::ScriptedAgent agent({late, second}, Step{Act::kSilent});
+    kt::ScriptedAgent agent({late, second}, Step{Act::kSilent});
     ASSERT_TRUE(agent.ok());
     OVsnmpSession s = open(agent.peer());
     Request first, next;
@@ -298,7 +298,7 @@ TEST_F(AsyncTest, HostileAnswersCompleteOnlyTheirOwnRequest) {
   }
   {  // duplicate: the second copy does not complete the request in flight beside it
     timing(300, 0);
-    rel::ScriptedAgent agent({Step{Act::kDuplicate}}, Step{Act::kSilent});
+    kt::ScriptedAgent agent({Step{Act::kDuplicate}}, Step{Act::kSilent});
     ASSERT_TRUE(agent.ok());
     OVsnmpSession s = open(agent.peer());
     Request answered, waiting;
@@ -317,7 +317,7 @@ TEST_F(AsyncTest, HostileAnswersCompleteOnlyTheirOwnRequest) {
     wrong.value = "wrong";
     Step right{Act::kAnswer};
     right.value = "right";
-    rel::ScriptedAgent agent({wrong, right}, Step{Act::kSilent});
+    kt::ScriptedAgent agent({wrong, right}, Step{Act::kSilent});
     ASSERT_TRUE(agent.ok());
     OVsnmpSession s = open(agent.peer());
     Request r;
@@ -333,7 +333,7 @@ TEST_F(AsyncTest, HostileAnswersCompleteOnlyTheirOwnRequest) {
 // Closing a session cancels its requests inside the close, in the order they were sent; none
 // of them completes again, and the other sessions' requests go on.
 TEST_F(AsyncTest, CloseCancelsTheRequestsInFlight) {
-  rel::ScriptedAgent silent({}, rel::Step{rel::Act::kSilent});
+  kt::ScriptedAgent silent({}, kt::Step{kt::Act::kSilent});
   ASSERT_TRUE(silent.ok());
   timing(300, 0);
   OVsnmpSession closing = open(silent.peer());
@@ -364,7 +364,7 @@ TEST_F(AsyncTest, CloseCancelsTheRequestsInFlight) {
 TEST_F(AsyncTest, CompletionsMayCloseSessionsAndSendMore) {
   auto agent = startAgent();
   ASSERT_TRUE(agent);
-  rel::ScriptedAgent silent({}, rel::Step{rel::Act::kSilent});
+  kt::ScriptedAgent silent({}, kt::Step{kt::Act::kSilent});
   ASSERT_TRUE(silent.ok());
   timing(300, 0);
 
@@ -414,7 +414,7 @@ TEST_F(AsyncTest, CompletionsMayCloseSessionsAndSendMore) {
 // The bounds on outstanding requests, per session and in all; a refused request stays the
 // caller's and never completes. A session with requests outstanding refuses blocking sends.
 TEST_F(AsyncTest, BoundsOnRequestsInFlight) {
-  rel::ScriptedAgent silent({}, rel::Step{rel::Act::kSilent});
+  kt::ScriptedAgent silent({}, kt::Step{kt::Act::kSilent});
   ASSERT_TRUE(silent.ok());
   timing(5000, 0);
   std::vector<std::unique_ptr<Request>> requests;

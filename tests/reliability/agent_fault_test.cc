@@ -14,8 +14,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using rel::Act;
-using rel::Step;
+using kt::Act;
+using kt::Step;
 
 constexpr uint16_t kGatewayPort = 8088;
 constexpr auto kTimeout = 300ms;
@@ -62,7 +62,7 @@ struct Timed {
 // The gateway with a time-out of 300 ms and one retry, and a session to the scripted agent.
 class Gateway {
  public:
-  explicit Gateway(const rel::ScriptedAgent &agent) {
+  explicit Gateway(const kt::ScriptedAgent &agent) {
     kt::writeClientConfig(conf_, "2c", std::chrono::duration<double>(kTimeout).count(), kRetries);
     kt::Env env = kt::clientEnv(conf_);
     env.push_back(kt::kAnyAgent);
@@ -97,7 +97,7 @@ class Gateway {
 void expectWithinBound(const Timed &t) { EXPECT_LE(t.elapsed, kBound + kSlack); }
 
 TEST(AgentFaults, SilenceIsNoResponseAfterEveryRetry) {
-  rel::ScriptedAgent agent({}, act(Act::kSilent));
+  kt::ScriptedAgent agent({}, act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
   Gateway gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -118,7 +118,7 @@ TEST(AgentFaults, SilenceIsNoResponseAfterEveryRetry) {
 // An answer that comes after the gateway has given up reaches it while it waits for the next
 // request's answer: it must be dropped, not taken as that answer.
 TEST(AgentFaults, LateAnswerIsNotTakenForTheNextRequest) {
-  rel::ScriptedAgent agent(
+  kt::ScriptedAgent agent(
       {answer("LATE", kBound + 150ms), act(Act::kSilent), answer("FRESH", 100ms), answer("THIRD")},
       act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
@@ -136,7 +136,7 @@ TEST(AgentFaults, LateAnswerIsNotTakenForTheNextRequest) {
 
 TEST(AgentFaults, WrongRequestIdIsNeverTheAnswer) {
   // The first try is answered with a wrong id, the retry properly.
-  rel::ScriptedAgent agent({act(Act::kWrongId), answer("RIGHT")}, act(Act::kWrongId));
+  kt::ScriptedAgent agent({act(Act::kWrongId), answer("RIGHT")}, act(Act::kWrongId));
   ASSERT_TRUE(agent.ok());
   Gateway gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -152,7 +152,7 @@ TEST(AgentFaults, WrongRequestIdIsNeverTheAnswer) {
 // Answers that can't be decoded are dropped: the request ends as if the agent were silent, and
 // the gateway goes on serving.
 TEST(AgentFaults, BrokenEncodingsAreDropped) {
-  rel::ScriptedAgent agent({}, act(Act::kSilent));
+  kt::ScriptedAgent agent({}, act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
   Gateway gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -179,7 +179,7 @@ TEST(AgentFaults, BrokenEncodingsAreDropped) {
 }
 
 TEST(AgentFaults, ErrorStatusAndExceptionsAreNoSuchObject) {
-  rel::ScriptedAgent agent({}, act(Act::kSilent));
+  kt::ScriptedAgent agent({}, act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
   Gateway gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -209,7 +209,7 @@ TEST(AgentFaults, ErrorStatusAndExceptionsAreNoSuchObject) {
 TEST(AgentFaults, ErrorResponseWithMoreBindingsEndsTheGet) {
   Step grow = errorStatus(2, 1);
   grow.extraBindings = 1;
-  rel::ScriptedAgent agent({}, grow);
+  kt::ScriptedAgent agent({}, grow);
   ASSERT_TRUE(agent.ok());
   Gateway gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -227,7 +227,7 @@ TEST(AgentFaults, ErrorResponseWithMoreBindingsEndsTheGet) {
 
 // Counter64 values are rendered whole, not as their high 32 bits.
 TEST(AgentFaults, Counter64IsRenderedWhole) {
-  rel::ScriptedAgent agent({}, act(Act::kSilent));
+  kt::ScriptedAgent agent({}, act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
   Gateway gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -240,13 +240,13 @@ TEST(AgentFaults, Counter64IsRenderedWhole) {
 }
 
 TEST(AgentFaults, DuplicateAnswerIsTakenOnce) {
-  rel::ScriptedAgent agent({[] {
-                              Step s = act(Act::kDuplicate);
-                              s.value = "ONE";
-                              return s;
-                            }(),
-                            answer("TWO", 100ms)},
-                           answer("MORE"));
+  kt::ScriptedAgent agent({[] {
+                             Step s = act(Act::kDuplicate);
+                             s.value = "ONE";
+                             return s;
+                           }(),
+                           answer("TWO", 100ms)},
+                          answer("MORE"));
   ASSERT_TRUE(agent.ok());
   Gateway gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -258,7 +258,7 @@ TEST(AgentFaults, DuplicateAnswerIsTakenOnce) {
 
 // Values longer than the reply buffer are cut to its 127 characters.
 TEST(AgentFaults, OverlongValuesAreCutToTheReply) {
-  rel::ScriptedAgent agent({}, answer(std::string(1000, 'v')));
+  kt::ScriptedAgent agent({}, answer(std::string(1000, 'v')));
   ASSERT_TRUE(agent.ok());
   Gateway gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
@@ -293,11 +293,11 @@ TEST(AgentFaults, SweepKeepsOrClearsFlagsByTheAnswer) {
       {"duplicate", dup, false, true},
       {"late", answer("late", kBound + 200ms), false, false},
   };
-  std::vector<std::unique_ptr<rel::ScriptedAgent>> agents;
+  std::vector<std::unique_ptr<kt::ScriptedAgent>> agents;
   rel::Database db;
   std::vector<uint32_t> ids;
   for (const Node &node : nodes) {
-    agents.push_back(std::make_unique<rel::ScriptedAgent>(std::vector<Step>{}, node.step));
+    agents.push_back(std::make_unique<kt::ScriptedAgent>(std::vector<Step>{}, node.step));
     ASSERT_TRUE(agents.back()->ok());
     uint32_t id = db.addNode(agents.back()->peer(), agents.back()->peer());
     ASSERT_NE(0u, id);

@@ -114,8 +114,8 @@ kt::Process startSweep(const kt::Env &env) {
 }
 
 // A device whose answer takes 1.5 s, so that a fault can be set up in the middle of a sweep.
-rel::Step slowAnswer() {
-  rel::Step s;
+kt::Step slowAnswer() {
+  kt::Step s;
   s.delay = 1500ms;
   return s;
 }
@@ -124,7 +124,7 @@ rel::Step slowAnswer() {
 // the sweep runs, its write waits out the busy time-out, fails and is reported; the next sweep
 // sets the flag.
 TEST(DatabaseFaults, WriterLockBeforeStartFailsOnlyTheWrites) {
-  rel::ScriptedAgent device({}, rel::Step{});
+  kt::ScriptedAgent device({}, kt::Step{});
   ASSERT_TRUE(device.ok());
   rel::Database db;
   uint32_t node = db.addNode(device.peer(), device.peer());
@@ -153,7 +153,7 @@ TEST(DatabaseFaults, WriterLockBeforeStartFailsOnlyTheWrites) {
 // The lock is taken in the middle of the sweep: the write fails after the busy time-out, is
 // reported, and the sweep ends; the next sweep sets the flag.
 TEST(DatabaseFaults, WriterLockDuringSweepFailsTheWriteAndIsReported) {
-  rel::ScriptedAgent device({}, slowAnswer());
+  kt::ScriptedAgent device({}, slowAnswer());
   ASSERT_TRUE(device.ok());
   rel::Database db;
   uint32_t node = db.addNode(device.peer(), device.peer());
@@ -194,10 +194,10 @@ TEST(DatabaseFaults, WriterLockDuringSweepFailsTheWriteAndIsReported) {
 // takes no write lock, so a writer holding its transaction past the busy time-out does not keep
 // the daemon from starting.
 TEST(DatabaseFaults, SweepWithoutWritesRunsWhileAWriterHoldsTheLock) {
-  rel::Step nonDevice;
-  nonDevice.act = rel::Act::kException;
+  kt::Step nonDevice;
+  nonDevice.act = kt::Act::kException;
   nonDevice.valueTag = 0x80;
-  rel::ScriptedAgent agent({}, nonDevice);
+  kt::ScriptedAgent agent({}, nonDevice);
   ASSERT_TRUE(agent.ok());
   rel::Database db;
   ASSERT_NE(0u, db.addNode(agent.peer(), agent.peer()));
@@ -332,7 +332,7 @@ void expectReportedWriteFault(const kt::RunResult &r) {
 TEST(DatabaseFaults, FullDiskIsReportedAndRepaired) {
   SmallDisk disk("4m");
   if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
-  rel::ScriptedAgent device({}, slowAnswer(), "0.0.0.0");
+  kt::ScriptedAgent device({}, slowAnswer(), "0.0.0.0");
   ASSERT_TRUE(device.ok());
   rel::Database db(disk.path());
   std::vector<uint32_t> nodes;
@@ -382,7 +382,7 @@ TEST(DatabaseFaults, FullDiskIsReportedAndRepaired) {
 TEST(DatabaseFaults, ReadOnlyDatabaseIsReportedAndRepaired) {
   SmallDisk disk("4m");
   if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
-  rel::ScriptedAgent device({}, rel::Step{});
+  kt::ScriptedAgent device({}, kt::Step{});
   ASSERT_TRUE(device.ok());
   rel::Database db(disk.path());
   uint32_t node = db.addNode(device.peer(), device.peer());
@@ -411,14 +411,14 @@ TEST(DatabaseFaults, ReadOnlyDatabaseIsReportedAndRepaired) {
 TEST(DatabaseFaults, KilledSweepLeavesEveryFlagOldOrNew) {
   // Three kinds of node, each kind served by one agent on every loopback address: devices
   // (answer), non-devices (noSuchObject) and silent ones (no answer: the flag stays).
-  rel::Step nonDevice;
-  nonDevice.act = rel::Act::kException;
+  kt::Step nonDevice;
+  nonDevice.act = kt::Act::kException;
   nonDevice.valueTag = 0x80;
-  rel::Step silent;
-  silent.act = rel::Act::kSilent;
-  rel::ScriptedAgent devices({}, rel::Step{}, "0.0.0.0");
-  rel::ScriptedAgent nonDevices({}, nonDevice, "0.0.0.0");
-  rel::ScriptedAgent silents({}, silent, "0.0.0.0");
+  kt::Step silent;
+  silent.act = kt::Act::kSilent;
+  kt::ScriptedAgent devices({}, kt::Step{}, "0.0.0.0");
+  kt::ScriptedAgent nonDevices({}, nonDevice, "0.0.0.0");
+  kt::ScriptedAgent silents({}, silent, "0.0.0.0");
   ASSERT_TRUE(devices.ok() && nonDevices.ok() && silents.ok());
 
   enum Kind { kDevice, kNonDevice, kSilent };
@@ -430,7 +430,7 @@ TEST(DatabaseFaults, KilledSweepLeavesEveryFlagOldOrNew) {
   std::vector<Node> nodes;
   // The kinds interleaved, so that the sweep's writes spread over its whole run.
   const Kind order[] = {kDevice, kNonDevice, kSilent, kDevice, kNonDevice, kDevice};
-  const rel::ScriptedAgent *agents[] = {&devices, &nonDevices, &silents};
+  const kt::ScriptedAgent *agents[] = {&devices, &nonDevices, &silents};
   for (int address = 1; address <= 30; ++address) {
     Kind kind = order[address % std::size(order)];
     std::string host =

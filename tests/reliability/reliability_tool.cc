@@ -59,29 +59,29 @@ int storm(int argc, char **argv) {
 
 int agent(int argc, char **argv) {
   if (argc < 3) return usage();
-  const std::map<std::string, rel::Act> acts = {{"answer", rel::Act::kAnswer},
-                                                {"silent", rel::Act::kSilent},
-                                                {"late", rel::Act::kLate},
-                                                {"wrongid", rel::Act::kWrongId},
-                                                {"truncated", rel::Act::kTruncated},
-                                                {"overlength", rel::Act::kOverLength},
-                                                {"hugelength", rel::Act::kHugeLength},
-                                                {"error", rel::Act::kErrorStatus},
-                                                {"duplicate", rel::Act::kDuplicate},
-                                                {"nobinding", rel::Act::kNoBinding},
-                                                {"exception", rel::Act::kException}};
+  const std::map<std::string, kt::Act> acts = {{"answer", kt::Act::kAnswer},
+                                               {"silent", kt::Act::kSilent},
+                                               {"late", kt::Act::kLate},
+                                               {"wrongid", kt::Act::kWrongId},
+                                               {"truncated", kt::Act::kTruncated},
+                                               {"overlength", kt::Act::kOverLength},
+                                               {"hugelength", kt::Act::kHugeLength},
+                                               {"error", kt::Act::kErrorStatus},
+                                               {"duplicate", kt::Act::kDuplicate},
+                                               {"nobinding", kt::Act::kNoBinding},
+                                               {"exception", kt::Act::kException}};
   auto it = acts.find(argv[2]);
   if (it == acts.end()) return usage();
-  rel::Step step;
+  kt::Step step;
   step.act = it->second;
-  if (step.act == rel::Act::kLate) step.delay = std::chrono::seconds(5);
-  if (step.act == rel::Act::kErrorStatus) {
+  if (step.act == kt::Act::kLate) step.delay = std::chrono::seconds(5);
+  if (step.act == kt::Act::kErrorStatus) {
     step.errorStatus = 2;
     step.errorIndex = 1;
   }
-  if (step.act == rel::Act::kException) step.valueTag = 0x80;
+  if (step.act == kt::Act::kException) step.valueTag = 0x80;
   int seconds = argc > 3 ? std::atoi(argv[3]) : 60;
-  rel::ScriptedAgent a({}, step);
+  kt::ScriptedAgent a({}, step);
   if (!a.ok()) return 1;
   std::printf("%s\n", a.peer().c_str());
   std::fflush(stdout);

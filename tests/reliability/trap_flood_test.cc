@@ -185,7 +185,7 @@ TEST(TrapFlood, DaemonSurvivesAndMemoryReturnsToBaseline) {
   }
 
   // A node added after the flood is probed on its event and flagged.
-  rel::ScriptedAgent device({}, rel::Step{});
+  kt::ScriptedAgent device({}, kt::Step{});
   ASSERT_TRUE(device.ok());
   const uint32_t late = db.addNode(device.peer(), "after-flood");
   ASSERT_NE(0u, late);

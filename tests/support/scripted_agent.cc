@@ -1,4 +1,4 @@
-// scripted_agent.cc - an SNMP agent on loopback that answers as its script says.
+// scripted_agent.cc - test support: an SNMP agent on loopback that answers as its script says.
 #include "scripted_agent.h"
 
 #include <arpa/inet.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace rel {
+namespace kt {
 
 namespace {
 
@@ -185,27 +185,44 @@ std::optional<Request> parseRequest(std::span<const uint8_t> message) {
   return r;
 }
 
+Step genErr(int errorIndex) {
+  Step step;
+  step.act = Act::kErrorStatus;
+  step.errorStatus = 5;
+  step.errorIndex = errorIndex;
+  return step;
+}
+
+Step otherVariable() {
+  Step step;
+  step.name = "1.3.6.1.2.1.1.1.0";
+  step.valueTag = kInteger;
+  step.value = "7";
+  return step;
+}
+
 Bytes ScriptedAgent::encodeAnswer(const Request &request, const Step &step) {
+  if (step.act == Act::kGarbage) return {0xff, 0x01, 'g', 'a', 'r', 'b', 'a', 'g', 'e'};
+  const Bytes answeredName = step.name.empty() ? request.firstName : berOidContent(step.name);
   Bytes binding;
   if (step.act == Act::kErrorStatus) {
-    binding = berTlv(kSequence, concat({berTlv(kOid, request.firstName), Bytes{kNull, 0x00}}));
+    binding = berTlv(kSequence, concat({berTlv(kOid, answeredName), Bytes{kNull, 0x00}}));
     // Bindings the request did not hold, named after the asked one (.1, .2, ...).
     for (int i = 1; i <= step.extraBindings; ++i) {
-      Bytes name = request.firstName;
+      Bytes name = answeredName;
       name.push_back(static_cast<uint8_t>(i));
       append(binding, berTlv(kSequence, concat({berTlv(kOid, name), Bytes{kNull, 0x00}})));
     }
   } else if (step.act == Act::kException) {
-    binding =
-        berTlv(kSequence, concat({berTlv(kOid, request.firstName), Bytes{step.valueTag, 0x00}}));
+    binding = berTlv(kSequence, concat({berTlv(kOid, answeredName), Bytes{step.valueTag, 0x00}}));
   } else if (step.act == Act::kHugeLength) {
     // The value claims 0x7fffffff bytes; the datagram holds only the real ones. The enclosing
     // lengths count what is really there.
     Bytes value{kOctetString, 0x84, 0x7f, 0xff, 0xff, 0xff};
     append(value, bytesOf(step.value));
-    binding = berTlv(kSequence, concat({berTlv(kOid, request.firstName), value}));
+    binding = berTlv(kSequence, concat({berTlv(kOid, answeredName), value}));
   } else {
-    binding = berTlv(kSequence, concat({berTlv(kOid, request.firstName), valueOf(step)}));
+    binding = berTlv(kSequence, concat({berTlv(kOid, answeredName), valueOf(step)}));
   }
   Bytes bindings = step.act == Act::kNoBinding ? berTlv(kSequence, {}) : berTlv(kSequence, binding);
   int64_t id = step.act == Act::kWrongId ? request.requestId + 7919 : request.requestId;
@@ -323,4 +340,4 @@ void ScriptedAgent::serve() {
   }
 }
 
-}  // namespace rel
+}  // namespace kt

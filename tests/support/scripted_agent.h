@@ -1,9 +1,9 @@
-// scripted_agent.h - an SNMP agent on loopback that misbehaves on purpose: it answers each
-// request as its script says (silence, late, wrong request id, broken BER, error status,
-// duplicates). Requests are read and answers built with a minimal BER codec of its own, so
-// that every byte of a broken answer is under the test's control.
-#ifndef KESTARA_TESTS_RELIABILITY_SCRIPTED_AGENT_H
-#define KESTARA_TESTS_RELIABILITY_SCRIPTED_AGENT_H
+// scripted_agent.h - test support: an SNMP agent on loopback that misbehaves on purpose: it
+// answers each request as its script says (silence, late, wrong request id, broken BER, error
+// status, duplicates, another variable, no SNMP at all). Requests are read and answers built with a
+// minimal BER codec of its own, so that every byte of a broken answer is under the test's control.
+#ifndef KESTARA_TESTS_SUPPORT_SCRIPTED_AGENT_H
+#define KESTARA_TESTS_SUPPORT_SCRIPTED_AGENT_H
 
 #include <netinet/in.h>
 
@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-namespace rel {
+namespace kt {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -56,6 +56,7 @@ enum class Act {
   kNoBinding,    // a GetResponse with an empty binding list
   kException,    // a binding with the exception tag `valueTag` (0x80, 0x81, 0x82) and no value
   kNotResponse,  // the answer sent with the GetRequest tag instead of GetResponse
+  kGarbage,      // bytes that are no SNMP message
 };
 
 struct Step {
@@ -66,7 +67,14 @@ struct Step {
   int errorStatus = 0;
   int errorIndex = 0;
   int extraBindings = 0;  // kErrorStatus: bindings added after the asked one
+  std::string name{};     // the variable answered, dotted; empty: the one asked for
 };
+
+// Answers that a well-behaved snmpd never gives to a GetRequest.
+// genErr with the given error index, the asked binding echoed.
+Step genErr(int errorIndex);
+// No error, but the value of sysDescr.0 (not what was asked) as INTEGER 7.
+Step otherVariable();
 
 // The agent answers the n-th request it reads with script[n], and every request after the
 // script's end with `fallback`.
@@ -111,6 +119,6 @@ class ScriptedAgent {
   std::thread thread_;
 };
 
-}  // namespace rel
+}  // namespace kt
 
-#endif  // KESTARA_TESTS_RELIABILITY_SCRIPTED_AGENT_H
+#endif  // KESTARA_TESTS_SUPPORT_SCRIPTED_AGENT_H
