@@ -1,4 +1,5 @@
 // fault.cc - the fault-injection seam shared by the OVw and OVsnmp stand-ins.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -10,16 +11,32 @@
 
 namespace {
 
+// The operation name whose rules count every call.
+constexpr std::string_view kEveryOperation = "*";
+
 struct Rule {
   int n;
   int error_code;
   bool from_then_on;
 };
 
+// One operation's calls, for the report.
+struct Operation {
+  std::string name;
+  long first;
+  long count;
+};
+
 struct Seam {
   std::map<std::string, std::vector<Rule>, std::less<>> rules;
   std::map<std::string, int, std::less<>> calls;
+  std::vector<Rule> every;  // the rules of "*"
+  long total = 0;           // every call, in order: what the rules of "*" count
   bool loaded_env = false;
+  // The report: its file (empty: off) and the operations in the order of their first calls.
+  std::string report_path;
+  std::vector<Operation> operations;
+  std::map<std::string, size_t, std::less<>> operation_index;
 };
 
 Seam &seam() {
@@ -27,9 +44,55 @@ Seam &seam() {
   return s;
 }
 
+void addRule(Seam &s, std::string_view name, const Rule &rule) {
+  if (name == kEveryOperation) {
+    s.every.push_back(rule);
+  } else {
+    s.rules[std::string(name)].push_back(rule);
+  }
+}
+
+// Writes the report to a temporary file beside it and renames it into place, so that a reader
+// never sees half of it. False when it could not be written.
+bool writeReport(const Seam &s) {
+  const std::string temporary = s.report_path + ".tmp";
+  std::FILE *file = std::fopen(temporary.c_str(), "w");
+  if (file == nullptr) return false;
+  bool ok = std::fprintf(file, "calls %ld\n", s.total) > 0;
+  for (const Operation &op : s.operations) {
+    ok = ok && std::fprintf(file, "%s %ld %ld\n", op.name.c_str(), op.first, op.count) > 0;
+  }
+  ok = std::fclose(file) == 0 && ok;
+  return ok && std::rename(temporary.c_str(), s.report_path.c_str()) == 0;
+}
+
+int startReport(Seam &s, const char *path) {
+  s.report_path.clear();
+  s.operations.clear();
+  s.operation_index.clear();
+  if (path == nullptr || *path == '\0') return 0;
+  s.report_path = path;
+  s.total = 0;
+  if (writeReport(s)) return 0;
+  s.report_path.clear();
+  return -1;
+}
+
+void recordCall(Seam &s, std::string_view operation) {
+  auto it = s.operation_index.find(operation);
+  if (it == s.operation_index.end()) {
+    it = s.operation_index.emplace(std::string(operation), s.operations.size()).first;
+    s.operations.push_back(Operation{std::string(operation), s.total, 0});
+  }
+  ++s.operations[it->second].count;
+  (void)writeReport(s);
+}
+
 // Parses KESTARA_FAULTS: "name:N:code[+];name:N:code[+]...". Malformed entries are skipped.
+// Starts the report that KESTARA_FAULT_REPORT names.
 void loadEnvironment(Seam &s) {
   s.loaded_env = true;
+  (void)startReport(s, std::getenv("KESTARA_FAULT_REPORT"));
   const char *env = std::getenv("KESTARA_FAULTS");
   if (env == nullptr) return;
   std::string_view rest(env);
@@ -51,8 +114,16 @@ void loadEnvironment(Seam &s) {
     if (end == n_text.c_str() || *end != '\0' || n < 1 || n > 1000000000) continue;
     long code = std::strtol(code_text.c_str(), &end, 10);
     if (end == code_text.c_str() || *end != '\0' || code < 1 || code > 1000000) continue;
-    s.rules[name].push_back(Rule{static_cast<int>(n), static_cast<int>(code), from});
+    addRule(s, name, Rule{static_cast<int>(n), static_cast<int>(code), from});
   }
+}
+
+// The code of the first rule that fails call number `call`, or 0.
+int ruleFor(const std::vector<Rule> &rules, long call) {
+  for (const Rule &r : rules) {
+    if (call == r.n || (r.from_then_on && call > r.n)) return r.error_code;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -61,7 +132,7 @@ extern "C" int KestaraFaultAdd(const char *operation, int n, int error_code, int
   if (operation == nullptr || n < 1) return -1;
   Seam &s = seam();
   if (!s.loaded_env) loadEnvironment(s);
-  s.rules[operation].push_back(Rule{n, error_code, from_then_on != 0});
+  addRule(s, operation, Rule{n, error_code, from_then_on != 0});
   return 0;
 }
 
@@ -69,18 +140,35 @@ extern "C" void KestaraFaultClear(void) {
   Seam &s = seam();
   s.rules.clear();
   s.calls.clear();
+  s.every.clear();
+  s.total = 0;
+  (void)startReport(s, nullptr);
   s.loaded_env = true;
 }
 
 extern "C" int KestaraFaultCheck(const char *operation) {
   Seam &s = seam();
   if (!s.loaded_env) loadEnvironment(s);
-  if (s.rules.empty() || operation == nullptr) return 0;
-  auto it = s.rules.find(std::string_view(operation));
-  if (it == s.rules.end()) return 0;
-  int call = ++s.calls[it->first];
-  for (const Rule &r : it->second) {
-    if (call == r.n || (r.from_then_on && call > r.n)) return r.error_code;
+  if (operation == nullptr) return 0;
+  const long call = ++s.total;
+  if (!s.report_path.empty()) recordCall(s, operation);
+  if (!s.rules.empty()) {
+    auto it = s.rules.find(std::string_view(operation));
+    if (it != s.rules.end()) {
+      if (int code = ruleFor(it->second, ++s.calls[it->first])) return code;
+    }
   }
-  return 0;
+  return ruleFor(s.every, call);
+}
+
+extern "C" long KestaraFaultCalls(void) {
+  Seam &s = seam();
+  if (!s.loaded_env) loadEnvironment(s);
+  return s.total;
+}
+
+extern "C" int KestaraFaultReport(const char *path) {
+  Seam &s = seam();
+  if (!s.loaded_env) loadEnvironment(s);
+  return startReport(s, path);
 }
