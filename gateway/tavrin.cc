@@ -44,6 +44,9 @@ constexpr std::string_view kUsage =
 // between batches.
 constexpr size_t kBatch = 32;
 
+// How soon the loop asks the SNMP library for its sockets again after it failed to say.
+constexpr int kPollInfoRetryMs = 100;
+
 void readOptions(int argc, char **argv, Gateway::Options &options) {
   for (int i = 0; i < argc; ++i) {
     const char *arg = argv[i];
@@ -74,9 +77,13 @@ size_t addSnmpSockets(std::vector<pollfd> &fds, int &timeoutMs) {
     fds.resize(at + static_cast<size_t>(n));
     n = OVsnmpGetPollInfo(fds.data() + at, static_cast<size_t>(n), &timeoutMs);
   }
-  if (n <= 0) {
-    timeoutMs = -1;
+  if (n < 0) {
+    // The library could not say what to watch: ask it again soon, rather than wait without a
+    // time-out while requests may be in flight on sockets that are not watched.
+    timeoutMs = kPollInfoRetryMs;
     n = 0;
+  } else if (n == 0) {
+    timeoutMs = -1;
   }
   fds.resize(at + static_cast<size_t>(n));
   return static_cast<size_t>(n);
