@@ -92,6 +92,7 @@ ProbeOutcome probeOutcomeOf(GetOutcome outcome) {
     case GetOutcome::kValue:
       return ProbeOutcome::kAnswered;
     case GetOutcome::kNoResponse:
+    case GetOutcome::kNotSent:  // no agent has said anything
       return ProbeOutcome::kNoResponse;
     case GetOutcome::kNoSuchObject:
       break;
@@ -177,10 +178,11 @@ std::optional<bool> DeviceProbe::start(OVwObjectId objectId, RemovalHook removal
   SnmpSession session(snmpOpen(hostName_.c_str()));  // closed unless the request goes out
   if (!session) return noSession(objectId, fieldId_, hostName_, removalHook);
   PduPtr request = probeRequest(session.get());
-  if (!request) return applyForSetDevice(objectId, fieldId_, hostName_, ProbeOutcome::kNonDevice);
+  // A request that fails here has asked no agent: it decides nothing.
+  if (!request) return applyForSetDevice(objectId, fieldId_, hostName_, ProbeOutcome::kNoResponse);
   if (OVsnmpSendAsync(session.get(), request.get(), completed, this) != 0) {
     snmpErrorHook(OVsnmpErrno, "OVsnmpSendAsync failed");
-    return applyForSetDevice(objectId, fieldId_, hostName_, ProbeOutcome::kNonDevice);
+    return applyForSetDevice(objectId, fieldId_, hostName_, ProbeOutcome::kNoResponse);
   }
   (void)request.release();  // consumed by the send
   session_ = session.release();
@@ -206,8 +208,9 @@ void DeviceProbe::completed(OVsnmpSession, int error, OVsnmpPdu *response, void 
       std::printf("SNMPv3 probe of %s refused: %s\n", LogText(probe->hostName_).c_str(),
                   OVsnmpErrString(error));
     }
-    probe->finish(error == OVSNMP_ERR_TIMEOUT || refused ? ProbeOutcome::kNoResponse
-                                                         : ProbeOutcome::kNonDevice);
+    // Only an agent's answer decides: a time-out, a refusal and a failure of the request
+    // itself leave the flag as it is.
+    probe->finish(ProbeOutcome::kNoResponse);
     return;
   }
   // The answer is read as the blocking get reads it, into a copy of the probe variable's

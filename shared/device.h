@@ -14,8 +14,9 @@
 // What the agent's answer to the probe variable says about a node.
 enum class ProbeOutcome {
   kAnswered,    // it gave a value: a Kestara device
-  kNonDevice,   // no such variable, an error status, or a request that could not be sent
-  kNoResponse,  // it did not answer (or refused the SNMPv3 request's security)
+  kNonDevice,   // no such variable, an error status, an answer that is not for the probe
+  kNoResponse,  // no agent answered: it was silent, refused the SNMPv3 request's security, or
+                // the request failed on this side (it could not be built or sent)
 };
 
 // Asks the agent behind `session` (open; not closed here) for the probe variable

@@ -319,8 +319,20 @@ TEST_P(ProbeTest, ClassifiesEveryAnswer) {
   EXPECT_EQ(ProbeOutcome::kNonDevice, probe(plain->peer()));
 }
 
-TEST_P(ProbeTest, BadSessionIsNoDevice) {
-  EXPECT_EQ(ProbeOutcome::kNonDevice, probeDevice(4242424));
+// A request that fails before any agent has answered (it can't be built or sent, or its
+// session is gone) decides nothing: the probe counts it as no response, so a device keeps its
+// flag.
+TEST_P(ProbeTest, RequestThatFailsHereIsNoResponse) {
+  auto device = kt::SnmpAgent::start();
+  ASSERT_NE(nullptr, device);
+  EXPECT_EQ(ProbeOutcome::kNoResponse, probeDevice(4242424));
+  for (const char *call : {"OVsnmpCreatePdu", "OVsnmpAddNullVarBind", "OVsnmpBlockingSend"}) {
+    KestaraFaultClear();
+    ASSERT_EQ(0, KestaraFaultAdd(call, 1, OVSNMP_ERR_SEND, 0));
+    EXPECT_EQ(ProbeOutcome::kNoResponse, probe(device->peer())) << call;
+  }
+  KestaraFaultClear();
+  EXPECT_EQ(ProbeOutcome::kAnswered, probe(device->peer()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, ProbeTest, ::testing::Values("1", "2c"));

@@ -130,11 +130,11 @@ GetOutcome snmpRead(OVsnmpSession session, size_t count, std::span<OVsnmpOid> id
   PduPtr request(OVsnmpCreatePdu(pduType));
   if (!request) {
     snmpErrorHook(OVsnmpErrno, "OVsnmpCreatePdu failed");
-    return GetOutcome::kNoSuchObject;
+    return GetOutcome::kNotSent;
   }
   if (OVsnmpAddNullVarBind(request.get(), identifier.data(), count) == nullptr) {
     snmpErrorHook(OVsnmpErrno, "OVsnmpAddNullVarBind failed");
-    return GetOutcome::kNoSuchObject;
+    return GetOutcome::kNotSent;
   }
   size_t bindings = bindingCount(*request);
   for (;;) {
@@ -146,7 +146,7 @@ GetOutcome snmpRead(OVsnmpSession session, size_t count, std::span<OVsnmpOid> id
       if (OVsnmpIsSecurityRefusal(error)) {
         std::printf("SNMPv3 request refused: %s\n", OVsnmpErrString(error));
       } else if (error != OVSNMP_ERR_TIMEOUT) {
-        return GetOutcome::kNoSuchObject;
+        return GetOutcome::kNotSent;
       }
       copyText(output, kNoResponse);
       return GetOutcome::kNoResponse;  // the request is still ours and goes with `request`
@@ -212,7 +212,7 @@ GetOutcome completeRead(int error, OVsnmpPdu *response, std::span<const OVsnmpOi
   if (error != OVSNMP_ERR_NONE || !owned) {
     snmpErrorHook(error, "OVsnmpSendAsync failed");
     copyText(output, kNoSuchObject);
-    return GetOutcome::kNoSuchObject;
+    return GetOutcome::kNotSent;
   }
   return readResponse(requested, pduType, *owned, identifier, output);
 }

@@ -22,6 +22,9 @@ enum class GetOutcome {
   kNoSuchObject,  // no usable answer: no such variable, an error, a mismatched response, ...
   kNoResponse,    // the agent did not answer within the session's time-out and retries, or
                   // refused the SNMPv3 request's security (OVsnmpIsSecurityRefusal)
+  kNotSent,       // the request failed on this side: it could not be built, or the library's
+                  // send failed otherwise than by a time-out. No agent answered; the text is
+                  // "No Such Object", as for a missing variable.
 };
 
 // Opens a session to `nodeName` with the configured defaults. On failure prints
@@ -87,9 +90,9 @@ using SnmpSession = Handle<OVsnmpSession, snmpClose, OVsnmpSession{0}>;
 
 // The receiving half: what snmpRead gives for the completion's `error` and `response` (which
 // this releases), with the text in `output` and, for a number, the answered name over the
-// front of `identifier`. A cancelled request (its session closed) is "No Such Object", as a
-// get on a closed session is; a refused SNMPv3 request is "No Response" (the caller names the
-// reason).
+// front of `identifier`. A request that failed without an answer, cancelled (its session
+// closed) or otherwise than by a time-out, is kNotSent ("No Such Object"), as a get on a closed
+// session is; a refused SNMPv3 request is "No Response" (the caller names the reason).
 [[nodiscard]] GetOutcome completeRead(int error, OVsnmpPdu *response,
                                       std::span<const OVsnmpOid> requested, int pduType,
                                       std::span<OVsnmpOid> identifier, std::span<char> output);
