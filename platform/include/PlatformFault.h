@@ -45,8 +45,9 @@ int KestaraFaultCheck(const char *operation);
 long KestaraFaultCalls(void);
 
 /* Reports the calls from now on to the file at `path`, as KESTARA_FAULT_REPORT does: the count
- * of all calls (the one that "*" rules use) restarts at 0, and the file is written at once. A null or empty path stops the report
- * (the file stays). Returns 0, or -1 when the file can't be written (the report is then off). */
+ * of all calls (the one that "*" rules use) restarts at 0, and the file is written at once. A null
+ * or empty path stops the report (the file stays). Returns 0, or -1 when the file can't be written
+ * (the report is then off). */
 int KestaraFaultReport(const char *path);
 
 #ifdef __cplusplus
