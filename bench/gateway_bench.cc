@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "measure.h"
 #include "process.h"
 #include "snmp_agent.h"
 
@@ -36,24 +37,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using bench::cpuNs;
+using bench::percentile;
 
 constexpr uint16_t kGatewayPort = 8088;
 constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
 constexpr const char *kSysNameValue = "kestara-test-agent";
-
-// CPU time a process has run, in nanoseconds.
-int64_t cpuNs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
-  int64_t ns = 0;
-  in >> ns;
-  return ns;
-}
-
-double percentile(std::vector<double> samples, double p) {
-  if (samples.empty()) return 0;
-  std::sort(samples.begin(), samples.end());
-  return samples[std::min(samples.size() - 1, static_cast<size_t>(p * samples.size()))];
-}
 
 // `n` requests one after the other from `client` to `port`; the latencies in microseconds.
 bool roundOf(kt::UdpClient &client, uint16_t port, const std::string &request,

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "measure.h"
 #include "process.h"
 #include "snmp_agent.h"
 
@@ -31,6 +32,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using bench::cpuNs;
+using bench::percentile;
 
 constexpr uint16_t kGatewayPort = 8088;
 constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
@@ -41,19 +44,6 @@ const kt::V3User kUser{.name = "bench",
                        .authPass = "bench-auth-pass",
                        .privType = "AES",
                        .privPass = "bench-priv-pass"};
-
-int64_t cpuNs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
-  int64_t ns = 0;
-  in >> ns;
-  return ns;
-}
-
-double percentile(std::vector<double> samples, double p) {
-  if (samples.empty()) return 0;
-  std::sort(samples.begin(), samples.end());
-  return samples[std::min(samples.size() - 1, static_cast<size_t>(p * samples.size()))];
-}
 
 // `n` requests one after the other through the gateway; the latencies in microseconds.
 bool gatewayRound(kt::UdpClient &client, const std::string &request, int n,
