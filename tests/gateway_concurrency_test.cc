@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "reliability.h"
+#include "gateway.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
 
@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 using kt::Act;
 using kt::Step;
 
-constexpr uint16_t kGatewayPort = 8088;
+using kt::kGatewayPort;
 constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
 // The time-out of the gateway's agents in these tests, with no retries: a request to a silent
 // agent takes this long; one that does not wait for it takes a small part of it.
@@ -36,32 +36,12 @@ std::chrono::milliseconds since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 
-class Tavrin {
- public:
-  explicit Tavrin(kt::Env extra = {}, std::vector<std::string> args = {}) {
-    kt::writeClientConfig(conf_, "2c", std::chrono::duration<double>(kTimeout).count(), 0);
-    kt::Env env = kt::clientEnv(conf_);
-    env.push_back(kt::kAnyAgent);
-    env.emplace_back("OV_SERVER_NAME", "127.0.0.1");
-    for (const auto &e : db_.env()) env.push_back(e);
-    for (const auto &e : extra) env.push_back(e);
-    args.insert(args.begin(), kt::binPath("tavrin"));
-    process_.emplace(kt::Process::start(args, env));
-    ready_ = process_->waitForOutput("Will wait on select for port 8088");
-  }
-  bool ready() const { return ready_; }
-  kt::Process &process() { return *process_; }
-
-  std::string open(kt::UdpClient &client, const std::string &agent) {
-    return client.request("127.0.0.1", kGatewayPort, "openSnmpSession#" + agent).value_or("");
-  }
-
- private:
-  rel::Database db_;
-  kt::TempDir conf_;
-  std::optional<kt::Process> process_;
-  bool ready_ = false;
-};
+// The gateway as the station runs it: a database of its own, the station named 127.0.0.1, and
+// the agents' time-out above.
+kt::GatewayOptions station(kt::Env extra = {}) {
+  extra.emplace(extra.begin(), "OV_SERVER_NAME", "127.0.0.1");
+  return {.timeout = kTimeout, .env = extra, .database = true};
+}
 
 // While one client waits for a silent agent, a console that does not answer, and an address
 // lookup through an agent that answers each request late, another client's get to a live agent
@@ -75,11 +55,11 @@ TEST(GatewayConcurrency, NoRequestWaitsBehindAnother) {
   late.delay = 300ms;
   kt::ScriptedAgent slow({}, late);  // every answer 300 ms late: a lookup of many gets
   ASSERT_TRUE(slow.ok());
-  Tavrin gw;
+  kt::Gateway gw(station());
   ASSERT_TRUE(gw.ready()) << gw.process().output();
 
   kt::UdpClient a("127.0.0.2"), b("127.0.0.3"), c("127.0.0.4"), d("127.0.0.1");
-  const std::string silentSession = gw.open(a, "127.0.0.1:" + std::to_string(silent.localPort()));
+  const std::string silentSession = gw.open(a, silent.peer());
   const std::string slowSession = gw.open(c, slow.peer());
   const std::string liveSession = gw.open(d, live->peer());
   ASSERT_FALSE(silentSession.empty());
@@ -123,7 +103,7 @@ TEST(GatewayConcurrency, AHostileAgentCompletesNoOtherRequest) {
   right.delay = 100ms;
   kt::ScriptedAgent agent({wrongId, late, dup, right}, right);
   ASSERT_TRUE(agent.ok());
-  Tavrin gw;
+  kt::Gateway gw(station());
   ASSERT_TRUE(gw.ready()) << gw.process().output();
   kt::UdpClient applet("127.0.0.2");
   const std::string session = gw.open(applet, agent.peer());
@@ -150,10 +130,10 @@ TEST(GatewayConcurrency, AHostileAgentCompletesNoOtherRequest) {
 // reply of a closed session.
 TEST(GatewayConcurrency, CloseEndsTheRequestsOnItsSession) {
   kt::UdpClient silent("127.0.0.1");
-  Tavrin gw;
+  kt::Gateway gw(station());
   ASSERT_TRUE(gw.ready()) << gw.process().output();
   kt::UdpClient applet("127.0.0.2");
-  const std::string session = gw.open(applet, "127.0.0.1:" + std::to_string(silent.localPort()));
+  const std::string session = gw.open(applet, silent.peer());
   ASSERT_FALSE(session.empty());
   const auto start = Clock::now();
   ASSERT_TRUE(applet.send("127.0.0.1", kGatewayPort, "getSnmpData#" + session + "#" + kSysName));
@@ -172,10 +152,10 @@ TEST(GatewayConcurrency, CloseEndsTheRequestsOnItsSession) {
 // A stop ends the gateway at once, whatever is in flight.
 TEST(GatewayConcurrency, StopEndsItWhateverIsInFlight) {
   kt::UdpClient silent("127.0.0.1");
-  Tavrin gw;
+  kt::Gateway gw(station());
   ASSERT_TRUE(gw.ready()) << gw.process().output();
   kt::UdpClient applet("127.0.0.2"), console("127.0.0.3");
-  const std::string session = gw.open(applet, "127.0.0.1:" + std::to_string(silent.localPort()));
+  const std::string session = gw.open(applet, silent.peer());
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(applet.send("127.0.0.1", kGatewayPort, "getSnmpData#" + session + "#" + kSysName));
   }
@@ -192,10 +172,10 @@ TEST(GatewayConcurrency, StopEndsItWhateverIsInFlight) {
 TEST(GatewayConcurrency, PastTheLimitsRequestsWaitOrAreRefused) {
   kt::UdpClient silent("127.0.0.1");
   // Two in flight for the address, 32 waiting behind them.
-  Tavrin gw(kt::Env{{"TAVRIN_REQUESTS_PER_ADDRESS", "2"}});
+  kt::Gateway gw(station({{"TAVRIN_REQUESTS_PER_ADDRESS", "2"}}));
   ASSERT_TRUE(gw.ready()) << gw.process().output();
   kt::UdpClient applet("127.0.0.2");
-  const std::string session = gw.open(applet, "127.0.0.1:" + std::to_string(silent.localPort()));
+  const std::string session = gw.open(applet, silent.peer());
   const std::string get = "getSnmpData#" + session + "#" + kSysName;
   const auto start = Clock::now();
   for (int i = 0; i < 40; ++i) ASSERT_TRUE(applet.send("127.0.0.1", kGatewayPort, get));
@@ -222,10 +202,10 @@ TEST(GatewayConcurrency, RepliesAreThoseOfTheSequentialGateway) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
   kt::UdpClient silent("127.0.0.1");
-  const std::string silentPeer = "127.0.0.1:" + std::to_string(silent.localPort());
+  const std::string silentPeer = silent.peer();
 
   auto replies = [&](kt::Env extra) {
-    Tavrin gw(extra);
+    kt::Gateway gw(station(extra));
     EXPECT_TRUE(gw.ready());
     std::vector<std::unique_ptr<kt::UdpClient>> clients;
     for (int i = 0; i < 3; ++i) {

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "gateway.h"
 #include "snmp_agent.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint16_t kGatewayPort = 8088;
+using kt::kGatewayPort;
 constexpr const char *kIfPhysAddress = "1.3.6.1.2.1.2.2.1.6.";
 constexpr const char *kNoAddress = "0.0.0.0";
 
@@ -194,24 +195,15 @@ class Node {
   auto var = Node::create(k, var##_why __VA_OPT__(, ) __VA_ARGS__); \
   if (!var) GTEST_SKIP() << "veth interfaces can't be made here: " << var##_why
 
-// tavrin with the interface trace on (-di), its SNMP client configuration, and an applet.
-class Gateway {
+// tavrin with the interface trace on (-di), and an applet.
+class Gateway : public kt::Gateway {
  public:
-  explicit Gateway(const std::string &version = "2c", double timeout_seconds = 2.0,
-                   bool trace = true) {
-    kt::writeClientConfig(conf_, version, timeout_seconds, 0);
-    std::vector<std::string> argv = {kt::binPath("tavrin")};
-    if (trace) argv.push_back("-di");
-    kt::Env env = kt::clientEnv(conf_);
-    env.push_back(kt::kAnyAgent);
-    process_ = std::make_unique<kt::Process>(kt::Process::start(argv, env));
-    ready_ = process_->waitForOutput("Will wait on select for port 8088", 10s);
-  }
-  bool ready() const { return ready_; }
-  kt::Process &process() { return *process_; }
+  explicit Gateway(const std::string &version = "2c", std::chrono::milliseconds timeout = 2s,
+                   bool trace = true)
+      : kt::Gateway({.version = version, .timeout = timeout, .args = traceArgs(trace)}) {}
 
   std::string open(const std::string &node) {
-    auto reply = client_.request("127.0.0.1", kGatewayPort, "openSnmpSession#" + node, 10s);
+    auto reply = ask("openSnmpSession#" + node, 10s);
     EXPECT_TRUE(reply && !reply->empty() && reply->find("failed") == std::string::npos)
         << reply.value_or("(no reply)");
     return reply.value_or("");
@@ -219,20 +211,18 @@ class Gateway {
 
   // One "getIpAddress"; returns the reply and leaves the trace lines it caused in trace().
   std::string lookup(const std::string &session, const std::string &oid) {
-    size_t mark = process_->output().size();
-    auto reply =
-        client_.request("127.0.0.1", kGatewayPort, "getIpAddress#" + session + "#" + oid, 20s);
-    trace_ = process_->output().substr(mark);
+    size_t mark = process().output().size();
+    auto reply = ask("getIpAddress#" + session + "#" + oid, 20s);
+    trace_ = process().output().substr(mark);
     EXPECT_TRUE(reply) << "no reply to getIpAddress#" << session << "#" << oid;
     return reply.value_or("(no reply)");
   }
   const std::string &trace() const { return trace_; }
 
  private:
-  kt::TempDir conf_;
-  std::unique_ptr<kt::Process> process_;
-  kt::UdpClient client_{"127.0.0.1"};
-  bool ready_ = false;
+  static std::vector<std::string> traceArgs(bool trace) {
+    return trace ? std::vector<std::string>{"-di"} : std::vector<std::string>{};
+  }
   std::string trace_;
 };
 
@@ -332,7 +322,7 @@ TEST_P(IpAddressLookup, ComparesAllSixBytesZerosIncluded) {
     EXPECT_EQ(0u, gw.trace().find(macLine(" 2  0  0  0  0  0")));
   }
   // Without -di the same lookups trace nothing.
-  Gateway quiet(GetParam(), 2.0, false);
+  Gateway quiet(GetParam(), 2s, false);
   ASSERT_TRUE(quiet.ready());
   std::string session = quiet.open(node->agentName());
   EXPECT_EQ("198.51.100.4", quiet.lookup(session, node->physAddressOid("z4")));
@@ -461,7 +451,7 @@ class IpAddressFailures : public ::testing::TestWithParam<std::string> {};
 TEST_P(IpAddressFailures, MissingVariableSilentNodeAndBadSession) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  Gateway gw(GetParam(), 0.3);
+  Gateway gw(GetParam(), 300ms);
   ASSERT_TRUE(gw.ready());
   std::string session = gw.open(agent->peer());
   auto agentRequests = [&] { return countOf(agent->process().output(), "Connection from"); };

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "gateway.h"
 #include "held.h"
 #include "notify_socket.h"
 #include "snmp_agent.h"
@@ -18,66 +19,34 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint16_t kPort = 8088;
-
-// A gateway process with its client configuration, and an agent beside it.
-class Gateway {
- public:
-  explicit Gateway(const std::string &version = "2c", std::vector<std::string> args = {},
-                   kt::Env extra = {}) {
-    kt::writeClientConfig(conf_, version, 0.3, 0);
-    kt::Env env = kt::clientEnv(conf_);
-    env.push_back(kt::kAnyAgent);
-    env.insert(env.end(), extra.begin(), extra.end());
-    std::vector<std::string> argv = {kt::binPath("tavrin")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    process_ = std::make_unique<kt::Process>(kt::Process::start(argv, env));
-    ready_ = process_->waitForOutput("Will wait on select for port 8088", 10s);
-  }
-  bool ready() const { return ready_; }
-  kt::Process &process() { return *process_; }
-  std::optional<std::string> ask(std::string_view request, std::chrono::milliseconds t = 5s) {
-    return client_.request("127.0.0.1", kPort, request, t);
-  }
-  kt::UdpClient &client() { return client_; }
-
- private:
-  kt::TempDir conf_;
-  std::unique_ptr<kt::Process> process_;
-  kt::UdpClient client_{"127.0.0.1"};
-  bool ready_ = false;
-};
-
 class TavrinTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(TavrinTest, SessionGetAndClose) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  Gateway gw(GetParam());
+  kt::Gateway gw({.version = GetParam()});
   ASSERT_TRUE(gw.ready()) << gw.process().output();
 
-  auto session = gw.ask("openSnmpSession#" + agent->peer());
-  ASSERT_TRUE(session);
-  ASSERT_FALSE(session->empty());
-  ASSERT_NE(std::string::npos, session->find_first_of("0123456789")) << *session;
-  EXPECT_EQ("kestara-test-agent", gw.ask("getSnmpData#" + *session + "#1.3.6.1.2.1.1.5.0"));
-  EXPECT_EQ("Kestara", gw.ask("getSnmpData#" + *session + "#" + kt::kProbeOid));
-  EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + *session + "#1.3.6.1.2.1.1.99.0"));
-  EXPECT_EQ("close", gw.ask("closeSession#" + *session));
-  EXPECT_TRUE(gw.process().waitForOutput("Successfully closed session " + *session, 2s));
+  const std::string session = gw.open(agent->peer());
+  ASSERT_NE(std::string::npos, session.find_first_of("0123456789")) << session;
+  EXPECT_EQ("kestara-test-agent", gw.ask("getSnmpData#" + session + "#1.3.6.1.2.1.1.5.0"));
+  EXPECT_EQ("Kestara", gw.ask("getSnmpData#" + session + "#" + kt::kProbeOid));
+  EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + session + "#1.3.6.1.2.1.1.99.0"));
+  EXPECT_EQ("close", gw.ask("closeSession#" + session));
+  EXPECT_TRUE(gw.process().waitForOutput("Successfully closed session " + session, 2s));
   // The closed session is refused by the library, and still answered "close".
-  EXPECT_EQ("close", gw.ask("closeSession#" + *session));
-  EXPECT_TRUE(gw.process().waitForOutput("OVsnmpClose encountered bad SessionID " + *session, 2s));
-  EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + *session + "#1.3.6.1.2.1.1.5.0"));
+  EXPECT_EQ("close", gw.ask("closeSession#" + session));
+  EXPECT_TRUE(gw.process().waitForOutput("OVsnmpClose encountered bad SessionID " + session, 2s));
+  EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + session + "#1.3.6.1.2.1.1.5.0"));
   EXPECT_EQ("hello", gw.ask("hello#there"));
   EXPECT_TRUE(gw.process().running());
 }
 
 TEST_P(TavrinTest, SilentAgentAndFailedOpen) {
   kt::UdpClient silent("127.0.0.1");
-  Gateway gw(GetParam());
+  kt::Gateway gw({.version = GetParam()});
   ASSERT_TRUE(gw.ready());
-  auto session = gw.ask("openSnmpSession#127.0.0.1:" + std::to_string(silent.localPort()));
+  auto session = gw.ask("openSnmpSession#" + silent.peer());
   ASSERT_TRUE(session);
   EXPECT_EQ("No Response", gw.ask("getSnmpData#" + *session + "#1.3.6.1.2.1.1.5.0"));
   // A name that resolves to no address lies in no network the gateway may reach.
@@ -93,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, TavrinTest, ::testing::Values("1", "2c"));
 TEST(TavrinDifferential, MatchesSnmpget) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  Gateway gw;
+  kt::Gateway gw;
   ASSERT_TRUE(gw.ready());
   auto session = gw.ask("openSnmpSession#" + agent->peer());
   ASSERT_TRUE(session);
@@ -142,7 +111,7 @@ std::string randomBytes(std::mt19937 &rng, size_t n) {
 TEST(TavrinBadInput, EveryDatagramGetsOneBoundedReply) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  Gateway gw;
+  kt::Gateway gw;
   ASSERT_TRUE(gw.ready());
   auto session = gw.ask("openSnmpSession#" + agent->peer());
   ASSERT_TRUE(session);
@@ -201,9 +170,9 @@ TEST(TavrinBadInput, EveryDatagramGetsOneBoundedReply) {
   EXPECT_EQ("No Such Object", gw.ask("getSnmpData#" + *session + "#" + many_components));
 
   // Over 256 bytes: no reply, "recvfrom error", and the next request is served.
-  ASSERT_TRUE(gw.client().send("127.0.0.1", kPort, std::string(300, 'x')));
+  ASSERT_TRUE(gw.client().send("127.0.0.1", kt::kGatewayPort, std::string(300, 'x')));
   EXPECT_FALSE(gw.client().receive(300ms));
-  ASSERT_TRUE(gw.client().send("127.0.0.1", kPort, std::string(257, 'x')));
+  ASSERT_TRUE(gw.client().send("127.0.0.1", kt::kGatewayPort, std::string(257, 'x')));
   EXPECT_FALSE(gw.client().receive(300ms));
   EXPECT_TRUE(gw.process().waitForOutput("recvfrom error\n", 2s));
   // "closeSession#" without a number closed the current session above: open a new one.
@@ -214,7 +183,7 @@ TEST(TavrinBadInput, EveryDatagramGetsOneBoundedReply) {
 }
 
 TEST(TavrinTrace, ServerTraceLines) {
-  Gateway gw("2c", {"-dsx"});
+  kt::Gateway gw({.args = {"-dsx"}});
   ASSERT_TRUE(gw.ready());
   EXPECT_EQ("hello", gw.ask("hello#there"));
   EXPECT_TRUE(gw.process().waitForOutput("\tReceived: hello#there\n", 2s));
@@ -224,7 +193,7 @@ TEST(TavrinTrace, ServerTraceLines) {
 TEST(TavrinPmd, ReadyThenOrderlyStop) {
   kt::NotifySocket notify;
   ASSERT_TRUE(notify.ok());
-  Gateway gw("2c", {}, {{"NOTIFY_SOCKET", notify.path()}});
+  kt::Gateway gw({.env = {{"NOTIFY_SOCKET", notify.path()}}});
   ASSERT_TRUE(gw.ready());
   EXPECT_TRUE(notify.waitFor("READY=1", 2s)) << notify.received();
   EXPECT_TRUE(notify.waitFor("STATUS=Listening for data on Tavrin", 2s)) << notify.received();
@@ -237,11 +206,11 @@ TEST(TavrinPmd, ReadyThenOrderlyStop) {
 // datagram gets no reply.
 TEST(TavrinPmd, StopRequestGoesBeforeADatagramWaitingWithIt) {
   kt::NotifySocket notify;
-  Gateway gw("2c", {"-ds"}, {{"NOTIFY_SOCKET", notify.path()}});
+  kt::Gateway gw({.args = {"-ds"}, .env = {{"NOTIFY_SOCKET", notify.path()}}});
   ASSERT_TRUE(gw.ready());
   ASSERT_TRUE(notify.waitFor("READY=1", 2s)) << notify.received();
   ASSERT_TRUE(kt::hold(gw.process()));
-  ASSERT_TRUE(gw.client().send("127.0.0.1", kPort, "hello"));
+  ASSERT_TRUE(gw.client().send("127.0.0.1", kt::kGatewayPort, "hello"));
   gw.process().signal(SIGTERM);
   gw.process().signal(SIGCONT);
   EXPECT_EQ(0, gw.process().wait(5s));
@@ -252,7 +221,7 @@ TEST(TavrinPmd, StopRequestGoesBeforeADatagramWaitingWithIt) {
 }
 
 TEST(TavrinPmd, InterruptStopsItByHand) {
-  Gateway gw;
+  kt::Gateway gw;
   ASSERT_TRUE(gw.ready());
   EXPECT_EQ("hello", gw.ask("hello"));
   gw.process().signal(SIGINT);
@@ -260,7 +229,7 @@ TEST(TavrinPmd, InterruptStopsItByHand) {
 }
 
 TEST(TavrinStartup, PortTakenIsReported) {
-  kt::UdpClient squatter("0.0.0.0", kPort);
+  kt::UdpClient squatter("0.0.0.0", kt::kGatewayPort);
   ASSERT_TRUE(squatter.ok());
   kt::NotifySocket notify;
   kt::TempDir conf;
@@ -275,7 +244,7 @@ TEST(TavrinStartup, PortTakenIsReported) {
 }
 
 TEST(TavrinStartup, HelpAndVersionStartNothing) {
-  kt::UdpClient squatter("0.0.0.0", kPort);  // a gateway that started would say so
+  kt::UdpClient squatter("0.0.0.0", kt::kGatewayPort);  // a gateway that started would say so
   for (const char *option : {"--help", "--version"}) {
     auto r = kt::run({kt::binPath("tavrin"), "-ds", option}, {}, 10s);
     EXPECT_EQ(0, r.status) << option;

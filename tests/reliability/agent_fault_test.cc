@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 
+#include "gateway.h"
 #include "reliability.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
@@ -17,7 +18,6 @@ using Clock = std::chrono::steady_clock;
 using kt::Act;
 using kt::Step;
 
-constexpr uint16_t kGatewayPort = 8088;
 constexpr auto kTimeout = 300ms;
 constexpr int kRetries = 1;
 constexpr auto kBound = kTimeout * (kRetries + 1);
@@ -60,26 +60,20 @@ struct Timed {
 };
 
 // The gateway with a time-out of 300 ms and one retry, and a session to the scripted agent.
-class Gateway {
+class GatewayToAgent : public kt::Gateway {
  public:
-  explicit Gateway(const kt::ScriptedAgent &agent) {
-    kt::writeClientConfig(conf_, "2c", std::chrono::duration<double>(kTimeout).count(), kRetries);
-    kt::Env env = kt::clientEnv(conf_);
-    env.push_back(kt::kAnyAgent);
-    process_.emplace(kt::Process::start({kt::binPath("tavrin")}, env));
-    ready_ = process_->waitForOutput("Will wait on select for port 8088", 10s);
-    if (ready_) {
-      auto s = client_.request("127.0.0.1", kGatewayPort, "openSnmpSession#" + agent.peer());
-      session_ = s.value_or("");
-    }
+  explicit GatewayToAgent(const kt::ScriptedAgent &agent)
+      : kt::Gateway({.timeout = kTimeout, .retries = kRetries}) {
+    if (kt::Gateway::ready()) session_ = open(agent.peer());
   }
-  bool ready() const { return ready_ && !session_.empty() && session_.find("failed") != 0; }
-  kt::Process &process() { return *process_; }
+  bool ready() const {
+    return kt::Gateway::ready() && !session_.empty() && session_.find("failed") != 0;
+  }
   const std::string &session() const { return session_; }
 
   Timed ask(const std::string &request) {
     auto start = Clock::now();
-    auto reply = client_.request("127.0.0.1", kGatewayPort, request, 10s);
+    auto reply = kt::Gateway::ask(request, 10s);
     return {reply, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)};
   }
   Timed get(const std::string &oid = kSysName) {
@@ -87,11 +81,7 @@ class Gateway {
   }
 
  private:
-  kt::TempDir conf_;
-  std::optional<kt::Process> process_;
-  kt::UdpClient client_{"127.0.0.1"};
   std::string session_;
-  bool ready_ = false;
 };
 
 void expectWithinBound(const Timed &t) { EXPECT_LE(t.elapsed, kBound + kSlack); }
@@ -99,7 +89,7 @@ void expectWithinBound(const Timed &t) { EXPECT_LE(t.elapsed, kBound + kSlack); 
 TEST(AgentFaults, SilenceIsNoResponseAfterEveryRetry) {
   kt::ScriptedAgent agent({}, act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
 
   Timed t = gw.get();
@@ -122,7 +112,7 @@ TEST(AgentFaults, LateAnswerIsNotTakenForTheNextRequest) {
       {answer("LATE", kBound + 150ms), act(Act::kSilent), answer("FRESH", 100ms), answer("THIRD")},
       act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
 
   Timed first = gw.get();
@@ -138,7 +128,7 @@ TEST(AgentFaults, WrongRequestIdIsNeverTheAnswer) {
   // The first try is answered with a wrong id, the retry properly.
   kt::ScriptedAgent agent({act(Act::kWrongId), answer("RIGHT")}, act(Act::kWrongId));
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
 
   Timed retried = gw.get();
@@ -154,7 +144,7 @@ TEST(AgentFaults, WrongRequestIdIsNeverTheAnswer) {
 TEST(AgentFaults, BrokenEncodingsAreDropped) {
   kt::ScriptedAgent agent({}, act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
 
   const std::pair<Act, const char *> broken[] = {{Act::kTruncated, "truncated"},
@@ -181,7 +171,7 @@ TEST(AgentFaults, BrokenEncodingsAreDropped) {
 TEST(AgentFaults, ErrorStatusAndExceptionsAreNoSuchObject) {
   kt::ScriptedAgent agent({}, act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
 
   const std::pair<Step, const char *> cases[] = {
@@ -211,7 +201,7 @@ TEST(AgentFaults, ErrorResponseWithMoreBindingsEndsTheGet) {
   grow.extraBindings = 1;
   kt::ScriptedAgent agent({}, grow);
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
 
   Timed t = gw.get();
@@ -229,7 +219,7 @@ TEST(AgentFaults, ErrorResponseWithMoreBindingsEndsTheGet) {
 TEST(AgentFaults, Counter64IsRenderedWhole) {
   kt::ScriptedAgent agent({}, act(Act::kSilent));
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
   for (const char *value : {"72623859790382856", "18446744073709551615", "0", "4294967296"}) {
     Step c = answer(value);
@@ -248,7 +238,7 @@ TEST(AgentFaults, DuplicateAnswerIsTakenOnce) {
                            answer("TWO", 100ms)},
                           answer("MORE"));
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
   EXPECT_EQ("ONE", gw.get().reply);
   EXPECT_EQ("TWO", gw.get().reply);
@@ -260,7 +250,7 @@ TEST(AgentFaults, DuplicateAnswerIsTakenOnce) {
 TEST(AgentFaults, OverlongValuesAreCutToTheReply) {
   kt::ScriptedAgent agent({}, answer(std::string(1000, 'v')));
   ASSERT_TRUE(agent.ok());
-  Gateway gw(agent);
+  GatewayToAgent gw(agent);
   ASSERT_TRUE(gw.ready()) << gw.process().output();
   EXPECT_EQ(std::string(127, 'v'), gw.get().reply);
   agent.setScript({}, answer(std::string(60000, 'w')));

@@ -349,6 +349,15 @@ uint16_t UdpClient::localPort() const {
   return ntohs(sa.sin_port);
 }
 
+std::string UdpClient::peer() const {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return "";
+  char address[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &sa.sin_addr, address, sizeof address);
+  return std::string(address) + ":" + std::to_string(ntohs(sa.sin_port));
+}
+
 bool UdpClient::send(const std::string &host, uint16_t port, std::string_view payload) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;

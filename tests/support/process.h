@@ -129,6 +129,8 @@ class UdpClient {
   bool ok() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   uint16_t localPort() const;
+  // "ADDRESS:PORT" of the socket: an agent that never answers, as a session's peer.
+  std::string peer() const;
   bool send(const std::string &host, uint16_t port, std::string_view payload);
   // One datagram (its exact bytes), or nothing after `timeout`.
   std::optional<std::string> receive(std::chrono::milliseconds timeout);
