@@ -132,10 +132,13 @@ int main(int argc, char **argv) {
   Gateway gateway(
       options, [&policy](std::string_view name) { return policy.check(name); },
       [&server](const UdpPeer &to, std::string_view text) {
-        if (!server.send(std::span<const char>(text.data(), text.size()), to)) {
-          std::printf("server: sendto error\n");
-        }
+        server.queue(std::span<const char>(text.data(), text.size()), to);
       });
+  // The replies of a pass go out together, before the loop waits again.
+  const auto sendReplies = [&server] {
+    for (size_t failed = server.flush(); failed > 0; --failed)
+      std::printf("server: sendto error\n");
+  };
 
   if (OVsInitComplete(OVS_RSP_SUCCESS, "Listening for data on Tavrin") < 0) {
     std::printf("OVsInitComplete failed\n");
@@ -146,6 +149,7 @@ int main(int argc, char **argv) {
   std::vector<UdpServer::Datagram> batch(kBatch);
   std::vector<pollfd> fds;
   for (;;) {
+    sendReplies();
     fds.clear();
     // Only a descriptor the process manager gave is watched (an entry of -1 is skipped).
     fds.push_back(pollfd{pmdSocket > 0 ? pmdSocket : -1, POLLIN, 0});

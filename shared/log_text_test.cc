@@ -75,11 +75,4 @@ TEST(ReplyLimiter, AddressesBeyondTheTableShareOneBudget) {
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(limiter.allow(address("203.0.113.200"), t));
 }
 
-TEST(UdpServer, ReservedSourcePorts) {
-  for (uint16_t p : {0, 1, 53, 123, 161, 162, 1023, 8088, 8008})
-    EXPECT_TRUE(reservedSourcePort(p)) << p;
-  for (uint16_t p : {1024, 8087, 8089, 8009, 40000, 65535})
-    EXPECT_FALSE(reservedSourcePort(p)) << p;
-}
-
 }  // namespace

@@ -180,25 +180,75 @@ size_t UdpServer::receiveBatch(std::span<Datagram> batch) {
   return static_cast<size_t>(got);
 }
 
-bool UdpServer::send(std::span<const char> bytes, const UdpPeer &to) {
-  iovec data{const_cast<char *>(bytes.data()), bytes.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message{};
+namespace {
+
+// The room for the one control message of a reply: the local address it leaves from.
+struct SourceControl {
+  alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+};
+
+// Fills `message` for a datagram of `data` to `to.remote`, from `to.local` unless that is the
+// wildcard address (the kernel then chooses).
+void describeReply(msghdr &message, iovec &data, SourceControl &control, const UdpPeer &to) {
+  message = msghdr{};
   message.msg_name = const_cast<sockaddr_in *>(&to.remote);
   message.msg_namelen = sizeof to.remote;
   message.msg_iov = &data;
   message.msg_iovlen = 1;
-  if (to.local.s_addr != htonl(INADDR_ANY)) {
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr *c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst = to.local;
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-  }
+  if (to.local.s_addr == htonl(INADDR_ANY)) return;
+  std::memset(control.bytes, 0, sizeof control.bytes);
+  message.msg_control = control.bytes;
+  message.msg_controllen = sizeof control.bytes;
+  cmsghdr *c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = IPPROTO_IP;
+  c->cmsg_type = IP_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst = to.local;
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+}
+
+}  // namespace
+
+bool UdpServer::send(std::span<const char> bytes, const UdpPeer &to) {
+  iovec data{const_cast<char *>(bytes.data()), bytes.size()};
+  SourceControl control;
+  msghdr message;
+  describeReply(message, data, control, to);
   const ssize_t sent = sendmsg(fd_.get(), &message, 0);
   return sent == static_cast<ssize_t>(bytes.size());
+}
+
+void UdpServer::queue(std::span<const char> bytes, const UdpPeer &to) {
+  if (queued_ == outbox_.size()) (void)flush();
+  Outgoing &out = outbox_[queued_++];
+  out.length = std::min(bytes.size(), out.bytes.size());
+  std::copy_n(bytes.begin(), out.length, out.bytes.begin());
+  out.to = to;
+}
+
+size_t UdpServer::flush() {
+  std::array<mmsghdr, kOutbox> messages;
+  std::array<iovec, kOutbox> data;
+  std::array<SourceControl, kOutbox> control;
+  for (size_t i = 0; i < queued_; ++i) {
+    data[i] = iovec{outbox_[i].bytes.data(), outbox_[i].length};
+    describeReply(messages[i].msg_hdr, data[i], control[i], outbox_[i].to);
+    messages[i].msg_len = 0;
+  }
+  // A reply the kernel refuses is skipped; the ones after it still go out.
+  size_t failed = 0;
+  for (size_t at = 0; at < queued_;) {
+    const int sent =
+        sendmmsg(fd_.get(), messages.data() + at, static_cast<unsigned>(queued_ - at), 0);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) {
+      ++failed;
+      ++at;
+      continue;
+    }
+    at += static_cast<size_t>(sent);
+  }
+  queued_ = 0;
+  return failed;
 }

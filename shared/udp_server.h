@@ -101,6 +101,13 @@ class UdpServer {
   // Sends `bytes` to `to.remote`, from `to.local`. True when the whole datagram went out.
   [[nodiscard]] bool send(std::span<const char> bytes, const UdpPeer &to);
 
+  // Replies that wait to go out together, in one system call, at the next flush(): a server
+  // that answers several requests in one pass of its loop queues them instead of sending each.
+  // `bytes` is cut to kReplySize bytes. A full queue is flushed first; flush() returns how many
+  // replies could not be sent.
+  void queue(std::span<const char> bytes, const UdpPeer &to);
+  [[nodiscard]] size_t flush();
+
   uint64_t droppedFromReservedPorts() const { return reservedPort_; }
   uint64_t droppedOverLimit() const { return overLimit_; }
 
@@ -113,8 +120,17 @@ class UdpServer {
   static in_addr localAddressOf(msghdr &message);
   Receive judge(size_t length, size_t capacity, const UdpPeer &from);
 
+  struct Outgoing {
+    std::array<char, kReplySize> bytes;
+    size_t length = 0;
+    UdpPeer to;
+  };
+  static constexpr size_t kOutbox = 64;
+
   UniqueFd fd_;
   uint16_t port_ = 0;
+  std::array<Outgoing, kOutbox> outbox_;
+  size_t queued_ = 0;
   ReplyLimiter limiter_;
   uint64_t reservedPort_ = 0;
   uint64_t overLimit_ = 0;

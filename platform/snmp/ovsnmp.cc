@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <climits>
@@ -261,6 +262,40 @@ std::optional<timeval> dueIn(Session &session, std::chrono::steady_clock::time_p
 bool readable(int fd) {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, 0) > 0 && p.revents != 0;
+}
+
+// A client session's receive: one datagram and its sender, as net-snmp's UDP receive gives
+// them, without the socket's own address, which that receive asks the kernel for after every
+// datagram (one more system call per answer) and which a client never uses. The sender's
+// address is allocated with malloc(): net-snmp frees it, whatever the outcome.
+int clientReceive(netsnmp_transport *transport, void *buffer, int size, void **opaque,
+                  int *opaque_length) {
+  *opaque = nullptr;
+  *opaque_length = 0;
+  if (transport == nullptr || transport->sock < 0 || size < 0) return -1;
+  auto *from =
+      static_cast<netsnmp_indexed_addr_pair *>(std::calloc(1, sizeof(netsnmp_indexed_addr_pair)));
+  if (from == nullptr) return -1;
+  *opaque = from;
+  *opaque_length = sizeof *from;
+  ssize_t received;
+  do {
+    socklen_t length = sizeof from->remote_addr;
+    received = recvfrom(transport->sock, buffer, static_cast<size_t>(size), MSG_DONTWAIT,
+                        &from->remote_addr.sa, &length);
+  } while (received < 0 && errno == EINTR);
+  return static_cast<int>(received);
+}
+
+// Whether `transport` is one of net-snmp's UDP transports (IPv4 or IPv6), whose receive the
+// library may replace.
+bool isUdpTransport(const netsnmp_transport &transport) {
+  static const oid kUdpIpv6[] = {TRANSPORT_DOMAIN_UDP_IPV6};
+  const auto same = [&](const oid *domain, size_t length) {
+    return transport.domain != nullptr && static_cast<size_t>(transport.domain_length) == length &&
+           netsnmp_oid_equals(transport.domain, length, domain, length) == 0;
+  };
+  return same(netsnmpUDPDomain, netsnmpUDPDomain_len) || same(kUdpIpv6, std::size(kUdpIpv6));
 }
 
 // Reads one datagram from a session's socket; net-snmp's callbacks run inside.
@@ -936,6 +971,7 @@ OVsnmpSession OVsnmpOpen(const char *community, const char *peername, int retrie
     netsnmp_transport *transport = snmp_sess_transport(session->sessp.get());
     if (transport == nullptr || transport->sock < 0) return fail(OVSNMP_ERR_INTERNAL, 0u);
     session->fd = transport->sock;
+    if (isUdpTransport(*transport)) transport->f_recv = clientReceive;
     // A read never blocks, even when a wait reported a datagram that the kernel then drops
     // (a bad checksum); the blocking send waits in select() before it reads.
     const int fdFlags = fcntl(session->fd, F_GETFL);
