@@ -58,6 +58,8 @@ class Sweep;
 
 // How long a pass waits when the descriptors to wait on can't be had.
 constexpr int kRetryPauseMs = 10;
+// The most nodes whose flag writes commit together.
+constexpr size_t kWriteGroup = 64;
 
 // A probe in flight: its session, and the buffers its answer is read into (the blocking get's
 // sizes: a whole identifier record, and the probe's value buffer).
@@ -155,12 +157,20 @@ class Sweep {
     // The session closes with the probe.
   }
 
-  // Applies the decided nodes at the front, in order.
+  // Applies the decided nodes at the front, in order. The flag writes of a run of them are one
+  // write group (at most kWriteGroup nodes), so that a run of answers costs one commit; the
+  // group ends before the sweep waits again, so other writers wait for it only briefly.
   void applyDecided() {
     while (applied_ < nodes_.size() && nodes_[applied_].decided) {
-      apply(nodes_[applied_]);
-      nodes_[applied_] = Node{};  // its name is no longer needed
-      ++applied_;
+      const size_t limit = std::min(nodes_.size(), applied_ + kWriteGroup);
+      size_t end = applied_;
+      while (end < limit && nodes_[end].decided) ++end;
+      const bool grouped = end - applied_ > 1 && OVwDbBeginWriteGroup() == 0;
+      for (; applied_ < end; ++applied_) {
+        apply(nodes_[applied_]);
+        nodes_[applied_] = Node{};  // its name is no longer needed
+      }
+      if (grouped && OVwDbEndWriteGroup() != 0) printOVwError("OVwDbEndWriteGroup");
     }
   }
 

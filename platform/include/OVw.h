@@ -298,6 +298,20 @@ int OVwDbGetFieldBooleanValue(OVwObjectId object, OVwFieldId field);
 /* Sets (value non-zero) or clears a boolean field. Returns 0, or -1. */
 int OVwDbSetFieldBooleanValue(OVwObjectId object, OVwFieldId field, int value);
 
+/* Write groups: the database writes of this process from OVwDbBeginWriteGroup to
+ * OVwDbEndWriteGroup are one transaction. They become visible to other processes together, at
+ * the end; a process that stops before the end (killed, or OVwDbDone) loses them all, so
+ * every value written in a group is either its old or its new one. Events the writes post
+ * wake their parties at the end. While a group is open no other process can write the
+ * database: keep groups short, and end them before waiting for anything. Groups don't nest.
+ * Begin returns 0, or -1 (OVW_ERR_NO_DATABASE, OVW_ERR_DB, OVW_ERR_BAD_ARG when a group is
+ * open already). End returns 0 when every write of the group is committed, or -1: none is
+ * (the commit failed), or a failure inside the group rolled back the writes before it
+ * (OVW_ERR_DB), or no group is open (OVW_ERR_BAD_ARG). A write inside a group that reports
+ * success is committed only by a successful end. */
+int OVwDbBeginWriteGroup(void);
+int OVwDbEndWriteGroup(void);
+
 /* Ids of all objects that match every binding of `filter`, ascending. Null on failure (and
  * for a null filter); free with OVwDbFreeObjectIdList. */
 OVwObjectIdList *OVwDbListObjectsByFieldValues(const OVwFieldBindList *filter);

@@ -1208,6 +1208,40 @@ extern "C" int OVwDbSetFieldBooleanValue(OVwObjectId object, OVwFieldId field, i
   });
 }
 
+extern "C" int OVwDbBeginWriteGroup(void) {
+  return guarded(-1, [&] {
+    if (injected("OVwDbBeginWriteGroup")) return -1;
+    Store *store = database();
+    if (store == nullptr) return -1;
+    if (Status s = store->beginGroup(); !s) {
+      fail(s.error());
+      return -1;
+    }
+    return 0;
+  });
+}
+
+extern "C" int OVwDbEndWriteGroup(void) {
+  return guarded(-1, [&] {
+    if (injected("OVwDbEndWriteGroup")) {
+      // It ends the group as a failed commit would: nothing of it is committed.
+      Library &l = lib();
+      if (l.store && l.store->db().inGroup()) {
+        (void)l.store->db().exec("ROLLBACK");
+        (void)l.store->endGroup();
+      }
+      return -1;
+    }
+    Store *store = database();
+    if (store == nullptr) return -1;
+    if (Status s = store->endGroup(); !s) {
+      fail(s.error());
+      return -1;
+    }
+    return 0;
+  });
+}
+
 extern "C" OVwObjectIdList *OVwDbListObjectsByFieldValues(const OVwFieldBindList *filter) {
   return guarded<OVwObjectIdList *>(nullptr, [&]() -> OVwObjectIdList * {
     if (injected("OVwDbListObjectsByFieldValues")) return nullptr;

@@ -2,6 +2,7 @@
 #include "sqlite_db.h"
 
 #include <climits>
+#include <utility>
 
 namespace kestara::ovw {
 
@@ -185,24 +186,64 @@ Error Db::lastError(std::string_view what, int rc) const {
 // --- Txn --------------------------------------------------------------------------------
 
 Result<Txn> Txn::begin(Db &db) {
-  OVW_TRY(db.exec("BEGIN IMMEDIATE"));
-  return Txn(&db);
+  if (!db.group_) {
+    OVW_TRY(db.exec("BEGIN IMMEDIATE"));
+    return Txn(&db, false);
+  }
+  if (sqlite3_get_autocommit(db.handle())) {
+    // The group's transaction was rolled back by a failure: what it held is lost.
+    db.groupLost_ = true;
+    OVW_TRY(db.exec("BEGIN IMMEDIATE"));
+  }
+  OVW_TRY(db.exec("SAVEPOINT ovw_write"));
+  return Txn(&db, true);
 }
 
 Txn::~Txn() {
-  if (db_ != nullptr) {
-    // A failed statement may already have ended the transaction; ROLLBACK then just fails.
-    if (!sqlite3_get_autocommit(db_->handle())) (void)db_->exec("ROLLBACK");
+  if (db_ == nullptr) return;
+  // A failed statement may already have ended the transaction; then there is nothing to undo,
+  // but a group has lost its earlier writes.
+  if (sqlite3_get_autocommit(db_->handle())) {
+    if (savepoint_) db_->groupLost_ = true;
+    return;
   }
+  (void)db_->exec(savepoint_ ? "ROLLBACK TO ovw_write; RELEASE ovw_write" : "ROLLBACK");
 }
 
 Status Txn::commit() {
   Db *db = db_;
   db_ = nullptr;
   if (db == nullptr) return makeError(OVW_ERR_DB, "transaction already finished");
-  Status s = db->exec("COMMIT");
-  if (!s.ok() && !sqlite3_get_autocommit(db->handle())) (void)db->exec("ROLLBACK");
+  Status s = db->exec(savepoint_ ? "RELEASE ovw_write" : "COMMIT");
+  if (s.ok()) return s;
+  if (sqlite3_get_autocommit(db->handle())) {
+    if (savepoint_) db->groupLost_ = true;
+  } else {
+    (void)db->exec(savepoint_ ? "ROLLBACK TO ovw_write; RELEASE ovw_write" : "ROLLBACK");
+  }
   return s;
+}
+
+Status Db::beginGroup() {
+  if (group_) return makeError(OVW_ERR_BAD_ARG, "a write group is already open");
+  OVW_TRY(exec("BEGIN IMMEDIATE"));
+  group_ = true;
+  groupLost_ = false;
+  return Status::Ok();
+}
+
+Status Db::endGroup() {
+  if (!group_) return makeError(OVW_ERR_BAD_ARG, "no write group is open");
+  group_ = false;
+  bool lost = std::exchange(groupLost_, false);
+  if (sqlite3_get_autocommit(db_)) {
+    lost = true;
+  } else if (Status s = exec("COMMIT"); !s.ok()) {
+    if (!sqlite3_get_autocommit(db_)) (void)exec("ROLLBACK");
+    return s;
+  }
+  if (lost) return makeError(OVW_ERR_DB, "writes of the group were rolled back by a failure");
+  return Status::Ok();
 }
 
 }  // namespace kestara::ovw

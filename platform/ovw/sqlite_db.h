@@ -92,11 +92,22 @@ class Db {
   // An Error for the last failure of this connection, with `what` as context.
   Error lastError(std::string_view what, int rc) const;
 
+  // A write group: one transaction (BEGIN IMMEDIATE) in which every Txn begun until endGroup()
+  // is a savepoint, so that all their writes commit together. A failure that makes SQLite
+  // roll the whole transaction back loses the writes before it; the next Txn opens the group's
+  // transaction again, and endGroup() reports the loss.
+  Status beginGroup();
+  Status endGroup();
+  bool inGroup() const { return group_; }
+
  private:
+  friend class Txn;
   static Result<std::unique_ptr<Db>> openWith(const std::string &path, int flags);
   Db(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
   sqlite3 *db_;
   std::string path_;
+  bool group_ = false;
+  bool groupLost_ = false;  // writes of the open group were rolled back
   struct Cached {
     sqlite3_stmt *stmt = nullptr;
     bool in_use = false;
@@ -109,7 +120,7 @@ class Db {
 class Txn {
  public:
   static Result<Txn> begin(Db &db);
-  Txn(Txn &&other) noexcept : db_(other.db_) { other.db_ = nullptr; }
+  Txn(Txn &&other) noexcept : db_(other.db_), savepoint_(other.savepoint_) { other.db_ = nullptr; }
   Txn &operator=(Txn &&) = delete;
   Txn(const Txn &) = delete;
   Txn &operator=(const Txn &) = delete;
@@ -117,8 +128,9 @@ class Txn {
   Status commit();
 
  private:
-  explicit Txn(Db *db) : db_(db) {}
+  Txn(Db *db, bool savepoint) : db_(db), savepoint_(savepoint) {}
   Db *db_;
+  bool savepoint_;  // a savepoint within the connection's write group
 };
 
 }  // namespace kestara::ovw

@@ -77,7 +77,19 @@ Result<std::unique_ptr<Store>> Store::open(const std::string &path, int schema_v
 
 // --- Wake-ups ---------------------------------------------------------------------------
 
+Status Store::endGroup() {
+  Status s = db_->endGroup();
+  // Parties are woken whatever the outcome: they read what is committed.
+  wake(deferred_);
+  return s;
+}
+
 void Store::wake(Wakes &wakes) {
+  if (db_->inGroup()) {
+    deferred_.tokens.insert(deferred_.tokens.end(), wakes.tokens.begin(), wakes.tokens.end());
+    wakes.tokens.clear();
+    return;
+  }
   std::set<std::string> seen;
   std::vector<std::pair<int64_t, std::string>> dead;
   for (const std::string &token : wakes.tokens) {

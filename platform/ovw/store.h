@@ -123,8 +123,12 @@ class Store {
   gid_t group() const { return group_; }
 
   Result<Txn> begin() { return Txn::begin(*db_); }
-  // Writes the wake-up bytes; attachments whose process has ended are reclaimed.
+  // Writes the wake-up bytes; attachments whose process has ended are reclaimed. Within a write
+  // group the parties are woken when the group ends, once what they are to read is committed.
   void wake(Wakes &wakes);
+  // A write group (see Db::beginGroup): the transactions begun until endGroup() commit together.
+  Status beginGroup() { return db_->beginGroup(); }
+  Status endGroup();
   // Removes attachments whose process has ended (their FIFO has no reader).
   Status reclaimDeadAttachments();
 
@@ -249,6 +253,7 @@ class Store {
 
   std::unique_ptr<Db> db_;
   std::string wake_dir_;
+  Wakes deferred_;  // parties to wake when the open write group ends
   gid_t group_;
 };
 
