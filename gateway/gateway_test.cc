@@ -121,7 +121,16 @@ TEST(SessionTable, IdleSessionsExpireInTime) {
   // Use starts the idle time again.
   EXPECT_TRUE(table.use(8, address("192.0.2.1"), t + std::chrono::seconds(12)));
   EXPECT_TRUE(table.expire(t + std::chrono::seconds(21)).empty());
+  EXPECT_EQ(t + std::chrono::seconds(22), table.nextExpiry());
   EXPECT_EQ(1u, table.expire(t + std::chrono::seconds(22)).size());
+  EXPECT_FALSE(table.nextExpiry());
+  // A session added after a look through the table is due at its own time.
+  table.add(9, address("192.0.2.2"), t + std::chrono::seconds(30));
+  table.add(10, address("192.0.2.2"), t + std::chrono::seconds(31));
+  table.remove(9);
+  EXPECT_TRUE(table.expire(t + std::chrono::seconds(40)).empty());
+  EXPECT_EQ(t + std::chrono::seconds(41), table.nextExpiry());
+  EXPECT_EQ(1u, table.expire(t + std::chrono::seconds(41)).size());
 }
 
 // --- The agents sessions may be opened to ---------------------------------------------------

@@ -38,6 +38,7 @@ SessionTable::Admit SessionTable::admit(in_addr owner, Clock::time_point now,
 
 void SessionTable::add(OVsnmpSession handle, in_addr owner, Clock::time_point now) {
   entries_[handle] = Entry{handle, owner, now};
+  if (!noneBefore_ || now + limits_.idle < *noneBefore_) noneBefore_ = now + limits_.idle;
 }
 
 bool SessionTable::use(OVsnmpSession handle, in_addr who, Clock::time_point now) {
@@ -51,11 +52,15 @@ void SessionTable::remove(OVsnmpSession handle) { entries_.erase(handle); }
 
 std::vector<SessionTable::Entry> SessionTable::expire(Clock::time_point now) {
   std::vector<Entry> expired;
+  if (!noneBefore_ || now < *noneBefore_) return expired;
+  noneBefore_.reset();
   for (auto it = entries_.begin(); it != entries_.end();) {
-    if (now - it->second.lastUse >= limits_.idle) {
+    const auto due = it->second.lastUse + limits_.idle;
+    if (now >= due) {
       expired.push_back(it->second);
       it = entries_.erase(it);
     } else {
+      if (!noneBefore_ || due < *noneBefore_) noneBefore_ = due;
       ++it;
     }
   }
@@ -63,10 +68,6 @@ std::vector<SessionTable::Entry> SessionTable::expire(Clock::time_point now) {
 }
 
 std::optional<SessionTable::Clock::time_point> SessionTable::nextExpiry() const {
-  std::optional<Clock::time_point> next;
-  for (const auto &[handle, e] : entries_) {
-    const auto due = e.lastUse + limits_.idle;
-    if (!next || due < *next) next = due;
-  }
-  return next;
+  if (entries_.empty()) return std::nullopt;
+  return noneBefore_;
 }

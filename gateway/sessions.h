@@ -49,7 +49,8 @@ class SessionTable {
   void remove(OVsnmpSession handle);
   // Removes and returns the sessions idle for the limit or longer; the caller closes them.
   [[nodiscard]] std::vector<Entry> expire(Clock::time_point now);
-  // When the next session will have been idle for the limit; nothing when none is open.
+  // When the next session may have been idle for the limit (never later than that: a session
+  // used since may be due later); nothing when none is open.
   [[nodiscard]] std::optional<Clock::time_point> nextExpiry() const;
 
   size_t size() const { return entries_.size(); }
@@ -59,6 +60,10 @@ class SessionTable {
  private:
   SessionLimits limits_;
   std::map<OVsnmpSession, Entry> entries_;
+  // No session expires before this: the earliest expiry at the last look through the table
+  // (uses only push expiries later), or an added session's. Looked through again once it
+  // has come, so that a pass of the event loop does not walk every session.
+  std::optional<Clock::time_point> noneBefore_;
 };
 
 #endif  // KESTARA_GATEWAY_SESSIONS_H
