@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "device.h"
+#include "in_process_database.h"
+#include "peers.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
-#include "test_database.h"
+#include "station.h"
 
 namespace {
 
@@ -65,16 +67,11 @@ constexpr RemovalHook kRecordRemoval{recordRemoval, nullptr};
 class DeviceProbeTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    kt::writeClientConfig(conf_, GetParam(), 1, 0);
-    for (const auto &[k, v] : kt::clientEnv(conf_)) setenv(k.c_str(), v.c_str(), 1);
-    setenv("OVSNMP_TIMEOUT_MS", "300", 1);
-    setenv("OVSNMP_RETRIES", "0", 1);
-    setenv("OVW_DATABASE", db_.path().c_str(), 1);
-    ASSERT_EQ(0, OVwDbInit()) << OVwErrorMsg(OVwError());
-    fieldId_ = OVwDbFieldNameToFieldId("isKestaraDevice");
-    ASSERT_NE(0u, fieldId_);
+    station_.emplace(kt::StationOptions{.version = GetParam()});
+    db_.emplace(station_->env());
+    ASSERT_TRUE(db_->ok()) << OVwErrorMsg(OVwError());
   }
-  void TearDown() override { OVwDbDone(); }
+  void TearDown() override { db_.reset(); }
 
   struct Run {
     int result = -1;
@@ -84,14 +81,14 @@ class DeviceProbeTest : public ::testing::TestWithParam<std::string> {
   };
 
   OVwObjectId node(const std::string &host, bool flagged) {
-    OVwObjectId id = db_.addNode(host, "sel-" + host + "-" + std::to_string(++nodes_));
+    OVwObjectId id = station_->db().addNode(host, "sel-" + host + "-" + std::to_string(++nodes_));
     EXPECT_NE(0u, id) << host;
     if (flagged) {
-      EXPECT_EQ(0, OVwDbSetFieldBooleanValue(id, fieldId_, 1));
+      EXPECT_TRUE(db_->setFlag(id, true));
     }
     return id;
   }
-  bool flag(OVwObjectId id) { return OVwDbGetFieldBooleanValue(id, fieldId_) > 0; }
+  bool flag(OVwObjectId id) { return db_->flag(id) == true; }
 
   Run blocking(OVwObjectId id) {
     testing::internal::CaptureStdout();
@@ -121,31 +118,24 @@ class DeviceProbeTest : public ::testing::TestWithParam<std::string> {
     return r;
   }
 
-  kt::TempDir conf_;
-  kt::TestDatabase db_;
-  OVwFieldId fieldId_ = 0;
+  std::optional<kt::Station> station_;
+  std::optional<kt::InProcessDatabase> db_;
   int nodes_ = 0;
 };
 
 // Every row of the decision table, the "REMOVED" path and the early ends, with the flag set
 // and clear before: the same lines, result, flag and hook calls as setDevice.
 TEST_P(DeviceProbeTest, PrintsWritesAndReturnsWhatSetDeviceDoes) {
-  auto device = kt::SnmpAgent::start();
-  kt::AgentOptions plainOptions;
-  plainOptions.probe = false;
-  auto plain = kt::SnmpAgent::start(plainOptions);
-  ASSERT_NE(nullptr, device);
-  ASSERT_NE(nullptr, plain);
-  kt::UdpClient silent("127.0.0.1");
+  kt::Peers peers;
+  ASSERT_TRUE(peers.ok());
   using kt::Act;
-  kt::ScriptedAgent errorZero({}, kt::genErr(0)), errorOne({}, kt::genErr(1)),
-      other({}, kt::otherVariable()), longString({}, {.value = std::string(1000, 'S')}),
-      noBinding({}, {.act = Act::kNoBinding}), garbage({}, {.act = Act::kGarbage});
+  kt::ScriptedAgent errorOne({}, kt::genErr(1)), other({}, kt::otherVariable()),
+      longString({}, {.value = std::string(1000, 'S')}), noBinding({}, {.act = Act::kNoBinding}),
+      garbage({}, {.act = Act::kGarbage});
   const std::vector<std::string> hosts = {
-      device->peer(),    plain->peer(),    "127.0.0.1:" + std::to_string(silent.localPort()),
-      errorZero.peer(),  errorOne.peer(),  other.peer(),
-      longString.peer(), noBinding.peer(), garbage.peer(),
-      "REMOVED",         "removed",        "no-such-host.invalid",
+      peers.device->peer(), peers.plain->peer(), peers.silent.peer(), peers.failing.peer(),
+      errorOne.peer(),      other.peer(),        longString.peer(),   noBinding.peer(),
+      garbage.peer(),       "REMOVED",           "removed",           "no-such-host.invalid",
   };
   for (const std::string &host : hosts) {
     for (bool flagged : {false, true}) {
@@ -187,7 +177,7 @@ TEST_P(DeviceProbeLoopTest, ProbesRunSideBySide) {
     ASSERT_TRUE(devices.back()->ok());
   }
   kt::UdpClient silent("127.0.0.1");
-  const std::string silentHost = "127.0.0.1:" + std::to_string(silent.localPort());
+  const std::string silentHost = silent.peer();
   setenv("OVSNMP_TIMEOUT_MS", "400", 1);
   setenv("OVSNMP_RETRIES", "1", 1);
 
@@ -244,7 +234,7 @@ TEST_P(DeviceProbeLoopTest, ProbesRunSideBySide) {
 // An abandoned probe prints nothing, writes nothing, calls nothing and leaves no session.
 TEST_P(DeviceProbeLoopTest, AbandonedProbeLeavesNoTrace) {
   kt::UdpClient silent("127.0.0.1");
-  const std::string silentHost = "127.0.0.1:" + std::to_string(silent.localPort());
+  const std::string silentHost = silent.peer();
   const OVwObjectId id = node(silentHost, true);
   testing::internal::CaptureStdout();
   {

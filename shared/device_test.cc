@@ -12,33 +12,29 @@
 
 #include "PlatformFault.h"
 #include "field_list.h"
+#include "in_process_database.h"
+#include "peers.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
 #include "snmp_ops.h"
-#include "test_database.h"
+#include "station.h"
 
 namespace {
 
 using kt::Act;
 using kt::ScriptedAgent;
 
-// Client configuration and an object database for the test process itself.
+// A station whose database this test process opens itself.
 class DeviceTestBase {
  protected:
   void setUpEnvironment(const std::string &version) {
-    // snmp.conf takes whole seconds; the library's own setting gives silent nodes 0.3 s.
-    kt::writeClientConfig(conf_, version, 1, 0);
-    for (const auto &[k, v] : kt::clientEnv(conf_)) setenv(k.c_str(), v.c_str(), 1);
-    setenv("OVSNMP_TIMEOUT_MS", "300", 1);
-    setenv("OVSNMP_RETRIES", "0", 1);
-    setenv("OVW_DATABASE", db_.path().c_str(), 1);
-    ASSERT_EQ(0, OVwDbInit()) << OVwErrorMsg(OVwError());
-    fieldId_ = OVwDbFieldNameToFieldId("isKestaraDevice");
-    ASSERT_NE(0u, fieldId_);
+    station_.emplace(kt::StationOptions{.version = version});
+    db_.emplace(station_->env());
+    ASSERT_TRUE(db_->ok()) << OVwErrorMsg(OVwError());
   }
   void tearDownEnvironment() {
     KestaraFaultClear();
-    OVwDbDone();
+    db_.reset();
   }
 
   // Runs setDevice and returns its result and what it printed.
@@ -47,19 +43,16 @@ class DeviceTestBase {
     int result = setDevice(object, hook) ? 1 : 0;
     return {result, testing::internal::GetCapturedStdout()};
   }
-  bool flag(OVwObjectId object) { return OVwDbGetFieldBooleanValue(object, fieldId_) > 0; }
-  void setFlag(OVwObjectId object, bool value) {
-    ASSERT_EQ(0, OVwDbSetFieldBooleanValue(object, fieldId_, value ? 1 : 0));
-  }
+  bool flag(OVwObjectId object) { return db_->flag(object) == true; }
+  void setFlag(OVwObjectId object, bool value) { ASSERT_TRUE(db_->setFlag(object, value)); }
   OVwObjectId node(const std::string &host) {
-    OVwObjectId id = db_.addNode(host, "sel-" + host);
+    OVwObjectId id = station_->db().addNode(host, "sel-" + host);
     EXPECT_NE(0u, id) << host;
     return id;
   }
 
-  kt::TempDir conf_;
-  kt::TestDatabase db_;
-  OVwFieldId fieldId_ = 0;
+  std::optional<kt::Station> station_;
+  std::optional<kt::InProcessDatabase> db_;
 };
 
 // Real peers: a device, an snmpd without the probe variable, an address that never answers, and
@@ -68,27 +61,17 @@ class SetDeviceTest : public DeviceTestBase, public ::testing::TestWithParam<std
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(setUpEnvironment(GetParam()));
-    device_ = kt::SnmpAgent::start();
-    kt::AgentOptions plain;
-    plain.probe = false;
-    plain_ = kt::SnmpAgent::start(plain);
-    ASSERT_NE(nullptr, device_);
-    ASSERT_NE(nullptr, plain_);
-    ASSERT_TRUE(silent_.ok());
-    ASSERT_TRUE(failing_.ok());
+    ASSERT_TRUE(peers_.ok());
   }
   void TearDown() override { tearDownEnvironment(); }
 
-  std::string silentPeer() { return "127.0.0.1:" + std::to_string(silent_.localPort()); }
+  std::string silentPeer() { return peers_.silent.peer(); }
 
-  std::unique_ptr<kt::SnmpAgent> device_;
-  std::unique_ptr<kt::SnmpAgent> plain_;
-  kt::UdpClient silent_{"127.0.0.1"};
-  ScriptedAgent failing_{{}, kt::genErr(0)};
+  kt::Peers peers_;
 };
 
 TEST_P(SetDeviceTest, AnsweredProbeSetsTheFlagOnce) {
-  const std::string host = device_->peer();
+  const std::string host = peers_.device->peer();
   OVwObjectId id = node(host);
   EXPECT_EQ(std::make_pair(1, "getOid succeeded for " + host + " - field set\n"), set(id));
   EXPECT_TRUE(flag(id));
@@ -98,7 +81,7 @@ TEST_P(SetDeviceTest, AnsweredProbeSetsTheFlagOnce) {
 }
 
 TEST_P(SetDeviceTest, DefiniteNonDeviceIsCleared) {
-  for (const std::string &host : {plain_->peer(), failing_.peer()}) {
+  for (const std::string &host : {peers_.plain->peer(), peers_.failing.peer()}) {
     OVwObjectId id = node(host);
     setFlag(id, true);
     EXPECT_EQ(std::make_pair(0, "Found isKestaraDevice flag set on " + host +
@@ -108,7 +91,7 @@ TEST_P(SetDeviceTest, DefiniteNonDeviceIsCleared) {
     EXPECT_EQ(std::make_pair(0, host + " non-Kestara Device\n"), set(id));
     EXPECT_FALSE(flag(id));
   }
-  EXPECT_GE(failing_.requests(), 2);
+  EXPECT_GE(peers_.failing.requests(), 2);
 }
 
 TEST_P(SetDeviceTest, SilentNodeKeepsWhateverItHad) {
@@ -124,26 +107,26 @@ TEST_P(SetDeviceTest, SilentNodeKeepsWhateverItHad) {
 }
 
 TEST_P(SetDeviceTest, FailedWritesAreReportedAndTheProbeStillCounts) {
-  OVwObjectId device = node(device_->peer());
-  OVwObjectId flaggedDevice = node("udp:" + device_->peer());
-  OVwObjectId plain = node(plain_->peer());
+  OVwObjectId device = node(peers_.device->peer());
+  OVwObjectId flaggedDevice = node("udp:" + peers_.device->peer());
+  OVwObjectId plain = node(peers_.plain->peer());
   setFlag(flaggedDevice, true);
   setFlag(plain, true);
   ASSERT_EQ(0, KestaraFaultAdd("OVwDbSetFieldBooleanValue", 1, OVW_ERR_INJECTED, 1));
 
   EXPECT_EQ(std::make_pair(1, "OVwDbSetFieldBooleanValue error\ngetOid succeeded for " +
-                                  device_->peer() + " - field set\n"),
+                                  peers_.device->peer() + " - field set\n"),
             set(device));
   EXPECT_FALSE(flag(device));
   // An already flagged device is not written at all, so nothing can fail.
-  EXPECT_EQ(std::make_pair(
-                1, "getOid succeeded for udp:" + device_->peer() + " - but field already set\n"),
+  EXPECT_EQ(std::make_pair(1, "getOid succeeded for udp:" + peers_.device->peer() +
+                                  " - but field already set\n"),
             set(flaggedDevice));
 
   auto [result, out] = set(plain);
   EXPECT_EQ(0, result);
-  const std::string reset =
-      "Found isKestaraDevice flag set on " + plain_->peer() + " for non-device - will reset\n";
+  const std::string reset = "Found isKestaraDevice flag set on " + peers_.plain->peer() +
+                            " for non-device - will reset\n";
   ASSERT_EQ(0u, out.find(reset)) << out;
   std::string error = out.substr(reset.size());
   EXPECT_EQ(0u, error.find("OVwDbSetFieldBooleanValue ")) << out;
@@ -155,15 +138,15 @@ TEST_P(SetDeviceTest, FailedWritesAreReportedAndTheProbeStillCounts) {
 // A flag that can't be read leaves the probe's outcome alone to decide: an answering node is
 // set, a definite non-device cleared, and a node that does not answer keeps what it had.
 TEST_P(SetDeviceTest, UnreadableFlagFollowsTheProbe) {
-  OVwObjectId device = node(device_->peer());
-  OVwObjectId plain = node(plain_->peer());
+  OVwObjectId device = node(peers_.device->peer());
+  OVwObjectId plain = node(peers_.plain->peer());
   OVwObjectId silent = node(silentPeer());
   setFlag(plain, true);
   setFlag(silent, true);
   ASSERT_EQ(0, KestaraFaultAdd("OVwDbGetFieldBooleanValue", 1, OVW_ERR_DB, 1));
-  EXPECT_EQ(std::make_pair(1, "getOid succeeded for " + device_->peer() + " - field set\n"),
+  EXPECT_EQ(std::make_pair(1, "getOid succeeded for " + peers_.device->peer() + " - field set\n"),
             set(device));
-  EXPECT_EQ(std::make_pair(0, plain_->peer() + " non-Kestara Device\n"), set(plain));
+  EXPECT_EQ(std::make_pair(0, peers_.plain->peer() + " non-Kestara Device\n"), set(plain));
   EXPECT_EQ(std::make_pair(0, silentPeer() + " non-Kestara Device\n"), set(silent));
   KestaraFaultClear();
   EXPECT_TRUE(flag(device));
@@ -215,19 +198,17 @@ TEST_F(SetDeviceRemovedTest, WithoutHookTheFlagIsStillCleared) {
 TEST_F(SetDeviceRemovedTest, RemovedHostThatOpensIsProbed) {
   removed_.clear();
   auto device = kt::SnmpAgent::start();
-  kt::AgentOptions plainOptions;
-  plainOptions.probe = false;
-  auto plain = kt::SnmpAgent::start(plainOptions);
+  auto plain = kt::SnmpAgent::start({.probe = false});
   ASSERT_NE(nullptr, device);
   ASSERT_NE(nullptr, plain);
   OVwObjectId id = node("REMOVED");
   setFlag(id, true);
-  kt::writeHostConfig(conf_, "REMOVED", device->peer(), "");
+  kt::writeHostConfig(station_->conf(), "REMOVED", device->peer(), "");
   EXPECT_EQ(
       std::make_pair(1, std::string("getOid succeeded for REMOVED - but field already set\n")),
       set(id, kRecordRemoval));
   EXPECT_TRUE(flag(id));
-  kt::writeHostConfig(conf_, "REMOVED", plain->peer(), "");
+  kt::writeHostConfig(station_->conf(), "REMOVED", plain->peer(), "");
   EXPECT_EQ(std::make_pair(0, std::string("Found isKestaraDevice flag set on REMOVED for "
                                           "non-device - will reset\n")),
             set(id, kRecordRemoval));
@@ -280,9 +261,7 @@ TEST_P(ProbeTest, ClassifiesEveryAnswer) {
   kt::AgentOptions longValue;
   longValue.probe_value = std::string(200, 'K');
   auto device = kt::SnmpAgent::start(longValue);
-  kt::AgentOptions plainOptions;
-  plainOptions.probe = false;
-  auto plain = kt::SnmpAgent::start(plainOptions);
+  auto plain = kt::SnmpAgent::start({.probe = false});
   ASSERT_NE(nullptr, device);
   ASSERT_NE(nullptr, plain);
   kt::UdpClient silent("127.0.0.1");

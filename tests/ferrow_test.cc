@@ -22,9 +22,12 @@
 #include "OVw.h"
 #include "field_list.h"
 #include "held.h"
+#include "in_process_database.h"
 #include "notify_socket.h"
+#include "peers.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
+#include "station.h"
 #include "test_database.h"
 #include "trap_sender.h"
 
@@ -48,41 +51,26 @@ bool udpPortBound(uint16_t port) {
   return inUse;
 }
 
-// A station: an object database, the daemon's client configuration and its event address.
-class Station {
+// The station of these tests: ferrow in its environment, alone or under process management,
+// and net-snmp's own commands sending node events to its event address.
+class Station : public kt::Station {
  public:
-  explicit Station(const std::string &version = "2c", bool defineField = true) : db_(defineField) {
-    // snmp.conf takes whole seconds; the library's own setting gives silent nodes 0.3 s.
-    kt::writeClientConfig(conf_, version, 1, 0);
+  explicit Station(const std::string &version = "2c", bool defineField = true)
+      : kt::Station({.version = version, .defineField = defineField}) {
     // Event senders wait longer: an inform is answered only between two probes.
     kt::writeClientConfig(senderConf_, "2c", 3, 1);
-    eventPort_ = kt::freeUdpPort();
-    db_.setEventAddress(eventAddress());
   }
 
-  kt::TestDatabase &db() { return db_; }
-  uint16_t eventPort() const { return eventPort_; }
-  std::string eventAddress() const { return "udp:127.0.0.1:" + std::to_string(eventPort_); }
-  std::string eventPeer() const { return "127.0.0.1:" + std::to_string(eventPort_); }
-
-  // The daemon's environment; later entries override earlier ones.
-  kt::Env env(const kt::Env &extra = {}) const {
-    std::map<std::string, std::string> merged;
-    for (const kt::Env &part : {kt::clientEnv(conf_), db_.env(), extra}) {
-      for (const auto &[name, value] : part) merged[name] = value;
-    }
-    merged["OVSNMP_TIMEOUT_MS"] = "300";
-    merged["OVSNMP_RETRIES"] = "0";
-    return kt::Env(merged.begin(), merged.end());
-  }
   std::unique_ptr<kt::Process> start(std::vector<std::string> args, const kt::Env &extra = {}) {
-    args.insert(args.begin(), kt::binPath("ferrow"));
-    return std::make_unique<kt::Process>(kt::Process::start(args, env(extra)));
+    return kt::Station::start("ferrow", std::move(args), extra);
   }
   kt::RunResult run(std::vector<std::string> args, const kt::Env &extra = {}) {
-    args.insert(args.begin(), kt::binPath("ferrow"));
-    return kt::run(args, env(extra), 60s);
+    return kt::Station::run("ferrow", std::move(args), extra);
   }
+  std::unique_ptr<kt::Process> startManaged(const kt::Env &extra = {}) {
+    return start({}, managed(extra));
+  }
+  kt::RunResult runManaged(const kt::Env &extra = {}) { return run({}, managed(extra)); }
 
   // net-snmp's own commands, towards the daemon's event address.
   kt::RunResult sendV1Trap(const std::string &text, const std::string &enterprise = kEnterprise,
@@ -103,11 +91,19 @@ class Station {
   }
 
  private:
-  kt::TestDatabase db_;
-  kt::TempDir conf_;
   kt::TempDir senderConf_;
-  uint16_t eventPort_ = 0;
 };
+
+// A node without any name, as a program other than `ovw` may create one: isNode set, and
+// isSNMPSupported when `snmp`. Its id, 0 on failure.
+OVwObjectId addUnnamedNode(const kt::Station &station, bool snmp) {
+  kt::InProcessDatabase db(station.db().env());
+  std::unique_ptr<OVwFieldBindList, void (*)(OVwFieldBindList *)> fields(
+      snmp ? buildFieldValueList(2, "isNode", "isSNMPSupported")
+           : buildFieldValueList(1, "isNode", nullptr),
+      freeFieldValueList);
+  return db.ok() ? OVwDbCreateObject(fields.get()) : 0;
+}
 
 // The lines a daemon printed from byte `from` on that name a probe's outcome.
 std::vector<std::string> probeLines(const std::string &output, size_t from = 0) {
@@ -170,15 +166,9 @@ class FerrowSweep : public ::testing::TestWithParam<std::string> {};
 // sweep opens sessions to selection names: every host name here leads nowhere.
 TEST_P(FerrowSweep, StandAloneSweepFollowsTheTable) {
   Station station(GetParam());
-  auto device = kt::SnmpAgent::start();
-  kt::AgentOptions plainOptions;
-  plainOptions.probe = false;
-  auto plain = kt::SnmpAgent::start(plainOptions);
-  ASSERT_NE(nullptr, device);
-  ASSERT_NE(nullptr, plain);
-  kt::UdpClient silentSocket("127.0.0.1");
-  const std::string silent = "127.0.0.1:" + std::to_string(silentSocket.localPort());
-  kt::ScriptedAgent failing({}, kt::genErr(0));
+  kt::Peers peers;
+  ASSERT_TRUE(peers.ok());
+  const std::string silent = peers.silent.peer();
 
   kt::TestDatabase &db = station.db();
   struct Node {
@@ -188,15 +178,15 @@ TEST_P(FerrowSweep, StandAloneSweepFollowsTheTable) {
     OVwObjectId id = 0;
   };
   std::vector<Node> nodes = {
-      {device->peer(), false},
-      {"udp:" + device->peer(), true},
-      {plain->peer(), false},
-      {"udp:" + plain->peer(), true},
+      {peers.device->peer(), false},
+      {"udp:" + peers.device->peer(), true},
+      {peers.plain->peer(), false},
+      {"udp:" + peers.plain->peer(), true},
       {silent, false},
       {"udp:" + silent, true},
-      {failing.peer(), true},
+      {peers.failing.peer(), true},
       {"no-such-host.invalid", true},
-      {"udp:" + device->peer() + "0", true, false},  // not SNMP: never swept
+      {"udp:" + peers.device->peer() + "0", true, false},  // not SNMP: never swept
   };
   for (size_t i = 0; i < nodes.size(); ++i) {
     nodes[i].id =
@@ -249,47 +239,26 @@ INSTANTIATE_TEST_SUITE_P(Versions, FerrowSweep, ::testing::Values("1", "2c"));
 // devices, ordinary nodes, a node whose agent answers with an error, one whose selection name
 // does not resolve, and nodes flagged beforehand. Node i is flagged beforehand when i % 3 == 0.
 class MixedNetwork {
-  // The station's database, opened in this process for the time of many reads or writes (one
-  // ovw command per node would take longer than the sweeps).
-  struct Database {
-    explicit Database(const kt::TestDatabase &db) {
-      for (const auto &[name, value] : db.env()) setenv(name.c_str(), value.c_str(), 1);
-      open = OVwDbInit() >= 0;
-      field = open ? OVwDbFieldNameToFieldId("isKestaraDevice") : 0;
-      open = open && field != 0;
-    }
-    ~Database() { OVwDbDone(); }
-    Database(const Database &) = delete;
-    Database &operator=(const Database &) = delete;
-    bool open = false;
-    OVwFieldId field = 0;
-  };
-
  public:
   explicit MixedNetwork(Station &station) : station_(station) {
-    device_ = kt::SnmpAgent::start();
-    kt::AgentOptions plainOptions;
-    plainOptions.probe = false;
-    plain_ = kt::SnmpAgent::start(plainOptions);
     for (int i = 0; i < 4; ++i) silent_.push_back(std::make_unique<kt::UdpClient>("127.0.0.1"));
   }
-  bool ready() const { return device_ && plain_; }
+  bool ready() const { return peers_.ok(); }
 
   // Adds `rounds` groups of nodes; each group mixes every kind.
   bool add(int rounds) {
     for (int r = 0; r < rounds; ++r) {
-      const std::string silent =
-          "127.0.0.1:" + std::to_string(silent_[static_cast<size_t>(r) % 4]->localPort());
+      const std::string silent = silent_[static_cast<size_t>(r) % 4]->peer();
       const std::vector<std::pair<std::string, bool>> group = {
           {silent, true},
-          {device_->peer(), true},
-          {"udp:" + plain_->peer(), true},
-          {failing_.peer(), true},
+          {peers_.device->peer(), true},
+          {"udp:" + peers_.plain->peer(), true},
+          {peers_.failing.peer(), true},
           {"udp:" + silent, true},
-          {"udp:" + device_->peer(), true},
+          {"udp:" + peers_.device->peer(), true},
           {"no-such-host-" + std::to_string(r) + ".invalid", true},
-          {plain_->peer(), true},
-          {device_->peer() + "0", false},  // not SNMP: never swept
+          {peers_.plain->peer(), true},
+          {peers_.device->peer() + "0", false},  // not SNMP: never swept
       };
       for (const auto &[name, snmp] : group) {
         const std::string host = "nowhere-" + std::to_string(ids_.size()) + ".invalid";
@@ -302,31 +271,25 @@ class MixedNetwork {
   }
   // Flags every third node, clears the others.
   bool reset() const {
-    Database db(station_.db());
+    // One ovw command per node would take longer than the sweeps.
+    kt::InProcessDatabase db(station_.db().env());
     for (size_t i = 0; i < ids_.size(); ++i) {
-      if (!db.open || OVwDbSetFieldBooleanValue(ids_[i], db.field, i % 3 == 0 ? 1 : 0) < 0) {
-        return false;
-      }
+      if (!db.setFlag(ids_[i], i % 3 == 0)) return false;
     }
     return true;
   }
   std::vector<std::optional<bool>> flags() const {
-    Database db(station_.db());
+    kt::InProcessDatabase db(station_.db().env());
     std::vector<std::optional<bool>> values;
-    for (OVwObjectId id : ids_) {
-      const int value = db.open ? OVwDbGetFieldBooleanValue(id, db.field) : -1;
-      values.push_back(value < 0 ? std::nullopt : std::optional<bool>(value > 0));
-    }
+    for (OVwObjectId id : ids_) values.push_back(db.flag(id));
     return values;
   }
   size_t size() const { return ids_.size(); }
 
  private:
   Station &station_;
-  std::unique_ptr<kt::SnmpAgent> device_;
-  std::unique_ptr<kt::SnmpAgent> plain_;
+  kt::Peers peers_;
   std::vector<std::unique_ptr<kt::UdpClient>> silent_;
-  kt::ScriptedAgent failing_{{}, kt::genErr(0)};
   std::vector<OVwObjectId> ids_;
 };
 
@@ -360,7 +323,7 @@ TEST(FerrowSweepWindow, SilentNodesWaitTogether) {
   std::vector<std::unique_ptr<kt::UdpClient>> silent;
   for (int i = 0; i < 8; ++i) {
     silent.push_back(std::make_unique<kt::UdpClient>("127.0.0.1"));
-    const std::string peer = "127.0.0.1:" + std::to_string(silent.back()->localPort());
+    const std::string peer = silent.back()->peer();
     ASSERT_NE(0u, station.db().addNode(peer, peer));
   }
   auto timed = [&](const char *window) {
@@ -429,14 +392,11 @@ TEST(FerrowSweepEdges, UndefinedFieldStopsTheSweepButNotStandAlone) {
 // is cleared, a flagged node that does not answer keeps its flag.
 TEST(FerrowSweepEdges, UnreadableFlagFollowsTheProbe) {
   Station station;
-  kt::AgentOptions plainOptions;
-  plainOptions.probe = false;
-  auto plain = kt::SnmpAgent::start(plainOptions);
-  ASSERT_NE(nullptr, plain);
-  kt::UdpClient silentSocket("127.0.0.1");
-  const std::string silent = "127.0.0.1:" + std::to_string(silentSocket.localPort());
+  kt::Peers peers;
+  ASSERT_TRUE(peers.ok());
+  const std::string silent = peers.silent.peer();
   kt::TestDatabase &db = station.db();
-  const OVwObjectId plainNode = db.addNode("nowhere-1.invalid", plain->peer());
+  const OVwObjectId plainNode = db.addNode("nowhere-1.invalid", peers.plain->peer());
   const OVwObjectId silentNode = db.addNode("nowhere-2.invalid", silent);
   ASSERT_TRUE(db.setFlag(plainNode, true));
   ASSERT_TRUE(db.setFlag(silentNode, true));
@@ -446,7 +406,7 @@ TEST(FerrowSweepEdges, UnreadableFlagFollowsTheProbe) {
   EXPECT_EQ(
       "StandAlone mode - will not need OV PMD\n"
       "Found 2 objects that match isNode and isSNMPSupported\n\n" +
-          plain->peer() + " non-Kestara Device\n" + silent +
+          peers.plain->peer() + " non-Kestara Device\n" + silent +
           " non-Kestara Device\n"
           "\n***** Found 0 Kestara devices, 2 Non-Kestara devices *****\n"
           "\n\nFound 1 objects that match isKestaraDevice\n" +
@@ -468,22 +428,12 @@ std::string errorText(const std::string &output, const std::string &call) {
 // object without a selection name is skipped.
 TEST(FerrowSweepEdges, PlatformFailuresAreReportedAndTheSweepGoesOn) {
   Station station;
-  auto device = kt::SnmpAgent::start();
-  kt::AgentOptions plainOptions;
-  plainOptions.probe = false;
-  auto plain = kt::SnmpAgent::start(plainOptions);
-  ASSERT_NE(nullptr, device);
-  ASSERT_NE(nullptr, plain);
-  // An SNMP node without any name, as a program other than `ovw` may create one.
-  setenv("OVW_DATABASE", station.db().path().c_str(), 1);
-  ASSERT_EQ(0, OVwDbInit());
-  std::unique_ptr<OVwFieldBindList, void (*)(OVwFieldBindList *)> fields(
-      buildFieldValueList(2, "isNode", "isSNMPSupported"), freeFieldValueList);
-  OVwObjectId unnamed = OVwDbCreateObject(fields.get());
-  OVwDbDone();
+  kt::Peers peers;
+  ASSERT_TRUE(peers.ok());
+  OVwObjectId unnamed = addUnnamedNode(station, /*snmp=*/true);
   ASSERT_NE(0u, unnamed);
-  OVwObjectId deviceId = station.db().addNode("nowhere-1.invalid", device->peer());
-  OVwObjectId plainId = station.db().addNode("nowhere-2.invalid", plain->peer());
+  OVwObjectId deviceId = station.db().addNode("nowhere-1.invalid", peers.device->peer());
+  OVwObjectId plainId = station.db().addNode("nowhere-2.invalid", peers.plain->peer());
   ASSERT_NE(0u, deviceId);
   ASSERT_NE(0u, plainId);
   ASSERT_TRUE(station.db().setFlag(plainId, true));
@@ -498,10 +448,10 @@ TEST(FerrowSweepEdges, PlatformFailuresAreReportedAndTheSweepGoesOn) {
       "StandAlone mode - will not need OV PMD\n"
       "Found 3 objects that match isNode and isSNMPSupported\n\n"
       "Null Selection Name for OVwOid " +
-          std::to_string(unnamed) + "\n" + write + "getOid succeeded for " + device->peer() +
+          std::to_string(unnamed) + "\n" + write + "getOid succeeded for " + peers.device->peer() +
           " - field set\n"
           "Found isKestaraDevice flag set on " +
-          plain->peer() + " for non-device - will reset\n" + write +
+          peers.plain->peer() + " for non-device - will reset\n" + write +
           "\n***** Found 1 Kestara devices, 1 Non-Kestara devices *****\n"
           "OVwDbListObjectsByFieldValues - 2 failed, error 9, " +
           errorText(r.out, "OVwDbListObjectsByFieldValues - 2") + "\n",
@@ -514,29 +464,28 @@ TEST(FerrowSweepEdges, PlatformFailuresAreReportedAndTheSweepGoesOn) {
 
 TEST(FerrowPmd, UndefinedFieldIsAFailedStart) {
   Station station("2c", /*defineField=*/false);
-  kt::NotifySocket notify;
-  kt::RunResult r = station.run({}, {{"NOTIFY_SOCKET", notify.path()}});
+  kt::RunResult r = station.runManaged();
   EXPECT_EQ(kStatusFailedStart, r.status);
   EXPECT_EQ(
       "Found 0 objects that match isNode and isSNMPSupported\n\n"
       "isKestaraDevice not defined in ovwdb\n",
       r.out);
-  EXPECT_TRUE(notify.waitFor("STATUS=Kestara Field not defined - run \"ovw -fields\"", 2s))
-      << notify.received();
-  EXPECT_EQ(std::string::npos, notify.received().find("READY=1"));
-  EXPECT_EQ(std::string::npos, notify.received().find("STOPPING=1"));
+  EXPECT_TRUE(
+      station.notify().waitFor("STATUS=Kestara Field not defined - run \"ovw -fields\"", 2s))
+      << station.notify().received();
+  EXPECT_EQ(std::string::npos, station.notify().received().find("READY=1"));
+  EXPECT_EQ(std::string::npos, station.notify().received().find("STOPPING=1"));
 }
 
 TEST(FerrowPmd, FailedFirstQueryIsAFailedStart) {
   Station station;
-  kt::NotifySocket notify;
-  kt::RunResult r = station.run({}, {{"NOTIFY_SOCKET", notify.path()},
-                                     {"KESTARA_FAULTS", "OVwDbListObjectsByFieldValues:1:9"}});
+  kt::RunResult r = station.runManaged({{"KESTARA_FAULTS", "OVwDbListObjectsByFieldValues:1:9"}});
   EXPECT_EQ(kStatusFailedStart, r.status);
   EXPECT_EQ("OVwDbListObjectsByFieldValues failed, error 9, " +
                 errorText(r.out, "OVwDbListObjectsByFieldValues") + "\n",
             r.out);
-  EXPECT_TRUE(notify.waitFor("STATUS=Kestara Field not defined - run \"ovw -fields\"", 2s));
+  EXPECT_TRUE(
+      station.notify().waitFor("STATUS=Kestara Field not defined - run \"ovw -fields\"", 2s));
 }
 
 // Started under process management, the daemon sweeps without a summary, reports its start,
@@ -547,10 +496,9 @@ TEST(FerrowPmd, FlagsAddedNodesAndEndsOnStop) {
   ASSERT_NE(nullptr, device);
   OVwObjectId known = station.db().addNode(device->peer(), device->peer());
   ASSERT_NE(0u, known);
-  kt::NotifySocket notify;
-  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
-  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
-  EXPECT_TRUE(notify.waitFor("STATUS=Initialization Complete"));
+  auto ferrow = station.startManaged();
+  ASSERT_TRUE(station.notify().waitFor("READY=1")) << ferrow->output();
+  EXPECT_TRUE(station.notify().waitFor("STATUS=Initialization Complete"));
   EXPECT_EQ(
       "Found 1 objects that match isNode and isSNMPSupported\n\n"
       "getOid succeeded for " +
@@ -571,8 +519,8 @@ TEST(FerrowPmd, FlagsAddedNodesAndEndsOnStop) {
 
   ferrow->signal(SIGTERM);
   EXPECT_EQ(0, ferrow->wait(5s));
-  EXPECT_TRUE(notify.waitFor("STOPPING=1", 2s));
-  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s)) << notify.received();
+  EXPECT_TRUE(station.notify().waitFor("STOPPING=1", 2s));
+  EXPECT_TRUE(station.notify().waitFor("STATUS=Exiting.....", 2s)) << station.notify().received();
 }
 
 // A stop request and node events that wait together: the daemon ends, and the events are not
@@ -583,9 +531,8 @@ TEST(FerrowPmd, StopRequestGoesBeforeNodeEventsWaitingWithIt) {
   ASSERT_NE(nullptr, device);
   const OVwObjectId node = station.db().addNode(device->peer(), device->peer());
   ASSERT_NE(0u, node);
-  kt::NotifySocket notify;
-  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
-  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  auto ferrow = station.startManaged();
+  ASSERT_TRUE(station.notify().waitFor("READY=1")) << ferrow->output();
   ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
   ASSERT_TRUE(station.db().setFlag(node, false));
   const size_t from = ferrow->output().size();
@@ -598,7 +545,7 @@ TEST(FerrowPmd, StopRequestGoesBeforeNodeEventsWaitingWithIt) {
   EXPECT_EQ(0, ferrow->wait(5s));
   EXPECT_TRUE(probeLines(ferrow->output(), from).empty()) << ferrow->output();
   EXPECT_EQ(false, station.db().flag(node));
-  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s)) << notify.received();
+  EXPECT_TRUE(station.notify().waitFor("STATUS=Exiting.....", 2s)) << station.notify().received();
 }
 
 // Node events that arrive while the sweep still runs wait for the listener.
@@ -609,16 +556,16 @@ TEST(FerrowPmd, NodeAddedDuringTheSweepIsFlagged) {
   std::vector<std::unique_ptr<kt::UdpClient>> silent;
   for (int i = 0; i < 6; ++i) {
     silent.push_back(std::make_unique<kt::UdpClient>("127.0.0.1"));
-    std::string peer = "127.0.0.1:" + std::to_string(silent.back()->localPort());
+    std::string peer = silent.back()->peer();
     ASSERT_NE(0u, station.db().addNode(peer, peer));
   }
-  kt::NotifySocket notify;
   // One probe at a time, so that the sweep of the silent nodes takes their six time-outs.
-  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}, {"FERROW_SWEEP_WINDOW", "1"}});
+  auto ferrow = station.startManaged({{"FERROW_SWEEP_WINDOW", "1"}});
   ASSERT_TRUE(ferrow->waitForOutput("Found 6 objects"));
   OVwObjectId added = station.db().addNode(device->peer(), "added-during-sweep");
   ASSERT_NE(0u, added);
-  EXPECT_EQ(std::string::npos, notify.received().find("READY=1")) << "the sweep was too quick";
+  EXPECT_EQ(std::string::npos, station.notify().received().find("READY=1"))
+      << "the sweep was too quick";
   EXPECT_TRUE(ferrow->waitForOutput("getOid succeeded for " + device->peer() + " - field set\n"))
       << ferrow->output();
   EXPECT_EQ(true, station.db().flag(added));
@@ -632,9 +579,7 @@ TEST(FerrowEvents, ProbesTheObjectThatEachEventNames) {
   Station station;
   auto device1 = kt::SnmpAgent::start();
   auto device2 = kt::SnmpAgent::start();
-  kt::AgentOptions plainOptions;
-  plainOptions.probe = false;
-  auto plain = kt::SnmpAgent::start(plainOptions);
+  auto plain = kt::SnmpAgent::start({.probe = false});
   ASSERT_NE(nullptr, device1);
   ASSERT_NE(nullptr, device2);
   ASSERT_NE(nullptr, plain);
@@ -647,9 +592,8 @@ TEST(FerrowEvents, ProbesTheObjectThatEachEventNames) {
     ASSERT_NE(0u, id);
     ids.push_back(std::to_string(id));
   }
-  kt::NotifySocket notify;
-  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
-  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  auto ferrow = station.startManaged();
+  ASSERT_TRUE(station.notify().waitFor("READY=1")) << ferrow->output();
   ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
   const size_t from = ferrow->output().size();
 
@@ -722,17 +666,11 @@ TEST(FerrowEvents, EventsAreCoalescedPerObjectAndUnknownObjectsDropped) {
   ASSERT_TRUE(device.ok());
   const OVwObjectId id = station.db().addNode(device.peer(), device.peer());
   ASSERT_NE(0u, id);
-  setenv("OVW_DATABASE", station.db().path().c_str(), 1);
-  ASSERT_EQ(0, OVwDbInit());
-  std::unique_ptr<OVwFieldBindList, void (*)(OVwFieldBindList *)> fields(
-      buildFieldValueList(1, "isNode", nullptr), freeFieldValueList);
-  const OVwObjectId unnamed = OVwDbCreateObject(fields.get());
-  OVwDbDone();
+  const OVwObjectId unnamed = addUnnamedNode(station, /*snmp=*/false);
   ASSERT_NE(0u, unnamed);
 
-  kt::NotifySocket notify;
-  auto ferrow = station.start({}, {{"NOTIFY_SOCKET", notify.path()}});
-  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  auto ferrow = station.startManaged();
+  ASSERT_TRUE(station.notify().waitFor("READY=1")) << ferrow->output();
   ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
   const int swept = device.requests();
   const size_t from = ferrow->output().size();
@@ -759,47 +697,43 @@ TEST(FerrowEvents, EventsAreCoalescedPerObjectAndUnknownObjectsDropped) {
 
 TEST(FerrowListenerEnds, LostEventSessionEndsTheDaemon) {
   Station station;
-  kt::NotifySocket notify;
-  auto ferrow =
-      station.start({}, {{"NOTIFY_SOCKET", notify.path()}, {"KESTARA_FAULTS", "OVsnmpRead:1:10"}});
-  ASSERT_TRUE(notify.waitFor("READY=1")) << ferrow->output();
+  auto ferrow = station.startManaged({{"KESTARA_FAULTS", "OVsnmpRead:1:10"}});
+  ASSERT_TRUE(station.notify().waitFor("READY=1")) << ferrow->output();
   ASSERT_TRUE(kt::eventually([&] { return udpPortBound(station.eventPort()); }));
   EXPECT_EQ(0, station.sendV1Trap("1").status);
   EXPECT_EQ(0, ferrow->wait(5s)) << ferrow->output();
   EXPECT_NE(std::string::npos, ferrow->output().find("SNMP error or lost connection on Callback\n"))
       << ferrow->output();
-  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s));
+  EXPECT_TRUE(station.notify().waitFor("STATUS=Exiting.....", 2s));
 }
 
 // Without its event session the daemon can't do its work: under process management that is a
 // failed start (no READY, status 255), so that it is started again.
 TEST(FerrowListenerEnds, EventSessionThatCannotOpenIsAFailedStart) {
   Station station;
-  kt::NotifySocket notify;
   // An address of no local interface can't be bound.
-  kt::RunResult r = station.run(
-      {}, {{"NOTIFY_SOCKET", notify.path()}, {"OV_EVENT_ADDRESS", "udp:192.0.2.1:16162"}});
+  kt::RunResult r = station.runManaged({{"OV_EVENT_ADDRESS", "udp:192.0.2.1:16162"}});
   EXPECT_EQ(255, r.status);
   // The session is opened before the sweep, but its failure is told after the sweep's lines.
   EXPECT_EQ(0u, r.out.find("Found 0 objects that match isNode and isSNMPSupported\n\n"
                            "Could not OVsnmpSession for events "))
       << r.out;
-  EXPECT_TRUE(notify.waitFor("STATUS=Could not open the event session", 2s)) << notify.received();
-  EXPECT_EQ(std::string::npos, notify.received().find("READY=1"));
+  EXPECT_TRUE(station.notify().waitFor("STATUS=Could not open the event session", 2s))
+      << station.notify().received();
+  EXPECT_EQ(std::string::npos, station.notify().received().find("READY=1"));
 }
 
 // A start that fails earlier (the field is not defined) says nothing of the event session.
 TEST(FerrowListenerEnds, FailedSweepHidesTheEventSessionFailure) {
   Station station("2c", /*defineField=*/false);
-  kt::NotifySocket notify;
-  kt::RunResult r = station.run(
-      {}, {{"NOTIFY_SOCKET", notify.path()}, {"OV_EVENT_ADDRESS", "udp:192.0.2.1:16162"}});
+  kt::RunResult r = station.runManaged({{"OV_EVENT_ADDRESS", "udp:192.0.2.1:16162"}});
   EXPECT_EQ(255, r.status);
   EXPECT_EQ(
       "Found 0 objects that match isNode and isSNMPSupported\n\n"
       "isKestaraDevice not defined in ovwdb\n",
       r.out);
-  EXPECT_TRUE(notify.waitFor("STATUS=Kestara Field not defined", 2s)) << notify.received();
+  EXPECT_TRUE(station.notify().waitFor("STATUS=Kestara Field not defined", 2s))
+      << station.notify().received();
 }
 
 // Stand-alone loop mode without the field still listens; an event session that can't be opened
@@ -822,12 +756,10 @@ TEST(FerrowListenerEnds, StandAloneLoopWithoutFieldTellsTheEventSessionFailureOn
 
 TEST(FerrowListenerEnds, NothingLeftToWaitOnEndsTheListener) {
   Station station;
-  kt::NotifySocket notify;
-  kt::RunResult r = station.run(
-      {}, {{"NOTIFY_SOCKET", notify.path()}, {"KESTARA_FAULTS", "OVsnmpGetRetryInfo:1:11"}});
+  kt::RunResult r = station.runManaged({{"KESTARA_FAULTS", "OVsnmpGetRetryInfo:1:11"}});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("Found 0 objects that match isNode and isSNMPSupported\n\n", r.out);
-  EXPECT_TRUE(notify.waitFor("STATUS=Exiting.....", 2s));
+  EXPECT_TRUE(station.notify().waitFor("STATUS=Exiting.....", 2s));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "reliability.h"
 #include "snmp_agent.h"
+#include "station.h"
 
 namespace {
 
@@ -33,25 +34,19 @@ size_t count(const std::string &text, const std::string &what) {
 
 // The station's programs on one object database: tavrin (with -ds, so that each request and
 // reply shows) and, when asked for, quenby.
-class Station {
+class Station : public kt::Station {
  public:
-  explicit Station(kt::Env extra = {}) {
-    kt::writeClientConfig(conf_, "2c", 0.3, 0);
-    env_ = kt::clientEnv(conf_);
-    for (const auto &e : db_.env()) env_.push_back(e);
-    env_.emplace_back("OV_SERVER_NAME", "127.0.0.1");
-    for (const auto &e : extra) env_.push_back(e);
+  explicit Station(kt::Env extra = {}) : extra_(std::move(extra)) {
+    extra_.emplace(extra_.begin(), "OV_SERVER_NAME", "127.0.0.1");
   }
-  rel::Database &db() { return db_; }
 
   kt::Process &startTavrin(std::vector<std::string> args = {"-ds"}) {
-    args.insert(args.begin(), kt::binPath("tavrin"));
-    tavrin_ = std::make_unique<kt::Process>(kt::Process::start(args, env_));
+    tavrin_ = start("tavrin", std::move(args), extra_);
     EXPECT_TRUE(tavrin_->waitForOutput("Will wait on select for port 8088")) << tavrin_->output();
     return *tavrin_;
   }
   kt::Process &startQuenby() {
-    quenby_ = std::make_unique<kt::Process>(kt::Process::start({kt::binPath("quenby")}, env_));
+    quenby_ = start("quenby", {}, extra_);
     EXPECT_TRUE(quenby_->waitForOutput("Listening on UDP port 8008")) << quenby_->output();
     return *quenby_;
   }
@@ -59,9 +54,7 @@ class Station {
   kt::Process &quenby() { return *quenby_; }
 
  private:
-  kt::TempDir conf_;
-  rel::Database db_;
-  kt::Env env_;
+  kt::Env extra_;
   std::unique_ptr<kt::Process> tavrin_;
   std::unique_ptr<kt::Process> quenby_;
 };
@@ -165,8 +158,8 @@ TEST(HostilePeers, SessionsOpenOnlyToTheDatabasesSnmpNodes) {
   const std::string outsiderPeer = "127.0.0.3:" + std::to_string(outsider.localPort());
 
   Station station;
-  ASSERT_NE(0u, station.db().addNode("127.0.0.1:" + port, "router7"));
-  ASSERT_NE(0u, station.db().addNode("localhost:" + port, "localhost:" + port));
+  ASSERT_NE(0u, station.db().addQuietNode("127.0.0.1:" + port, "router7"));
+  ASSERT_NE(0u, station.db().addQuietNode("localhost:" + port, "localhost:" + port));
   // A node that does not support SNMP, at the outsider's address.
   ASSERT_EQ(0, station.db().ovw({"add", "node", outsiderPeer, "--no-snmp", "--no-trap"}).status);
   kt::Process &tavrin = station.startTavrin();
@@ -197,7 +190,7 @@ TEST(HostilePeers, SessionsOpenOnlyToTheDatabasesSnmpNodes) {
       << tavrin.output();
   EXPECT_FALSE(outsider.receive(300ms));
   // A node whose name does not resolve may be asked for; its open fails as any failed open.
-  ASSERT_NE(0u, station.db().addNode("no-such-host.invalid", "no-such-host.invalid"));
+  ASSERT_NE(0u, station.db().addQuietNode("no-such-host.invalid", "no-such-host.invalid"));
   EXPECT_EQ(kOpenFailed, open("no-such-host.invalid"));
   EXPECT_TRUE(tavrin.waitForErrors("OVsnmpOpen failed: ")) << tavrin.errors();
   // A name with a newline is refused, and shown escaped.
@@ -356,12 +349,8 @@ TEST(HostilePeers, ReceivedTextCannotForgeConsoleLines) {
 // by a node's name.
 TEST(HostilePeers, DatabaseNamesCannotForgeConsoleLines) {
   Station station;
-  ASSERT_NE(0u, station.db().addNode("evil\nforged line", "evil\nforged line"));
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 0.2, 0);
-  kt::Env env = kt::clientEnv(conf);
-  for (const auto &e : station.db().env()) env.push_back(e);
-  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 30s);
+  ASSERT_NE(0u, station.db().addQuietNode("evil\nforged line", "evil\nforged line"));
+  kt::RunResult r = station.run("ferrow", {"-sa"}, {{"OVSNMP_TIMEOUT_MS", "200"}}, 30s);
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("evil\\x0aforged line")) << r.out;
   EXPECT_EQ(std::string::npos, r.out.find("\nforged line")) << r.out;

@@ -10,6 +10,7 @@
 #include "reliability.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
+#include "station.h"
 
 namespace {
 
@@ -284,24 +285,19 @@ TEST(AgentFaults, SweepKeepsOrClearsFlagsByTheAnswer) {
       {"late", answer("late", kBound + 200ms), false, false},
   };
   std::vector<std::unique_ptr<kt::ScriptedAgent>> agents;
-  rel::Database db;
+  kt::Station station({.timeout = kTimeout, .retries = kRetries});
+  kt::TestDatabase &db = station.db();
   std::vector<uint32_t> ids;
   for (const Node &node : nodes) {
     agents.push_back(std::make_unique<kt::ScriptedAgent>(std::vector<Step>{}, node.step));
     ASSERT_TRUE(agents.back()->ok());
-    uint32_t id = db.addNode(agents.back()->peer(), agents.back()->peer());
+    uint32_t id = db.addQuietNode(agents.back()->peer(), agents.back()->peer());
     ASSERT_NE(0u, id);
-    ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(id), "isKestaraDevice",
-                         node.flagBefore ? "true" : "false"})
-                     .status);
+    ASSERT_TRUE(db.setFlag(id, node.flagBefore));
     ids.push_back(id);
   }
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", std::chrono::duration<double>(kTimeout).count(), kRetries);
-  kt::Env env = kt::clientEnv(conf);
-  for (const auto &e : db.env()) env.push_back(e);
   auto start = Clock::now();
-  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  kt::RunResult r = station.run("ferrow", {"-sa"});
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   ASSERT_EQ(0, r.status) << r.out << r.err;
   // Every probe ends within its bound; the sweep is their sum.
@@ -309,8 +305,7 @@ TEST(AgentFaults, SweepKeepsOrClearsFlagsByTheAnswer) {
   rel::figure("agent.sweep_of_7_faulty_agents_ms", std::to_string(elapsed.count()));
   for (size_t i = 0; i < std::size(nodes); ++i) {
     SCOPED_TRACE(nodes[i].name);
-    kt::RunResult f = db.ovw({"get", "field", std::to_string(ids[i]), "isKestaraDevice"});
-    EXPECT_EQ(nodes[i].flagAfter ? "true\n" : "false\n", f.out) << r.out;
+    EXPECT_EQ(nodes[i].flagAfter, db.flag(ids[i])) << r.out;
   }
 }
 

@@ -19,6 +19,7 @@
 #include "reliability.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
+#include "station.h"
 #include "storm.h"
 
 namespace {
@@ -86,20 +87,15 @@ std::string integrity(const std::string &path) {
   return out;
 }
 
-kt::Env merged(kt::Env a, const kt::Env &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::string flagOf(const rel::Database &db, uint32_t id) {
+std::string flagOf(const kt::TestDatabase &db, uint32_t id) {
   return db.ovw({"get", "field", std::to_string(id), "isKestaraDevice"}).out;
 }
 
 // A map session with a flagged node selected.
-void selectFlaggedNode(const rel::Database &db) {
+void selectFlaggedNode(const kt::TestDatabase &db) {
   ASSERT_EQ(0, db.ovw({"start", "session"}).status);
   ASSERT_EQ(0, db.ovw({"open", "map"}).status);
-  uint32_t node = db.addNode("router7", "router7");
+  uint32_t node = db.addQuietNode("router7", "router7");
   ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(node), "isKestaraDevice", "true"}).status);
   ASSERT_EQ(0, db.ovw({"select", std::to_string(node)}).status);
 }
@@ -126,12 +122,11 @@ kt::Step slowAnswer() {
 TEST(DatabaseFaults, WriterLockBeforeStartFailsOnlyTheWrites) {
   kt::ScriptedAgent device({}, kt::Step{});
   ASSERT_TRUE(device.ok());
-  rel::Database db;
-  uint32_t node = db.addNode(device.peer(), device.peer());
+  kt::Station station;
+  kt::TestDatabase &db = station.db();
+  uint32_t node = db.addQuietNode(device.peer(), device.peer());
   ASSERT_NE(0u, node);
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 0.3, 0);
-  kt::Env env = merged(kt::clientEnv(conf), db.env());
+  const kt::Env env = station.env();
 
   Connection holder(db.path());
   ASSERT_TRUE(holder.ok());
@@ -155,12 +150,11 @@ TEST(DatabaseFaults, WriterLockBeforeStartFailsOnlyTheWrites) {
 TEST(DatabaseFaults, WriterLockDuringSweepFailsTheWriteAndIsReported) {
   kt::ScriptedAgent device({}, slowAnswer());
   ASSERT_TRUE(device.ok());
-  rel::Database db;
-  uint32_t node = db.addNode(device.peer(), device.peer());
+  kt::Station station({.timeout = 3s});
+  kt::TestDatabase &db = station.db();
+  uint32_t node = db.addQuietNode(device.peer(), device.peer());
   ASSERT_NE(0u, node);
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 3, 0);
-  kt::Env env = merged(kt::clientEnv(conf), db.env());
+  const kt::Env env = station.env();
 
   Connection holder(db.path());
   ASSERT_TRUE(holder.ok());
@@ -199,14 +193,12 @@ TEST(DatabaseFaults, SweepWithoutWritesRunsWhileAWriterHoldsTheLock) {
   nonDevice.valueTag = 0x80;
   kt::ScriptedAgent agent({}, nonDevice);
   ASSERT_TRUE(agent.ok());
-  rel::Database db;
-  ASSERT_NE(0u, db.addNode(agent.peer(), agent.peer()));
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 0.3, 0);
+  kt::Station station;
+  kt::TestDatabase &db = station.db();
+  ASSERT_NE(0u, db.addQuietNode(agent.peer(), agent.peer()));
   Connection holder(db.path());
   ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
-  kt::RunResult r =
-      kt::run({kt::binPath("ferrow"), "-sa"}, merged(kt::clientEnv(conf), db.env()), 60s);
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, station.env(), 60s);
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_NE(std::string::npos, r.out.find(agent.peer() + " non-Kestara Device")) << r.out;
   ASSERT_TRUE(holder.exec("ROLLBACK"));
@@ -218,7 +210,7 @@ TEST(DatabaseFaults, SweepWithoutWritesRunsWhileAWriterHoldsTheLock) {
 // and says why. Then, with the servers attached, a writer's lock: the lookups only read.
 TEST(DatabaseFaults, FullLockIsReportedAndOutlived) {
   if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
-  rel::Database db;
+  kt::TestDatabase db;
   selectFlaggedNode(db);
   kt::UdpClient client("127.0.0.1");
   std::optional<kt::Process> quenby;
@@ -334,16 +326,15 @@ TEST(DatabaseFaults, FullDiskIsReportedAndRepaired) {
   if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
   kt::ScriptedAgent device({}, slowAnswer(), "0.0.0.0");
   ASSERT_TRUE(device.ok());
-  rel::Database db(disk.path());
+  kt::Station station({.timeout = 3s, .folder = disk.path()});
+  kt::TestDatabase &db = station.db();
   std::vector<uint32_t> nodes;
   for (int k = 1; k <= 2; ++k) {
     std::string host = "127.0.0." + std::to_string(k) + ":" + std::to_string(device.port());
-    nodes.push_back(db.addNode(host, host));
+    nodes.push_back(db.addQuietNode(host, host));
     ASSERT_NE(0u, nodes.back());
   }
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 3, 0);
-  kt::Env env = merged(kt::clientEnv(conf), db.env());
+  const kt::Env env = station.env();
   {
     // Nothing kept in the write-ahead log: every write from here on needs new room.
     Connection c(db.path());
@@ -387,12 +378,11 @@ TEST(DatabaseFaults, ReadOnlyDatabaseIsReportedAndRepaired) {
   if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
   kt::ScriptedAgent device({}, kt::Step{});
   ASSERT_TRUE(device.ok());
-  rel::Database db(disk.path());
-  uint32_t node = db.addNode(device.peer(), device.peer());
+  kt::Station station({.folder = disk.path()});
+  kt::TestDatabase &db = station.db();
+  uint32_t node = db.addQuietNode(device.peer(), device.peer());
   ASSERT_NE(0u, node);
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 0.3, 0);
-  kt::Env env = merged(kt::clientEnv(conf), db.env());
+  const kt::Env env = station.env();
 
   ASSERT_TRUE(disk.readOnly(true));
   auto start = Clock::now();
@@ -429,7 +419,11 @@ TEST(DatabaseFaults, KilledSweepLeavesEveryFlagOldOrNew) {
     uint32_t id;
     Kind kind;
   };
-  rel::Database db;
+  // Killed sweeps wait 30 ms for the silent nodes, so that a kill can fall anywhere in a short
+  // sweep; the repairing sweeps wait 300 ms, so that a busy machine can't turn an answer into
+  // no answer.
+  kt::Station station({.timeout = 30ms});
+  kt::TestDatabase &db = station.db();
   std::vector<Node> nodes;
   // The kinds interleaved, so that the sweep's writes spread over its whole run.
   const Kind order[] = {kDevice, kNonDevice, kSilent, kDevice, kNonDevice, kDevice};
@@ -438,20 +432,12 @@ TEST(DatabaseFaults, KilledSweepLeavesEveryFlagOldOrNew) {
     Kind kind = order[address % std::size(order)];
     std::string host =
         "127.0.0." + std::to_string(address) + ":" + std::to_string(agents[kind]->port());
-    uint32_t id = db.addNode(host, host);
+    uint32_t id = db.addQuietNode(host, host);
     ASSERT_NE(0u, id);
     nodes.push_back({id, kind});
   }
-  kt::TempDir conf;
-  // Killed sweeps wait 30 ms for the silent nodes, so that a kill can fall anywhere in a short
-  // sweep; the repairing sweeps wait 300 ms, so that a busy machine can't turn an answer into
-  // no answer.
-  kt::writeClientConfig(conf, "2c", 0.03, 0);
-  kt::Env env = merged(kt::clientEnv(conf), db.env());
-  kt::Env repairEnv = env;
-  for (auto &[name, value] : repairEnv) {
-    if (name == "OVSNMP_TIMEOUT_MS") value = "300";
-  }
+  const kt::Env env = station.env();
+  const kt::Env repairEnv = station.env({{"OVSNMP_TIMEOUT_MS", "300"}});
 
   // The test's own use of the database, through the library.
   ASSERT_EQ(0, setenv("OVW_DATABASE", db.path().c_str(), 1));

@@ -1,4 +1,4 @@
-// reliability.cc - sizes, figures, memory readings and a database for the reliability tests.
+// reliability.cc - sizes, figures and memory readings for the reliability tests.
 #include "reliability.h"
 
 #include <gtest/gtest.h>
@@ -58,38 +58,6 @@ std::optional<int64_t> rssKiB(pid_t pid) {
 
 bool sanitized(const std::string &program) {
   return kt::readFile(program).find("__asan_init") != std::string::npos;
-}
-
-Database::Database() : dir_(std::in_place), path_(dir_->file("ovw.db")) {
-  kt::RunResult r = ovw({"-fields"});
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-}
-
-Database::Database(const std::string &folder) : path_(folder + "/ovw.db") {
-  kt::RunResult r = ovw({"-fields"});
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-}
-
-kt::Env Database::env() const {
-  kt::Env env = {{"OVW_DATABASE", path_}};
-  // Node events of the tool go nowhere unless a test asks for them.
-  env.emplace_back("OV_EVENT_ADDRESS",
-                   eventAddress_.empty() ? std::string("udp:127.0.0.1:9") : eventAddress_);
-  return env;
-}
-
-kt::RunResult Database::ovw(std::vector<std::string> args) const {
-  args.insert(args.begin(), kt::binPath("ovw"));
-  return kt::run(args, env(), std::chrono::seconds(60));
-}
-
-uint32_t Database::addNode(const std::string &host, const std::string &selection) const {
-  kt::RunResult r = ovw({"add", "node", "--no-trap", "--", host, selection});
-  if (r.status != 0) {
-    ADD_FAILURE() << "ovw add node " << host << ": " << r.out << r.err;
-    return 0;
-  }
-  return static_cast<uint32_t>(std::strtoul(r.out.c_str(), nullptr, 10));
 }
 
 }  // namespace rel

@@ -1,5 +1,5 @@
 // reliability.h - what the reliability tests share: their sizes (short or full form), the
-// figures they report, memory readings, and an object database set up with the `ovw` tool.
+// figures they report and memory readings.
 #ifndef KESTARA_TESTS_RELIABILITY_RELIABILITY_H
 #define KESTARA_TESTS_RELIABILITY_RELIABILITY_H
 
@@ -30,25 +30,6 @@ std::optional<int64_t> rssKiB(pid_t pid);
 
 // True when `program` (a path) was built with AddressSanitizer.
 bool sanitized(const std::string &program);
-
-// An object database of the test's own, administered with the `ovw` tool.
-class Database {
- public:
-  Database();                                    // with `ovw -fields` run
-  explicit Database(const std::string &folder);  // the database file lives in `folder`
-  const std::string &path() const { return path_; }
-  // OVW_DATABASE (and OV_EVENT_ADDRESS when set with eventAddress()).
-  kt::Env env() const;
-  void eventAddress(const std::string &address) { eventAddress_ = address; }
-  kt::RunResult ovw(std::vector<std::string> args) const;
-  // `ovw add node --no-trap HOST SELECTION`; the new id, 0 on failure.
-  uint32_t addNode(const std::string &host, const std::string &selection) const;
-
- private:
-  std::optional<kt::TempDir> dir_;
-  std::string path_;
-  std::string eventAddress_;
-};
 
 }  // namespace rel
 

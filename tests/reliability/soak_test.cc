@@ -10,6 +10,7 @@
 
 #include "reliability.h"
 #include "snmp_agent.h"
+#include "test_database.h"
 
 namespace {
 
@@ -178,10 +179,10 @@ TEST(Soak, GatewayUnderValgrindHasNoDefiniteLeak) {
   if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  rel::Database db;
+  kt::TestDatabase db;
   ASSERT_EQ(0, db.ovw({"start", "session"}).status);
   ASSERT_EQ(0, db.ovw({"open", "map"}).status);
-  uint32_t node = db.addNode("router7", "router7");
+  uint32_t node = db.addQuietNode("router7", "router7");
   ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(node), "isKestaraDevice", "true"}).status);
   ASSERT_EQ(0, db.ovw({"select", std::to_string(node)}).status);
   kt::TempDir conf;

@@ -10,6 +10,7 @@
 
 #include "reliability.h"
 #include "snmp_agent.h"
+#include "test_database.h"
 
 namespace {
 
@@ -20,10 +21,10 @@ constexpr uint16_t kQuenbyPort = 8008;
 
 // A map session with a flagged node selected: "getHostName" goes the whole way through the
 // selection lookup.
-void selectFlaggedNode(const rel::Database &db, uint32_t *selected = nullptr) {
+void selectFlaggedNode(const kt::TestDatabase &db, uint32_t *selected = nullptr) {
   ASSERT_EQ(0, db.ovw({"start", "session"}).status);
   ASSERT_EQ(0, db.ovw({"open", "map"}).status);
-  uint32_t node = db.addNode("router7", "router7");
+  uint32_t node = db.addQuietNode("router7", "router7");
   ASSERT_NE(0u, node);
   ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(node), "isKestaraDevice", "true"}).status);
   ASSERT_EQ(0, db.ovw({"select", std::to_string(node)}).status);
@@ -70,7 +71,7 @@ TEST(Storm, GatewayAnswersEveryDatagramOnce) {
   if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  rel::Database db;
+  kt::TestDatabase db;
   selectFlaggedNode(db);
   kt::TempDir conf;
   // Short time-outs: mutated requests name sessions to agents that are not there.
@@ -124,7 +125,7 @@ TEST(Storm, GatewayAnswersEveryDatagramOnce) {
 
 TEST(Storm, SelectionServerAnswersEveryDatagramOnce) {
   if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
-  rel::Database db;
+  kt::TestDatabase db;
   uint32_t node = 0;
   selectFlaggedNode(db, &node);
   kt::Process quenby = kt::Process::start({kt::binPath("quenby")}, db.env());

@@ -14,6 +14,7 @@
 #include "reliability.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
+#include "test_database.h"
 #include "trap_sender.h"
 
 namespace {
@@ -118,9 +119,9 @@ TEST(TrapFlood, DaemonSurvivesAndMemoryReturnsToBaseline) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
   const uint16_t eventPort = kt::freeUdpPort();
-  rel::Database db;
-  db.eventAddress("udp:127.0.0.1:" + std::to_string(eventPort));
-  const uint32_t node = db.addNode(agent->peer(), "before-flood");
+  kt::TestDatabase db;
+  db.setEventAddress("udp:127.0.0.1:" + std::to_string(eventPort));
+  const uint32_t node = db.addQuietNode(agent->peer(), "before-flood");
   ASSERT_NE(0u, node);
   kt::TempDir conf;
   kt::writeClientConfig(conf, "2c", 0.3, 0);
@@ -187,7 +188,7 @@ TEST(TrapFlood, DaemonSurvivesAndMemoryReturnsToBaseline) {
   // A node added after the flood is probed on its event and flagged.
   kt::ScriptedAgent device({}, kt::Step{});
   ASSERT_TRUE(device.ok());
-  const uint32_t late = db.addNode(device.peer(), "after-flood");
+  const uint32_t late = db.addQuietNode(device.peer(), "after-flood");
   ASSERT_NE(0u, late);
   ASSERT_TRUE(rel::sendOnce(rel::nodeEvent(late), eventPort));
   EXPECT_TRUE(kt::eventually(
@@ -210,8 +211,8 @@ TEST(TrapFlood, RealNodeIsActedOnWhileASilentNodeIsFlooded) {
   ASSERT_TRUE(silent.ok());
   const std::string silentHost = "127.0.0.1:" + std::to_string(silent.localPort());
   const uint16_t eventPort = kt::freeUdpPort();
-  rel::Database db;
-  db.eventAddress("udp:127.0.0.1:" + std::to_string(eventPort));
+  kt::TestDatabase db;
+  db.setEventAddress("udp:127.0.0.1:" + std::to_string(eventPort));
   // Version and community only: net-snmp's default time-out and retries.
   kt::TempDir conf;
   conf.write("snmp.conf", "defVersion 2c\ndefCommunity public\n");
@@ -227,7 +228,7 @@ TEST(TrapFlood, RealNodeIsActedOnWhileASilentNodeIsFlooded) {
       ferrow.waitForOutput("Found 0 objects that match isNode and isSNMPSupported\n\n", 30s))
       << ferrow.output();
   ASSERT_TRUE(kt::eventually([&] { return udpSocket(eventPort).has_value(); }, 10s));
-  const uint32_t silentNode = db.addNode(silentHost, "silent");
+  const uint32_t silentNode = db.addQuietNode(silentHost, "silent");
   ASSERT_NE(0u, silentNode);
 
   const int64_t rate = rel::knob("FLOOD_RATE", 2000, 2000);
@@ -244,7 +245,7 @@ TEST(TrapFlood, RealNodeIsActedOnWhileASilentNodeIsFlooded) {
   // Late in the flood, when a daemon that handles events one at a time is furthest behind.
   std::this_thread::sleep_until(start + std::chrono::seconds(seconds - 2));
   const std::string host = device->peer();
-  const uint32_t added = db.addNode(host, "added-during-flood");
+  const uint32_t added = db.addQuietNode(host, "added-during-flood");
   ASSERT_NE(0u, added);
   const size_t from = ferrow.output().size();
   const auto sent = std::chrono::steady_clock::now();

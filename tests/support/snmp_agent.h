@@ -22,7 +22,7 @@ struct AgentOptions {
   bool probe = true;                    // answer the probe variable
   std::string probe_value = "Kestara";  // its OCTET STRING value
   std::string sys_name = "kestara-test-agent";
-  std::vector<std::string> extra_config;  // more snmpd.conf lines (e.g. override ...)
+  std::vector<std::string> extra_config{};  // more snmpd.conf lines (e.g. override ...)
 };
 
 // A running snmpd (foreground, own config dir, SNMPCONFPATH pointing only there).

@@ -22,7 +22,9 @@ std::string trimmed(const std::string &text) {
 
 }  // namespace
 
-TestDatabase::TestDatabase(bool defineField) : path_(dir_.file("ovw.db")) {
+TestDatabase::TestDatabase(const std::string &folder, bool defineField) {
+  if (folder.empty()) dir_.emplace();
+  path_ = (folder.empty() ? dir_->path() : folder) + "/ovw.db";
   if (defineField) {
     RunResult r = ovw({"-fields"});
     EXPECT_EQ(0, r.status) << describe(r);
@@ -36,7 +38,7 @@ Env TestDatabase::env() const {
 RunResult TestDatabase::ovw(const std::vector<std::string> &args) const {
   std::vector<std::string> argv = {binPath("ovw")};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, env());
+  return run(argv, env(), 60s);
 }
 
 OVwObjectId TestDatabase::addNode(const std::string &hostName, const std::string &selectionName,
@@ -52,15 +54,22 @@ OVwObjectId TestDatabase::addNode(const std::string &hostName, const std::string
   return static_cast<OVwObjectId>(std::strtoul(trimmed(r.out).c_str(), nullptr, 10));
 }
 
+OVwObjectId TestDatabase::addQuietNode(const std::string &hostName,
+                                       const std::string &selectionName) const {
+  RunResult r = ovw({"add", "node", "--no-trap", "--", hostName, selectionName});
+  if (r.status != 0) {
+    ADD_FAILURE() << "ovw add node " << hostName << ": " << describe(r);
+    return 0;
+  }
+  return static_cast<OVwObjectId>(std::strtoul(trimmed(r.out).c_str(), nullptr, 10));
+}
+
 std::vector<OVwObjectId> TestDatabase::addNodes(const std::vector<std::string> &names) const {
   std::vector<OVwObjectId> ids;
   for (const std::string &name : names) {
-    RunResult r = ovw({"add", "node", "--no-trap", "--", name, name});
-    if (r.status != 0) {
-      ADD_FAILURE() << "ovw add node " << name << ": " << describe(r);
-      break;
-    }
-    ids.push_back(static_cast<OVwObjectId>(std::strtoul(trimmed(r.out).c_str(), nullptr, 10)));
+    const OVwObjectId id = addQuietNode(name, name);
+    if (id == 0) break;
+    ids.push_back(id);
   }
   return ids;
 }

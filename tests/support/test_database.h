@@ -14,8 +14,11 @@ namespace kt {
 
 class TestDatabase {
  public:
-  // A fresh database; `defineField` registers isKestaraDevice (`ovw -fields`).
-  explicit TestDatabase(bool defineField = true);
+  // A fresh database in a folder of its own; `defineField` registers isKestaraDevice
+  // (`ovw -fields`).
+  explicit TestDatabase(bool defineField = true) : TestDatabase("", defineField) {}
+  // The same in `folder` (a file system the test prepared; empty: a folder of its own).
+  explicit TestDatabase(const std::string &folder, bool defineField = true);
 
   const std::string &path() const { return path_; }
   // OVW_DATABASE, and OV_EVENT_ADDRESS pointing where the tool's node events are wanted
@@ -29,6 +32,8 @@ class TestDatabase {
   // Adds a node (isNode set; isSNMPSupported as given) and returns its id, 0 on failure.
   OVwObjectId addNode(const std::string &hostName, const std::string &selectionName,
                       bool snmpSupported = true) const;
+  // The same without the node event that `ovw add node` sends: nobody hears of the node.
+  OVwObjectId addQuietNode(const std::string &hostName, const std::string &selectionName) const;
   // Adds one node per name (host and selection name alike) without node events; the ids in
   // order, fewer when one could not be added.
   std::vector<OVwObjectId> addNodes(const std::vector<std::string> &names) const;
@@ -37,7 +42,7 @@ class TestDatabase {
   std::optional<bool> flag(OVwObjectId object) const;
 
  private:
-  TempDir dir_;
+  std::optional<TempDir> dir_;
   std::string path_;
   std::string eventAddress_ = "udp:127.0.0.1:9";
 };
