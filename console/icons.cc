@@ -74,8 +74,19 @@ const char *Console::logFormatted(const char *format, ...) {
 // --- Table of tracked nodes -------------------------------------------------------------
 
 bool Console::hasObject(OVwObjectId objectId) const {
+  return indexOf(objectId) < static_cast<size_t>(kMaxObjects);
+}
+
+size_t Console::indexOf(OVwObjectId objectId) const {
   auto used = trackedObjects();
-  return std::find(used.begin(), used.end(), objectId) != used.end();
+  auto found = std::find(used.begin(), used.end(), objectId);
+  return found == used.end() ? static_cast<size_t>(kMaxObjects)
+                             : static_cast<size_t>(found - used.begin());
+}
+
+void Console::noteIcon(OVwObjectId objectId, OVwObjectId iconObject) {
+  const size_t index = indexOf(objectId);
+  if (index < static_cast<size_t>(kMaxObjects)) iconTable_[index] = iconObject;
 }
 
 void Console::addObject(OVwObjectId objectId) {
@@ -85,6 +96,7 @@ void Console::addObject(OVwObjectId objectId) {
     logFormatted("TOO MANY OBJECTS ON SUBMAP!!!\n");
   } else {
     objectTable_[static_cast<size_t>(objectCount_)] = objectId;
+    iconTable_[static_cast<size_t>(objectCount_)] = 0;
     ++objectCount_;
     logFormatted(" Object %d added: %u\n", objectCount_, objectId);
   }
@@ -92,12 +104,11 @@ void Console::addObject(OVwObjectId objectId) {
 
 void Console::removeObject(OVwObjectId objectId) {
   if (objectCount_ <= 0) return;
-  auto used = trackedObjects();
-  auto found = std::find(used.begin(), used.end(), objectId);
-  if (found == used.end()) return;
+  const size_t index = indexOf(objectId);
+  if (index >= static_cast<size_t>(kMaxObjects)) return;
   --objectCount_;
-  objectTable_[static_cast<size_t>(found - used.begin())] =
-      objectTable_[static_cast<size_t>(objectCount_)];
+  objectTable_[index] = objectTable_[static_cast<size_t>(objectCount_)];
+  iconTable_[index] = iconTable_[static_cast<size_t>(objectCount_)];
   logFormatted(" Object removed: %u, %d remaining\n", objectId, objectCount_);
 }
 
@@ -133,6 +144,7 @@ void Console::addAppIcon(OVwObjectId objectId, const char *callerName) {
   if (present->count > 0) {
     logFormatted("  Icon already present; called from %s for %s\n", nameOrNull(callerName),
                  selectionNameOf(objectId));
+    if (present->symbols != nullptr) noteIcon(objectId, present->symbols[0].object_id);
     return;
   }
   OVwObjectId iconObject = OVwDbCreateObject(nullptr);
@@ -148,6 +160,7 @@ void Console::addAppIcon(OVwObjectId objectId, const char *callerName) {
     deleteIconObject(iconObject);
     return;
   }
+  noteIcon(objectId, iconObject);
   OVwObjectId target = objectId;
   const OVwObjectIdList targets{1, &target};
   if (OVwSetSymbolBehavior(currentMap_.get(), symbol, OVW_BEHAVIOR_ACTION, kApplicationName,
@@ -302,7 +315,11 @@ int Console::objectsDeleted(const OVwObjectList *list) {
       logFormatted("   removed KestaraDevice field for (oid %u) %s\n", id,
                    nameOrNull(name != nullptr ? name : object.selection_name));
     }
+    const size_t index = indexOf(id);
+    const OVwObjectId icon = index < iconTable_.size() ? iconTable_[index] : 0;
     removeObject(id);
+    // The icon's symbol went with the node's submap: its object would be drawn by nothing.
+    if (icon != 0) deleteIconObject(icon);
   }
   return 0;
 }

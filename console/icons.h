@@ -92,9 +92,17 @@ class Console {
   int objectsDeleted(const OVwObjectList *list);
   // Deletes an icon object of this program's; the delete event it causes is passed over.
   void deleteIconObject(OVwObjectId iconObject);
+  // The index of a tracked node in the table, or kMaxObjects.
+  [[nodiscard]] size_t indexOf(OVwObjectId objectId) const;
+  // Notes the object that a tracked node's icon is drawn for (untracked nodes: nothing).
+  void noteIcon(OVwObjectId objectId, OVwObjectId iconObject);
 
   Log log_;
   std::array<OVwObjectId, kMaxObjects> objectTable_{};
+  // For each entry of the table, the object its node's icon is drawn for; 0 while none is known.
+  // A node deleted from the database takes its submap and the icon's symbol with it, but not
+  // that object, which the program deletes itself.
+  std::array<OVwObjectId, kMaxObjects> iconTable_{};
   int objectCount_ = 0;
   MapInfoPtr currentMap_;
   std::array<char, kMsgBufSize> msgBuf_{};

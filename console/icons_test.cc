@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "in_process_database.h"
 #include "log.h"
 #include "process.h"
+#include "test_database.h"
 
 namespace {
 
@@ -130,6 +132,32 @@ TEST_F(IconsTest, HandlersWithoutMapOrList) {
   OVwObjectList one{1, &entry};
   EXPECT_EQ(0, Console::deleteObjectsCB(&console_, OVW_EVENT_OBJECTS_DELETED, nullptr, &one));
   EXPECT_EQ(before + "Callback for Delete Objects called\n", logged());
+}
+
+// A delete event clears the flag of the tracked nodes it names, and of those only, and drops
+// them from the table. (A node that the database tool deletes takes its flag with it: here the
+// objects are still there to be read.)
+TEST_F(IconsTest, DeleteEventClearsTheFlagOfTrackedNodesOnly) {
+  kt::TestDatabase db;
+  const OVwObjectId tracked = db.addQuietNode("tracked.test", "tracked");
+  const OVwObjectId other = db.addQuietNode("other.test", "other");
+  ASSERT_TRUE(db.setFlag(tracked, true));
+  ASSERT_TRUE(db.setFlag(other, true));
+  kt::InProcessDatabase here(db.env());
+  ASSERT_TRUE(here.ok());
+  console_.addObject(tracked);
+  OVwObjectInfo named[] = {{other, 0, "other", "other.test", 1, 1, 0},
+                           {tracked, 0, "tracked", "tracked.test", 1, 1, 0}};
+  OVwObjectList list{2, named};
+  EXPECT_EQ(0, Console::deleteObjectsCB(&console_, OVW_EVENT_OBJECTS_DELETED, nullptr, &list));
+  EXPECT_EQ(false, here.flag(tracked));
+  EXPECT_EQ(true, here.flag(other));
+  EXPECT_TRUE(table().empty());
+  const std::string id = std::to_string(tracked);
+  EXPECT_EQ(" Object 1 added: " + id + "\nCallback for Delete Objects called\n" +
+                "   removed KestaraDevice field for (oid " + id + ") tracked\n" +
+                " Object removed: " + id + ", 0 remaining\n",
+            logged());
 }
 
 TEST_F(IconsTest, MalformedListsAreNotRead) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "OVw.h"
 #include "snmp_agent.h"
 
 namespace {
@@ -208,6 +209,30 @@ class Station {
                  (contains(attached, " 15 ") || contains(attached, " 15\n"));
         },
         10s);
+  }
+
+  // Places a symbol of this application on `node`'s submap, as an earlier run could have left
+  // it, labelled `label`. The id of the symbol's object, 0 on failure.
+  uint32_t addIcon(uint32_t node, const std::string &label) {
+    for (const auto &[name, value] : env_) setenv(name.c_str(), value.c_str(), 1);
+    if (_OVwInitSession(5, kApp.c_str(), nullptr) < 0) {
+      ADD_FAILURE() << "_OVwInitSession: " << OVwErrorMsg(OVwError());
+      return 0;
+    }
+    uint32_t icon = 0;
+    if (OVwMapInfo *map = OVwGetMapInfo(); map != nullptr) {
+      if (OVwObjectInfo *info = OVwGetObjectInfo(map, node); info != nullptr) {
+        icon = OVwDbCreateObject(nullptr);
+        if (icon != 0 && OVwCreateSymbol(map, info->child_submap_id, icon, "Software:Varnis",
+                                         label.c_str(), 1, 3, 0, 2) == 0) {
+          icon = 0;
+        }
+        OVwFreeObjectInfo(info);
+      }
+      OVwFreeMapInfo(map);
+    }
+    OVwDone();
+    return icon;
   }
 
   // Adds a node whose agent never answers, for barrier(). Call before mossick starts.
@@ -499,6 +524,43 @@ TEST(MossickMap, SecondMapOpenCreatesNothing) {
   EXPECT_EQ(0, st.endSession());
 }
 
+// A symbol of this application already on a flagged node's submap is its icon, whatever its
+// label: the map open and the submap open place nothing more, only the product's own label is
+// reported as found, and the map close takes the symbol away with its object.
+TEST(MossickMap, IconWithAnotherLabelIsTheIcon) {
+  Station st;
+  st.startSessionWithMap();
+  uint32_t a = st.addNode("node-a.test", "alpha");
+  st.flag(a);
+  uint32_t other = st.addIcon(a, "Another Label");
+  ASSERT_NE(0u, other);
+  st.addBarrierNode();
+  std::vector<uint32_t> objects = st.list().objects;
+  st.startMossick();
+  ASSERT_TRUE(st.saw("  Icon already present; called from SMmapOpenCB for alpha\n"))
+      << st.mossick().output();
+  ASSERT_TRUE(st.waitRegistered());
+
+  size_t at = st.mark();
+  st.ovw({"open", "submap", std::to_string(a)});
+  ASSERT_TRUE(st.barrier());
+  EXPECT_FALSE(contains(st.outputSince(at), "openSubmapCB")) << st.outputSince(at);
+  EXPECT_FALSE(contains(st.mossick().output(), "Added icon"));
+  Listing listing = st.list();
+  std::vector<Symbol> icons = listing.iconsOf(a);
+  ASSERT_EQ(1u, icons.size());
+  EXPECT_EQ("Another Label", icons[0].label);
+  EXPECT_EQ(other, icons[0].object);
+  EXPECT_EQ(objects, listing.objects);
+
+  st.ovw({"close", "map"});
+  listing = st.list();
+  EXPECT_EQ(0u, listing.iconCount());
+  std::erase(objects, other);
+  EXPECT_EQ(objects, listing.objects);
+  EXPECT_EQ(0, st.endSession());
+}
+
 // Sixty-five flagged nodes: the sixty-fifth is not tracked but gets its icon, and keeps it when
 // the map closes.
 TEST(MossickMap, SixtyFiveFlaggedNodes) {
@@ -736,6 +798,43 @@ TEST_P(MossickDelete, TrackedNodesLoseTheirFlag) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LogFile, MossickDelete, ::testing::Bool());
+
+// A tracked node deleted from the database takes its submap, and so its icon's symbol, with it;
+// the icon's own object goes too, and the node is tracked no more: nothing of it is left, and
+// the map close and the end of the session find nothing of it to remove.
+TEST(MossickDelete, DeletedNodeLeavesNothingOfItsIcon) {
+  Station st;
+  st.startSessionWithMap();
+  uint32_t a = st.addNode("node-a.test", "alpha");
+  uint32_t b = st.addNode("node-b.test", "bravo");
+  st.flag(a);
+  st.flag(b);
+  st.addBarrierNode();
+  std::vector<uint32_t> objects = st.list().objects;
+  st.startMossick();
+  ASSERT_TRUE(st.saw("from SMmapOpenCB for bravo\n"));
+  ASSERT_TRUE(st.waitRegistered());
+  uint32_t iconOfB = st.list().iconsOf(b).at(0).object;
+
+  size_t at = st.mark();
+  st.ovw({"delete", "object", std::to_string(a)});
+  ASSERT_TRUE(st.saw(" Object removed: " + std::to_string(a) + ", 1 remaining\n", at));
+  ASSERT_TRUE(st.barrier());
+  Listing listing = st.list();
+  EXPECT_TRUE(listing.iconsOf(a).empty());
+  expectIcon(listing, b);
+  EXPECT_EQ(1u, listing.iconCount());
+  std::erase(objects, a);
+  std::vector<uint32_t> withIconOfB = objects;
+  withIconOfB.push_back(iconOfB);
+  EXPECT_EQ(withIconOfB, listing.objects);
+  EXPECT_EQ(1u, countOf(st.mossick().output(), "Callback for Delete Objects called\n"));
+
+  at = st.mark();
+  EXPECT_EQ(0, st.endSession());
+  EXPECT_EQ(1u, countOf(st.outputSince(at), "  cleanupObjects removed symbol and oid "));
+  EXPECT_EQ(objects, st.list().objects);
+}
 
 // --- Failures through the fault seam --------------------------------------------------------
 
