@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "OVw.h"
+#include "peers.h"
 #include "snmp_agent.h"
+#include "station.h"
 
 namespace {
 
@@ -132,33 +134,21 @@ bool contains(const std::string &text, const std::string &what) {
 }
 
 // A map session with its database, played by `ovw`, and the mossick beside it.
-class Station {
+class Station : public kt::Station {
  public:
-  explicit Station(double snmpTimeout = 0.3, bool defineFields = true) {
-    kt::writeClientConfig(conf_, "2c", snmpTimeout, 0);
-    env_ = kt::clientEnv(conf_);
-    env_.push_back({"OVW_DATABASE", dir_.file("ovw.db")});
-    // Without a source root the tool finds its registration files by itself.
-    if (std::getenv("KESTARA_SRC") != nullptr) {
-      env_.push_back({"OVW_REGISTRATION_DIR", kt::srcPath("platform/ovw/registration")});
-    }
-    if (defineFields) ovw({"-fields"});
-  }
+  explicit Station(std::chrono::milliseconds snmpTimeout = 300ms, bool defineFields = true)
+      : kt::Station({.timeout = snmpTimeout, .defineField = defineFields}) {}
 
-  const kt::Env &env() const { return env_; }
+  // The test's folder, for log files.
   const kt::TempDir &dir() const { return dir_; }
 
   // Runs the tool; a failure fails the test.
-  std::string ovw(std::vector<std::string> args) {
-    args.insert(args.begin(), kt::binPath("ovw"));
-    kt::RunResult r = kt::run(args, env_);
-    EXPECT_EQ(0, r.status) << args[1] << ": " << r.err;
+  std::string ovw(const std::vector<std::string> &args) {
+    kt::RunResult r = ovwRun(args);
+    EXPECT_EQ(0, r.status) << args[0] << ": " << r.err;
     return r.out;
   }
-  kt::RunResult ovwRun(std::vector<std::string> args) {
-    args.insert(args.begin(), kt::binPath("ovw"));
-    return kt::run(args, env_);
-  }
+  kt::RunResult ovwRun(const std::vector<std::string> &args) { return db().ovw(args); }
 
   void startSessionWithMap() {
     ovw({"start", "session"});
@@ -186,15 +176,10 @@ class Station {
   // Starts mossick with a log file (unless `log` is false) and the given fault rules.
   kt::Process &startMossick(bool log = true, const std::string &faults = "",
                             std::vector<std::string> args = {}) {
-    std::vector<std::string> argv = {kt::binPath("mossick")};
-    if (log) {
-      argv.push_back("-l");
-      argv.push_back(logPath());
-    }
-    argv.insert(argv.end(), args.begin(), args.end());
-    kt::Env env = env_;
-    if (!faults.empty()) env.push_back({"KESTARA_FAULTS", faults});
-    mossick_ = std::make_unique<kt::Process>(kt::Process::start(argv, env));
+    if (log) args.insert(args.begin(), {"-l", logPath()});
+    kt::Env extra;
+    if (!faults.empty()) extra.push_back({"KESTARA_FAULTS", faults});
+    mossick_ = start("mossick", args, extra);
     return *mossick_;
   }
   kt::Process &mossick() { return *mossick_; }
@@ -214,7 +199,7 @@ class Station {
   // Places a symbol of this application on `node`'s submap, as an earlier run could have left
   // it, labelled `label`. The id of the symbol's object, 0 on failure.
   uint32_t addIcon(uint32_t node, const std::string &label) {
-    for (const auto &[name, value] : env_) setenv(name.c_str(), value.c_str(), 1);
+    exportEnv();
     if (_OVwInitSession(5, kApp.c_str(), nullptr) < 0) {
       ADD_FAILURE() << "_OVwInitSession: " << OVwErrorMsg(OVwError());
       return 0;
@@ -267,8 +252,6 @@ class Station {
 
  private:
   kt::TempDir dir_;
-  kt::TempDir conf_;
-  kt::Env env_;
   std::unique_ptr<kt::Process> mossick_;
   kt::UdpClient silent_{"127.0.0.1"};
   std::string barrierHost_;
@@ -357,7 +340,7 @@ TEST(MossickRun, WithoutLogFile) {
 }
 
 TEST(MossickRun, FieldNotDefined) {
-  Station st(0.3, false);
+  Station st(300ms, false);
   st.startSessionWithMap();
   kt::Process &m = st.startMossick();
   EXPECT_EQ(255, m.wait(10s));
@@ -621,18 +604,16 @@ TEST(MossickMap, LongSelectionNameIsCut) {
 // --- Submap open ----------------------------------------------------------------------------
 
 TEST(MossickSubmap, FlaggedAndDiscoveredNodes) {
-  auto device = kt::SnmpAgent::start();
-  kt::AgentOptions other;
-  other.probe = false;
-  auto nonDevice = kt::SnmpAgent::start(other);
+  kt::Peers peers;
   // A device whose node is not marked as supporting SNMP (host names are unique).
   auto hidden = kt::SnmpAgent::start();
-  ASSERT_TRUE(device && nonDevice && hidden);
+  ASSERT_TRUE(peers.ok() && hidden);
+  const kt::SnmpAgent &device = *peers.device, &nonDevice = *peers.plain;
   Station st;
   st.startSessionWithMap();
   uint32_t flaggedNode = st.addNode("flagged.test", "flagged");
-  uint32_t found = st.addNode(device->peer(), "found");
-  uint32_t notDevice = st.addNode(nonDevice->peer(), "other");
+  uint32_t found = st.addNode(device.peer(), "found");
+  uint32_t notDevice = st.addNode(nonDevice.peer(), "other");
   uint32_t noSnmp = st.addNode(hidden->peer(), "no-snmp", {"--no-snmp"});
   st.startMossick();
   ASSERT_TRUE(st.waitRegistered());
@@ -659,14 +640,14 @@ TEST(MossickSubmap, FlaggedAndDiscoveredNodes) {
   at = st.mark();
   st.ovw({"open", "submap", std::to_string(noSnmp)});
   st.ovw({"open", "submap", std::to_string(notDevice)});
-  ASSERT_TRUE(st.saw(nonDevice->peer() + " non-Kestara Device\n", at));
+  ASSERT_TRUE(st.saw(nonDevice.peer() + " non-Kestara Device\n", at));
 
   // One whose agent answers is discovered and gets the icon.
   st.ovw({"open", "submap", std::to_string(found)});
   ASSERT_TRUE(st.saw("; from SMsubmapOpenCB for found\n", at));
   std::string since = st.outputSince(at);
-  EXPECT_TRUE(contains(since, "getOid succeeded for " + device->peer() + " - field set\n"));
-  EXPECT_TRUE(contains(since, "  Discovered new Kestara Device on host " + device->peer() + "\n" +
+  EXPECT_TRUE(contains(since, "getOid succeeded for " + device.peer() + " - field set\n"));
+  EXPECT_TRUE(contains(since, "  Discovered new Kestara Device on host " + device.peer() + "\n" +
                                   addedLine(2, found)));
   EXPECT_EQ(1u, countOf(since, "getOid succeeded"));
   EXPECT_FALSE(contains(since, hidden->peer()));
@@ -678,20 +659,18 @@ TEST(MossickSubmap, FlaggedAndDiscoveredNodes) {
   EXPECT_TRUE(listing.iconsOf(notDevice).empty());
   EXPECT_TRUE(listing.iconsOf(noSnmp).empty());
   EXPECT_EQ(2u, listing.iconCount());
-  EXPECT_TRUE(contains(st.log(), "  Discovered new Kestara Device on host " + device->peer()));
+  EXPECT_TRUE(contains(st.log(), "  Discovered new Kestara Device on host " + device.peer()));
   EXPECT_EQ(0, st.endSession());
 }
 
 // --- Object created -------------------------------------------------------------------------
 
 TEST(MossickCreated, NewNodesAreProbed) {
-  auto device = kt::SnmpAgent::start();
-  kt::AgentOptions other;
-  other.probe = false;
-  auto nonDevice = kt::SnmpAgent::start(other);
+  kt::Peers peers;
   // A device whose node is not marked as supporting SNMP (host names are unique).
   auto hidden = kt::SnmpAgent::start();
-  ASSERT_TRUE(device && nonDevice && hidden);
+  ASSERT_TRUE(peers.ok() && hidden);
+  const kt::SnmpAgent &device = *peers.device, &nonDevice = *peers.plain;
   Station st;
   st.startSessionWithMap();
   st.startMossick();
@@ -699,12 +678,12 @@ TEST(MossickCreated, NewNodesAreProbed) {
 
   // A node without SNMP is filtered out; a non-device is probed and left alone.
   uint32_t noSnmp = st.addNode(hidden->peer(), "no-snmp", {"--no-snmp"});
-  uint32_t other2 = st.addNode(nonDevice->peer(), "other");
-  ASSERT_TRUE(st.saw(nonDevice->peer() + " non-Kestara Device\n"));
-  uint32_t dev = st.addNode(device->peer(), "device");
+  uint32_t other2 = st.addNode(nonDevice.peer(), "other");
+  ASSERT_TRUE(st.saw(nonDevice.peer() + " non-Kestara Device\n"));
+  uint32_t dev = st.addNode(device.peer(), "device");
   ASSERT_TRUE(st.saw("; from objectCreatedCB for device\n"));
   std::string out = st.mossick().output();
-  EXPECT_EQ(1u, countOf(out, "getOid succeeded for " + device->peer() + " - field set\n"));
+  EXPECT_EQ(1u, countOf(out, "getOid succeeded for " + device.peer() + " - field set\n"));
   EXPECT_FALSE(contains(out, hidden->peer()));
   EXPECT_TRUE(contains(st.log(), addedLine(1, dev)));
   Listing listing = st.list();
@@ -723,7 +702,7 @@ TEST(MossickCreated, TrackedNodeIsProbedButGetsNothingMore) {
   auto device = kt::SnmpAgent::start();
   ASSERT_TRUE(device);
   kt::UdpClient silent("127.0.0.1");
-  Station st(3.0);
+  Station st(3s);
   st.startSessionWithMap();
   st.ovw({"close", "map"});
   st.startMossick();

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "gateway.h"
 #include "snmp_agent.h"
-#include "test_database.h"
+#include "station.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint16_t kGatewayPort = 8088;
 constexpr const char *kDeviceName = "v3-device";
 constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
 constexpr const char *kLoopbackMac = "1.3.6.1.2.1.2.2.1.6.1";  // ifPhysAddress of ifIndex 1
@@ -82,32 +82,21 @@ std::unique_ptr<kt::SnmpAgent> startDevice() {
   return kt::SnmpAgent::start(options);
 }
 
-// The station's SNMP configuration folder: snmp.conf (SNMPv2c by default), a host file per
+// A station configured as an operator would: snmp.conf (SNMPv2c by default), a host file per
 // host name of stationHosts() leading to `agent`, and ovsnmp.conf when given.
-class StationConfig {
+class Station : public kt::Station {
  public:
-  explicit StationConfig(const kt::SnmpAgent &agent, const std::string &events = "") {
-    dir_.write("snmp.conf", "defVersion 2c\ndefCommunity public\ntimeout 1\nretries 0\n");
+  explicit Station(const kt::SnmpAgent &agent, const std::string &events = "")
+      : kt::Station({.timeout = 500ms}) {
     for (const auto &[host, user] : stationHosts()) {
-      kt::writeHostConfig(dir_, host, agent.peer(), kt::clientUserLines(user));
+      kt::writeHostConfig(conf(), host, agent.peer(), kt::clientUserLines(user));
     }
-    if (!events.empty()) dir_.write("ovsnmp.conf", events);
+    if (!events.empty()) conf().write("ovsnmp.conf", events);
   }
   // Another host name with the settings of one of stationHosts().
   void alias(const std::string &host, const std::string &as, const kt::SnmpAgent &agent) {
-    kt::writeHostConfig(dir_, host, agent.peer(), kt::clientUserLines(stationHosts().at(as)));
+    kt::writeHostConfig(conf(), host, agent.peer(), kt::clientUserLines(stationHosts().at(as)));
   }
-  const std::string &path() const { return dir_.path(); }
-  kt::Env env() const {
-    return {{"SNMPCONFPATH", dir_.path()},
-            {"MIBS", ""},
-            {"SNMP_PERSISTENT_DIR", dir_.path()},
-            {"OVSNMP_TIMEOUT_MS", "500"},
-            {"OVSNMP_RETRIES", "0"}};
-  }
-
- private:
-  kt::TempDir dir_;
 };
 
 std::string sessionLine(const std::string &session, const std::string &reason) {
@@ -121,31 +110,28 @@ class SnmpV3Gateway : public testing::Test {
   void SetUp() override {
     agent_ = startDevice();
     ASSERT_TRUE(agent_);
-    config_ = std::make_unique<StationConfig>(*agent_);
+    station_.emplace(*agent_);
     // The gateway opens sessions to the database's SNMP nodes: the station's host names.
-    for (const auto &[host, user] : stationHosts()) ASSERT_EQ(1u, db_.addNodes({host}).size());
-    kt::Env env = config_->env();
-    for (const auto &entry : db_.env()) env.push_back(entry);
-    tavrin_ = std::make_unique<kt::Process>(kt::Process::start({kt::binPath("tavrin")}, env));
-    ASSERT_TRUE(tavrin_->waitForOutput("Will wait on select for port 8088", 10s))
-        << tavrin_->output();
+    for (const auto &[host, user] : stationHosts()) {
+      ASSERT_EQ(1u, station_->db().addNodes({host}).size());
+    }
+    gateway_.emplace(kt::GatewayOptions{.env = station_->env(), .anyAgent = false});
+    ASSERT_TRUE(gateway_->ready()) << tavrin().output();
   }
   void TearDown() override {
-    if (!tavrin_) return;
-    tavrin_->stop();
-    expectNoSecret(tavrin_->output(), "tavrin's output");
-    expectNoSecret(tavrin_->errors(), "tavrin's errors");
+    if (!gateway_) return;
+    tavrin().stop();
+    expectNoSecret(tavrin().output(), "tavrin's output");
+    expectNoSecret(tavrin().errors(), "tavrin's errors");
   }
+  kt::Process &tavrin() { return gateway_->process(); }
   std::string ask(const std::string &request) {
-    return client_.request("127.0.0.1", kGatewayPort, request, kt::scaled(5s))
-        .value_or("(no reply)");
+    return gateway_->ask(request, kt::scaled(5s)).value_or("(no reply)");
   }
 
   std::unique_ptr<kt::SnmpAgent> agent_;
-  std::unique_ptr<StationConfig> config_;
-  kt::TestDatabase db_;
-  std::unique_ptr<kt::Process> tavrin_;
-  kt::UdpClient client_{"127.0.0.1"};
+  std::optional<Station> station_;
+  std::optional<kt::Gateway> gateway_;
 };
 
 // An applet reads the device through the gateway over authPriv (SHA-256, AES) and authNoPriv
@@ -161,7 +147,7 @@ TEST_F(SnmpV3Gateway, GetsAndTheAddressWalkOverAuthNoPrivAndAuthPriv) {
     EXPECT_EQ("127.0.0.1", ask("getIpAddress#" + session + "#" + kLoopbackMac));
     EXPECT_EQ("close", ask("closeSession#" + session));
   }
-  EXPECT_EQ(std::string::npos, tavrin_->output().find("refused")) << tavrin_->output();
+  EXPECT_EQ(std::string::npos, tavrin().output().find("refused")) << tavrin().output();
 }
 
 // An agent that refuses the user, the pass phrase or the level answers like one that does not
@@ -178,28 +164,19 @@ TEST_F(SnmpV3Gateway, RefusedRequestsAnswerNoResponseAndNameTheReason) {
     ASSERT_NE(std::string::npos, session.find_first_of("0123456789")) << session;
     EXPECT_EQ("No Response", ask("getSnmpData#" + session + "#" + kSysName));
     EXPECT_EQ("0.0.0.0", ask("getIpAddress#" + session + "#" + kLoopbackMac));
-    EXPECT_TRUE(tavrin_->waitForOutput(sessionLine(session, "SNMPv3: "), 2s));
-    const std::string out = tavrin_->output();
+    EXPECT_TRUE(tavrin().waitForOutput(sessionLine(session, "SNMPv3: "), 2s));
+    const std::string out = tavrin().output();
     const size_t line = out.find(sessionLine(session, "SNMPv3: "));
     ASSERT_NE(std::string::npos, line);
     EXPECT_NE(std::string::npos, out.substr(line, out.find('\n', line) - line).find(reason)) << out;
     EXPECT_EQ("close", ask("closeSession#" + session));
   }
   EXPECT_EQ("failed: Could not open SNMP session", ask("openSnmpSession#v3-des"));
-  EXPECT_TRUE(tavrin_->waitForErrors("OVsnmpOpen failed: SNMPv3 settings can't be used", 2s))
-      << tavrin_->errors();
+  EXPECT_TRUE(tavrin().waitForErrors("OVsnmpOpen failed: SNMPv3 settings can't be used", 2s))
+      << tavrin().errors();
 }
 
 // ---- ferrow ------------------------------------------------------------------------------
-
-std::unique_ptr<kt::Process> startFerrow(const StationConfig &config, const kt::TestDatabase &db,
-                                         const std::vector<std::string> &args) {
-  kt::Env env = config.env();
-  for (const auto &entry : db.env()) env.push_back(entry);
-  std::vector<std::string> argv = {kt::binPath("ferrow")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return std::make_unique<kt::Process>(kt::Process::start(argv, env));
-}
 
 // The sweep (blocking gets) and the probes of node events (asynchronous, each with its own
 // engine-ID discovery) over authPriv and authNoPriv; refusals keep a flag as a silent node
@@ -207,17 +184,15 @@ std::unique_ptr<kt::Process> startFerrow(const StationConfig &config, const kt::
 TEST(SnmpV3Ferrow, SweepAndEventProbesOverAuthNoPrivAndAuthPriv) {
   auto agent = startDevice();
   ASSERT_TRUE(agent);
-  StationConfig config(*agent);
-  kt::TestDatabase db;
-  const uint16_t eventPort = kt::freeUdpPort();
-  db.setEventAddress("udp:127.0.0.1:" + std::to_string(eventPort));
+  Station station(*agent);
+  kt::TestDatabase &db = station.db();
   std::map<std::string, OVwObjectId> ids;
   for (const char *host : {"v3-authpriv", "v3-authnopriv", "v3-wrongpass", "v3-unknown"}) {
     ids[host] = db.addNodes({host}).at(0);
   }
   ASSERT_TRUE(db.setFlag(ids["v3-wrongpass"], true));
 
-  auto ferrow = startFerrow(config, db, {"-sal"});
+  auto ferrow = station.start("ferrow", {"-sal"});
   ASSERT_TRUE(ferrow->waitForOutput("Found 3 objects that match isKestaraDevice", 20s))
       << ferrow->output();
   const std::string sweep = ferrow->output();
@@ -276,17 +251,15 @@ TEST(SnmpV3Ferrow, AuthenticatedEventsAreProbedTheOthersDropped) {
       "createUser informer SHA-256 \"informer-auth-secret\" AES "
       "\"informer-priv-secret\"\n"
       "eventUser informer\n";
-  StationConfig config(*agent, events);
+  Station station(*agent, events);
   const std::vector<std::string> hosts = {"event-a", "event-b", "event-c", "event-d"};
-  for (const std::string &host : hosts) config.alias(host, "v3-authpriv", *agent);
-  kt::TestDatabase db;
-  const uint16_t eventPort = kt::freeUdpPort();
-  const std::string eventPeer = "127.0.0.1:" + std::to_string(eventPort);
-  db.setEventAddress("udp:" + eventPeer);
+  for (const std::string &host : hosts) station.alias(host, "v3-authpriv", *agent);
+  kt::TestDatabase &db = station.db();
+  const std::string eventPeer = station.eventPeer();
   const std::vector<OVwObjectId> ids = db.addNodes(hosts);
   ASSERT_EQ(hosts.size(), ids.size());
 
-  auto ferrow = startFerrow(config, db, {"-sal"});
+  auto ferrow = station.start("ferrow", {"-sal"});
   ASSERT_TRUE(ferrow->waitForOutput("Found 4 objects that match isKestaraDevice", 20s))
       << ferrow->output();
   for (OVwObjectId id : ids) ASSERT_TRUE(db.setFlag(id, false));
@@ -368,19 +341,17 @@ TEST(SnmpV3Ferrow, AuthenticatedEventsAreProbedTheOthersDropped) {
 TEST(SnmpV3Ferrow, UnusableEventConfigurationIsNamedWithoutItsSecrets) {
   auto agent = startDevice();
   ASSERT_TRUE(agent);
-  StationConfig config(*agent,
-                       "# events\n"
-                       "createUser trapper SHA-256 \"trapper-auth-secret\" DES "
-                       "\"trapper-priv-secret\"\n");
-  kt::TestDatabase db;
-  db.setEventAddress("udp:127.0.0.1:" + std::to_string(kt::freeUdpPort()));
-  auto ferrow = startFerrow(config, db, {"-sal"});
+  Station station(*agent,
+                  "# events\n"
+                  "createUser trapper SHA-256 \"trapper-auth-secret\" DES "
+                  "\"trapper-priv-secret\"\n");
+  auto ferrow = station.start("ferrow", {"-sal"});
   EXPECT_EQ(0, ferrow->wait(20s));
   EXPECT_NE(std::string::npos,
-            ferrow->output().find(
-                "Could not OVsnmpSession for events Bad event configuration: " + config.path() +
-                "/ovsnmp.conf: line 2: createUser: the privacy type is AES, "
-                "AES-192 or AES-256\n"))
+            ferrow->output().find("Could not OVsnmpSession for events Bad event configuration: " +
+                                  station.conf().path() +
+                                  "/ovsnmp.conf: line 2: createUser: the privacy type is AES, "
+                                  "AES-192 or AES-256\n"))
       << ferrow->output();
   expectNoSecret(ferrow->output(), "ferrow's output");
   expectNoSecret(ferrow->errors(), "ferrow's errors");

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -390,6 +392,32 @@ std::optional<std::string> UdpClient::request(const std::string &host, uint16_t 
                                               std::chrono::milliseconds timeout) {
   if (!send(host, port, payload)) return std::nullopt;
   return receive(timeout);
+}
+
+std::vector<std::string> randomDatagrams(uint32_t seed, int count) {
+  std::mt19937 rng(seed);
+  std::vector<std::string> datagrams;
+  for (int i = 0; i < count; ++i) {
+    std::string bytes(rng() % 257, '\0');
+    for (char &c : bytes) c = static_cast<char>(rng() & 0xff);
+    datagrams.push_back(std::move(bytes));
+  }
+  return datagrams;
+}
+
+void expectOneBoundedReplyEach(UdpClient &client, uint16_t port,
+                               const std::vector<std::string> &requests,
+                               std::chrono::milliseconds timeout) {
+  for (const std::string &r : requests) {
+    auto reply = client.request("127.0.0.1", port, r, timeout);
+    ASSERT_TRUE(reply) << "no reply to a request of " << r.size() << " bytes";
+    EXPECT_LE(reply->size(), 128u);
+    if (!reply->empty()) {
+      EXPECT_NE('\0', reply->back());
+    }
+    // No stray datagram follows the one reply.
+    EXPECT_FALSE(client.receive(0ms));
+  }
 }
 
 bool hold(Process &process) {

@@ -143,6 +143,16 @@ class UdpClient {
   int fd_ = -1;
 };
 
+// `count` datagrams of random bytes, 0 to 256 bytes long, the same ones for the same seed: what a
+// hostile sender may send to a server.
+std::vector<std::string> randomDatagrams(uint32_t seed, int count);
+
+// Sends each request from `client` to `port` on 127.0.0.1, and expects exactly one reply to each,
+// of at most 128 bytes and not ending in a NUL byte, within `timeout`.
+void expectOneBoundedReplyEach(UdpClient &client, uint16_t port,
+                               const std::vector<std::string> &requests,
+                               std::chrono::milliseconds timeout = 3s);
+
 }  // namespace kt
 
 #include "process_inl.h"

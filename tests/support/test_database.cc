@@ -32,7 +32,12 @@ TestDatabase::TestDatabase(const std::string &folder, bool defineField) {
 }
 
 Env TestDatabase::env() const {
-  return {{"OVW_DATABASE", path_}, {"OV_EVENT_ADDRESS", eventAddress_}};
+  Env env = {{"OVW_DATABASE", path_}, {"OV_EVENT_ADDRESS", eventAddress_}};
+  // Without a source root the tool finds its registration files by itself.
+  if (std::getenv("KESTARA_SRC") != nullptr) {
+    env.emplace_back("OVW_REGISTRATION_DIR", srcPath("platform/ovw/registration"));
+  }
+  return env;
 }
 
 RunResult TestDatabase::ovw(const std::vector<std::string> &args) const {

@@ -22,7 +22,8 @@ class TestDatabase {
 
   const std::string &path() const { return path_; }
   // OVW_DATABASE, and OV_EVENT_ADDRESS pointing where the tool's node events are wanted
-  // (by default a loopback port where nothing listens).
+  // (by default a loopback port where nothing listens); with a source root (KESTARA_SRC), the
+  // registration files of the source tree.
   Env env() const;
   void setEventAddress(const std::string &address) { eventAddress_ = address; }
 
