@@ -14,6 +14,7 @@
 #include "OVw.h"
 #include "PlatformFault.h"
 #include "process.h"
+#include "test_database.h"
 
 namespace {
 
@@ -22,9 +23,8 @@ using namespace std::chrono_literals;
 class SelectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("OVW_DATABASE", db_.file("ovw.db").c_str(), 1);
-    // Node traps of the tool go nowhere (they are not this test's business).
-    setenv("OV_EVENT_ADDRESS", "udp:127.0.0.1:9", 1);
+    // This process's lookups use the database that the tool sets up.
+    for (const auto &[name, value] : db_.env()) setenv(name.c_str(), value.c_str(), 1);
     KestaraFaultClear();
     if (setHostName("console")) {
       session_ = "console:0";
@@ -48,13 +48,7 @@ class SelectionTest : public ::testing::Test {
   }
 
   // Runs the tool; returns its standard output without the last line end.
-  std::string ovw(std::vector<std::string> args) {
-    args.insert(args.begin(), kt::binPath("ovw"));
-    kt::RunResult r = kt::run(args, {}, 20s);
-    EXPECT_EQ(0, r.status) << args[1] << ": " << r.err;
-    if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
-    return r.out;
-  }
+  std::string ovw(const std::vector<std::string> &args) { return db_.ovwOutput(args); }
   // fields registered, session started, map open.
   void console(bool fields = true) {
     if (fields) ovw({"-fields"});
@@ -116,7 +110,7 @@ class SelectionTest : public ::testing::Test {
     return text.data();
   }
 
-  kt::TempDir db_;
+  kt::TestDatabase db_{/*defineField=*/false};  // the tests define the fields
   std::string session_;
   std::string out_;
 };

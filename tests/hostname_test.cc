@@ -12,6 +12,7 @@
 
 #include "OVw.h"
 #include "process.h"
+#include "test_database.h"
 #include "two_hosts.h"
 
 namespace {
@@ -33,10 +34,9 @@ class HostNameTest : public ::testing::Test {
     ASSERT_NE(nullptr, hosts_);
     stationSession_ = station().hostName() + ":0";
     consoleSession_ = console().hostName() + ":0";
-    setenv("OVW_DATABASE", db_.file("ovw.db").c_str(), 1);
-    env_ = {{"OVW_DATABASE", db_.file("ovw.db")},
-            {"OV_SERVER_NAME", station().address()},
-            {"OV_EVENT_ADDRESS", "udp:127.0.0.1:9"}};
+    setenv("OVW_DATABASE", db_.path().c_str(), 1);
+    env_ = db_.env();
+    env_.emplace_back("OV_SERVER_NAME", station().address());
   }
   void TearDown() override {
     // Programs end before the hosts they run in.
@@ -50,13 +50,7 @@ class HostNameTest : public ::testing::Test {
   const kt::Host &console() const { return hosts_->console(); }
 
   // Runs the tool (from the test's own network: the database is all it needs).
-  std::string ovw(std::vector<std::string> args) {
-    args.insert(args.begin(), kt::binPath("ovw"));
-    kt::RunResult r = kt::run(args, env_, 20s);
-    EXPECT_EQ(0, r.status) << args[1] << ": " << r.err;
-    if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
-    return r.out;
-  }
+  std::string ovw(const std::vector<std::string> &args) { return db_.ovwOutput(args); }
   void openMap(const std::string &session) {
     ovw({"start", "session", session});
     ovw({"open", "map", "--session", session});
@@ -121,7 +115,7 @@ class HostNameTest : public ::testing::Test {
     return applet->request(station().address(), kGatewayPort, request, timeout);
   }
 
-  kt::TempDir db_;
+  kt::TestDatabase db_{/*defineField=*/false};
   std::unique_ptr<kt::TwoHosts> hosts_;
   std::string stationSession_;
   std::string consoleSession_;

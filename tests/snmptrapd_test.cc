@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "notify_socket.h"
 #include "process.h"
 #include "snmp_agent.h"
+#include "station.h"
 #include "test_database.h"
 
 namespace {
@@ -54,20 +54,15 @@ class BesideSnmptrapd : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(kSnmptrapd, X_OK) != 0) GTEST_SKIP() << "needs net-snmp's snmptrapd";
-    kt::writeClientConfig(conf_, "2c", 1, 0);
   }
   // ferrow as its unit runs it: under process management, events at `eventAddress`.
   std::unique_ptr<kt::Process> startFerrow(const std::string &eventAddress) {
-    kt::Env env = kt::clientEnv(conf_);
-    env.push_back({"OVW_DATABASE", db_.path()});
-    env.push_back({"OV_EVENT_ADDRESS", eventAddress});
-    env.push_back({"NOTIFY_SOCKET", notify_.path()});
-    return std::make_unique<kt::Process>(kt::Process::start({kt::binPath("ferrow")}, env));
+    return station_.start("ferrow", {}, station_.managed({{"OV_EVENT_ADDRESS", eventAddress}}));
   }
 
-  kt::TempDir conf_;
-  kt::TestDatabase db_;
-  kt::NotifySocket notify_;
+  kt::Station station_{{.timeout = 1s}};
+  kt::TestDatabase &db_ = station_.db();
+  kt::NotifySocket &notify_ = station_.notify();
 };
 
 // snmptrapd keeps the trap port; ferrow listens on a port of its own and gets every

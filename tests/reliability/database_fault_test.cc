@@ -91,15 +91,6 @@ std::string flagOf(const kt::TestDatabase &db, uint32_t id) {
   return db.ovw({"get", "field", std::to_string(id), "isKestaraDevice"}).out;
 }
 
-// A map session with a flagged node selected.
-void selectFlaggedNode(const kt::TestDatabase &db) {
-  ASSERT_EQ(0, db.ovw({"start", "session"}).status);
-  ASSERT_EQ(0, db.ovw({"open", "map"}).status);
-  uint32_t node = db.addQuietNode("router7", "router7");
-  ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(node), "isKestaraDevice", "true"}).status);
-  ASSERT_EQ(0, db.ovw({"select", std::to_string(node)}).status);
-}
-
 // Starts `ferrow -sa` and returns once it has listed the nodes (the database is open and the
 // probes are under way).
 kt::Process startSweep(const kt::Env &env) {
@@ -211,7 +202,7 @@ TEST(DatabaseFaults, SweepWithoutWritesRunsWhileAWriterHoldsTheLock) {
 TEST(DatabaseFaults, FullLockIsReportedAndOutlived) {
   if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
   kt::TestDatabase db;
-  selectFlaggedNode(db);
+  ASSERT_NE(0u, db.selectFlaggedNode());
   kt::UdpClient client("127.0.0.1");
   std::optional<kt::Process> quenby;
   std::optional<kt::Process> tavrin;

@@ -8,9 +8,10 @@
 #include <cctype>
 #include <fstream>
 
+#include "gateway.h"
 #include "reliability.h"
 #include "snmp_agent.h"
-#include "test_database.h"
+#include "station.h"
 
 namespace {
 
@@ -48,13 +49,10 @@ Exchange soakRequest(int64_t i, const std::string &session) {
 TEST(Soak, GatewayMemoryStaysFlatAfterWarmUp) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 2, 1);
-  kt::Env env = kt::clientEnv(conf);
-  env.push_back(kt::kAnyAgent);
-  kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
-  ASSERT_TRUE(tavrin.waitForOutput("Will wait on select for port 8088")) << tavrin.output();
-  kt::UdpClient client("127.0.0.1");
+  kt::Gateway gw({.timeout = 2s, .retries = 1});
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+  kt::Process &tavrin = gw.process();
+  kt::UdpClient &client = gw.client();
   auto session = client.request("127.0.0.1", kGatewayPort, "openSnmpSession#" + agent->peer());
   ASSERT_TRUE(session);
 
@@ -115,17 +113,15 @@ TEST(Soak, GatewayMemoryStaysFlatAfterWarmUp) {
 TEST(Soak, ManyOpenSessionsStayUsable) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 2, 1);
   const int64_t sessions = rel::knob("SESSIONS", 1500, 1500);
   // The limits on sessions are raised to what this test opens from its one address.
-  kt::Env env = kt::clientEnv(conf);
-  env.push_back(kt::kAnyAgent);
-  env.emplace_back("TAVRIN_SESSIONS_PER_ADDRESS", std::to_string(sessions));
-  env.emplace_back("TAVRIN_SESSIONS_MAX", std::to_string(sessions));
-  kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
-  ASSERT_TRUE(tavrin.waitForOutput("Will wait on select for port 8088")) << tavrin.output();
-  kt::UdpClient client("127.0.0.1");
+  kt::Gateway gw({.timeout = 2s,
+                  .retries = 1,
+                  .env = {{"TAVRIN_SESSIONS_PER_ADDRESS", std::to_string(sessions)},
+                          {"TAVRIN_SESSIONS_MAX", std::to_string(sessions)}}});
+  ASSERT_TRUE(gw.ready()) << gw.process().output();
+  kt::Process &tavrin = gw.process();
+  kt::UdpClient &client = gw.client();
   const int64_t rssBefore = rel::rssKiB(tavrin.pid()).value_or(0);
   std::vector<std::string> opened;
   for (int64_t i = 0; i < sessions; ++i) {
@@ -179,18 +175,9 @@ TEST(Soak, GatewayUnderValgrindHasNoDefiniteLeak) {
   if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  kt::TestDatabase db;
-  ASSERT_EQ(0, db.ovw({"start", "session"}).status);
-  ASSERT_EQ(0, db.ovw({"open", "map"}).status);
-  uint32_t node = db.addQuietNode("router7", "router7");
-  ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(node), "isKestaraDevice", "true"}).status);
-  ASSERT_EQ(0, db.ovw({"select", std::to_string(node)}).status);
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 0.5, 0);
-  kt::Env env = kt::clientEnv(conf);
-  for (const auto &e : db.env()) env.push_back(e);
-  env.emplace_back("OV_SERVER_NAME", "127.0.0.1");
-  env.push_back(kt::kAnyAgent);
+  kt::Station station({.timeout = 500ms});
+  ASSERT_NE(0u, station.db().selectFlaggedNode());
+  const kt::Env env = station.env({{"OV_SERVER_NAME", "127.0.0.1"}, kt::kAnyAgent});
   kt::TempDir logs;
   const std::string log = logs.file("valgrind.log");
   kt::Process tavrin = kt::Process::start(

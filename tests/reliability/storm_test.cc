@@ -10,7 +10,7 @@
 
 #include "reliability.h"
 #include "snmp_agent.h"
-#include "test_database.h"
+#include "station.h"
 
 namespace {
 
@@ -18,23 +18,6 @@ using namespace std::chrono_literals;
 
 constexpr uint16_t kGatewayPort = 8088;
 constexpr uint16_t kQuenbyPort = 8008;
-
-// A map session with a flagged node selected: "getHostName" goes the whole way through the
-// selection lookup.
-void selectFlaggedNode(const kt::TestDatabase &db, uint32_t *selected = nullptr) {
-  ASSERT_EQ(0, db.ovw({"start", "session"}).status);
-  ASSERT_EQ(0, db.ovw({"open", "map"}).status);
-  uint32_t node = db.addQuietNode("router7", "router7");
-  ASSERT_NE(0u, node);
-  ASSERT_EQ(0, db.ovw({"set", "field", std::to_string(node), "isKestaraDevice", "true"}).status);
-  ASSERT_EQ(0, db.ovw({"select", std::to_string(node)}).status);
-  if (selected != nullptr) *selected = node;
-}
-
-kt::Env merged(kt::Env a, const kt::Env &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 void reportStorm(const std::string &name, const rel::StormResult &r, kt::Process &server) {
   rel::figure(name + ".datagrams", std::to_string(r.sent));
@@ -71,18 +54,13 @@ TEST(Storm, GatewayAnswersEveryDatagramOnce) {
   if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  kt::TestDatabase db;
-  selectFlaggedNode(db);
-  kt::TempDir conf;
   // Short time-outs: mutated requests name sessions to agents that are not there.
-  kt::writeClientConfig(conf, "2c", 0.05, 0);
-  kt::Process quenby = kt::Process::start({kt::binPath("quenby")}, db.env());
-  ASSERT_TRUE(quenby.waitForOutput("Listening on UDP port 8008")) << quenby.output();
-  kt::Env env = merged(kt::clientEnv(conf), db.env());
-  env.emplace_back("OV_SERVER_NAME", "127.0.0.1");
-  env.push_back(kt::kAnyAgent);
-  kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, env);
-  ASSERT_TRUE(tavrin.waitForOutput("Will wait on select for port 8088")) << tavrin.output();
+  kt::Station st({.timeout = 50ms});
+  ASSERT_NE(0u, st.db().selectFlaggedNode());
+  const auto quenby = st.start("quenby");
+  ASSERT_TRUE(quenby->waitForOutput("Listening on UDP port 8008")) << quenby->output();
+  const auto tavrin = st.start("tavrin", {}, {{"OV_SERVER_NAME", "127.0.0.1"}, kt::kAnyAgent});
+  ASSERT_TRUE(tavrin->waitForOutput("Will wait on select for port 8088")) << tavrin->output();
 
   kt::UdpClient station("127.0.0.1");
   kt::UdpClient remote("127.0.0.2");
@@ -91,7 +69,7 @@ TEST(Storm, GatewayAnswersEveryDatagramOnce) {
   const std::string n = *session;
   ASSERT_EQ("router7", station.request("127.0.0.1", kGatewayPort, "getHostName"));
   ASSERT_EQ("router7", remote.request("127.0.0.1", kGatewayPort, "getHostName"));
-  int64_t rssBefore = rel::rssKiB(tavrin.pid()).value_or(0);
+  int64_t rssBefore = rel::rssKiB(tavrin->pid()).value_or(0);
 
   rel::DatagramMaker maker(
       {"openSnmpSession#" + agent->peer(), "getSnmpData#" + n + "#1.3.6.1.2.1.1.5.0",
@@ -102,13 +80,13 @@ TEST(Storm, GatewayAnswersEveryDatagramOnce) {
       seed());
   const int64_t count = rel::knob("STORM", 10000, 100000);
   rel::StormResult r = rel::runStorm(maker, {&station, &remote}, kGatewayPort, count, 5s, 500ms,
-                                     [&] { return tavrin.running() && quenby.running(); });
+                                     [&] { return tavrin->running() && quenby->running(); });
 
-  ASSERT_TRUE(tavrin.running()) << tavrin.errors();
-  ASSERT_TRUE(quenby.running()) << quenby.errors();
+  ASSERT_TRUE(tavrin->running()) << tavrin->errors();
+  ASSERT_TRUE(quenby->running()) << quenby->errors();
   EXPECT_EQ(count, r.sent);
   expectOneReplyEach(r);
-  reportStorm("storm.tavrin", r, tavrin);
+  reportStorm("storm.tavrin", r, *tavrin);
   rel::figure("storm.tavrin.rss_kib_before", std::to_string(rssBefore));
 
   // Valid requests afterwards are answered.
@@ -119,15 +97,15 @@ TEST(Storm, GatewayAnswersEveryDatagramOnce) {
                                                   "getSnmpData#" + *fresh + "#1.3.6.1.2.1.1.5.0"));
   EXPECT_EQ("router7", remote.request("127.0.0.1", kGatewayPort, "getHostName"));
   // An orderly end: in a sanitized build the leak check runs there and fails the exit.
-  tavrin.signal(SIGTERM);
-  EXPECT_EQ(0, tavrin.wait(30s)) << tavrin.errors();
+  tavrin->signal(SIGTERM);
+  EXPECT_EQ(0, tavrin->wait(30s)) << tavrin->errors();
 }
 
 TEST(Storm, SelectionServerAnswersEveryDatagramOnce) {
   if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
   kt::TestDatabase db;
-  uint32_t node = 0;
-  selectFlaggedNode(db, &node);
+  const uint32_t node = db.selectFlaggedNode();
+  ASSERT_NE(0u, node);
   kt::Process quenby = kt::Process::start({kt::binPath("quenby")}, db.env());
   ASSERT_TRUE(quenby.waitForOutput("Listening on UDP port 8008")) << quenby.output();
   kt::UdpClient client("127.0.0.1");

@@ -14,7 +14,7 @@
 #include "reliability.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
-#include "test_database.h"
+#include "station.h"
 #include "trap_sender.h"
 
 namespace {
@@ -118,16 +118,12 @@ std::vector<rel::Datagram> floodMix(uint32_t realNode) {
 TEST(TrapFlood, DaemonSurvivesAndMemoryReturnsToBaseline) {
   auto agent = kt::SnmpAgent::start();
   ASSERT_NE(nullptr, agent);
-  const uint16_t eventPort = kt::freeUdpPort();
-  kt::TestDatabase db;
-  db.setEventAddress("udp:127.0.0.1:" + std::to_string(eventPort));
+  kt::Station station;
+  kt::TestDatabase &db = station.db();
+  const uint16_t eventPort = station.eventPort();
   const uint32_t node = db.addQuietNode(agent->peer(), "before-flood");
   ASSERT_NE(0u, node);
-  kt::TempDir conf;
-  kt::writeClientConfig(conf, "2c", 0.3, 0);
-  kt::Env env = kt::clientEnv(conf);
-  for (const auto &e : db.env()) env.push_back(e);
-  kt::Process ferrow = kt::Process::start({kt::binPath("ferrow"), "-sal"}, env);
+  kt::Process ferrow = kt::Process::start({kt::binPath("ferrow"), "-sal"}, station.env());
   ASSERT_TRUE(ferrow.waitForOutput("objects that match isKestaraDevice", 30s)) << ferrow.output();
 
   std::vector<rel::Datagram> mix = floodMix(node);

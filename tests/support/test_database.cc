@@ -46,6 +46,13 @@ RunResult TestDatabase::ovw(const std::vector<std::string> &args) const {
   return run(argv, env(), 60s);
 }
 
+std::string TestDatabase::ovwOutput(const std::vector<std::string> &args) const {
+  RunResult r = ovw(args);
+  EXPECT_EQ(0, r.status) << "ovw " << (args.empty() ? "" : args[0]) << ": " << describe(r);
+  if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
+  return r.out;
+}
+
 OVwObjectId TestDatabase::addNode(const std::string &hostName, const std::string &selectionName,
                                   bool snmpSupported) const {
   std::vector<std::string> args = {"add", "node"};
@@ -84,6 +91,15 @@ bool TestDatabase::setFlag(OVwObjectId object, bool value) const {
       ovw({"set", "field", std::to_string(object), "isKestaraDevice", value ? "true" : "false"});
   EXPECT_EQ(0, r.status) << describe(r);
   return r.status == 0;
+}
+
+OVwObjectId TestDatabase::selectFlaggedNode(const std::string &name) const {
+  ovwOutput({"start", "session"});
+  ovwOutput({"open", "map"});
+  const OVwObjectId node = addQuietNode(name, name);
+  if (node == 0 || !setFlag(node, true)) return 0;
+  ovwOutput({"select", std::to_string(node)});
+  return node;
 }
 
 std::optional<bool> TestDatabase::flag(OVwObjectId object) const {

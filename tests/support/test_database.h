@@ -29,6 +29,9 @@ class TestDatabase {
 
   // Runs `ovw ARGS...` against this database.
   RunResult ovw(const std::vector<std::string> &args) const;
+  // The same when it must succeed (a failure fails the test): its standard output without the
+  // last newline.
+  std::string ovwOutput(const std::vector<std::string> &args) const;
 
   // Adds a node (isNode set; isSNMPSupported as given) and returns its id, 0 on failure.
   OVwObjectId addNode(const std::string &hostName, const std::string &selectionName,
@@ -39,6 +42,9 @@ class TestDatabase {
   // order, fewer when one could not be added.
   std::vector<OVwObjectId> addNodes(const std::vector<std::string> &names) const;
   bool setFlag(OVwObjectId object, bool value) const;
+  // A console's map session (`ovw start session`, `open map`) with a flagged node `name`
+  // selected; the node's id, 0 on failure.
+  OVwObjectId selectFlaggedNode(const std::string &name = "router7") const;
   // The node's isKestaraDevice, read with the tool; nothing when it can't be read.
   std::optional<bool> flag(OVwObjectId object) const;
 
