@@ -165,6 +165,15 @@ class Station : public kt::Station {
     std::string out = ovw(args);
     return out.empty() ? 0 : static_cast<uint32_t>(std::stoul(out));
   }
+  // Adds `count` flagged nodes, node-0.test and on; their ids.
+  std::vector<uint32_t> addFlaggedNodes(int count) {
+    std::vector<uint32_t> nodes;
+    for (int i = 0; i < count; ++i) {
+      nodes.push_back(addNode("node-" + std::to_string(i) + ".test"));
+      flag(nodes.back());
+    }
+    return nodes;
+  }
   void flag(uint32_t node, bool value = true) {
     ovw({"set", "field", std::to_string(node), "isKestaraDevice", value ? "true" : "false"});
   }
@@ -438,11 +447,7 @@ TEST(MossickMap, CloseRemovesIconsAndReopenPlacesThemAgain) {
 TEST(MossickMap, OpenCloseCyclesLeaveNoObjectsBehind) {
   Station st;
   st.startSessionWithMap();
-  std::vector<uint32_t> nodes;
-  for (int i = 0; i < 10; ++i) {
-    nodes.push_back(st.addNode("node-" + std::to_string(i) + ".test"));
-    st.flag(nodes.back());
-  }
+  const std::vector<uint32_t> nodes = st.addFlaggedNodes(10);
   st.startMossick();
   ASSERT_TRUE(st.saw("from SMmapOpenCB for node-9.test\n"));
   ASSERT_TRUE(st.waitRegistered());
@@ -549,11 +554,7 @@ TEST(MossickMap, IconWithAnotherLabelIsTheIcon) {
 TEST(MossickMap, SixtyFiveFlaggedNodes) {
   Station st;
   st.startSessionWithMap();
-  std::vector<uint32_t> nodes;
-  for (int i = 0; i < 65; ++i) {
-    nodes.push_back(st.addNode("node-" + std::to_string(i) + ".test"));
-    st.flag(nodes.back());
-  }
+  const std::vector<uint32_t> nodes = st.addFlaggedNodes(65);
   st.startMossick();
   ASSERT_TRUE(st.saw("TOO MANY OBJECTS ON SUBMAP!!!\n", 0, 30s));
   ASSERT_TRUE(

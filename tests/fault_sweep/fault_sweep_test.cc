@@ -101,7 +101,7 @@ TEST(FaultSweep, FerrowStartAndSweep) {
       "ferrow",
       [&](const StoryRun &run) {
         Problems problems;
-        Folder dir;
+        kt::TempDir dir(kt::TempDir::InMemory{});
         const std::string database = db.copyTo(dir);
         kt::NotifySocket notify(dir.file("notify"));
         const std::string eventAddress = "udp:127.0.0.1:" + std::to_string(kt::freeUdpPort());
@@ -161,7 +161,7 @@ TEST(FaultSweep, MossickMapAndIcons) {
   db.freeze();
   std::set<uint32_t> before;
   {
-    Folder dir;
+    kt::TempDir dir(kt::TempDir::InMemory{});
     for (const auto &[id, flagged] : list(db, db.copyTo(dir)).flags) before.insert(id);
   }
 
@@ -169,7 +169,7 @@ TEST(FaultSweep, MossickMapAndIcons) {
       "mossick",
       [&](const StoryRun &run) {
         Problems problems;
-        Folder dir;
+        kt::TempDir dir(kt::TempDir::InMemory{});
         const std::string database = db.copyTo(dir);
         auto mossick = startProgram("mossick", programEnv(conf, database, run));
         std::optional<int> sent;
@@ -247,7 +247,7 @@ TEST(FaultSweep, TavrinServesSnmpDataAndHostName) {
 
   sweep("tavrin", [&](const StoryRun &run) {
     Problems problems;
-    Folder dir;
+    kt::TempDir dir(kt::TempDir::InMemory{});
     auto tavrin = startProgram(
         "tavrin", programEnv(conf, db.copyTo(dir), run, {{"OV_SERVER_NAME", "127.0.0.1"}}));
     if (tavrin->waitForOutput("Will wait on select", kt::scaled(20s))) {
@@ -302,7 +302,7 @@ TEST(FaultSweep, QuenbyAnswers) {
 
   sweep("quenby", [&](const StoryRun &run) {
     Problems problems;
-    Folder dir;
+    kt::TempDir dir(kt::TempDir::InMemory{});
     const std::string database = db.copyTo(dir);
     kt::Env env = {{"OVW_DATABASE", database}};
     for (auto &entry : run.env()) env.push_back(entry);

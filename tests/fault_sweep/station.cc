@@ -13,33 +13,23 @@ namespace fault_sweep {
 
 using namespace std::chrono_literals;
 
-Database::Database() : path_(dir_.file("ovw.db")), frozen_(dir_.file("frozen.db")) {
-  ovw({"-fields"});
-}
-
 std::string Database::ovw(std::vector<std::string> args, const std::string &path) const {
-  args.insert(args.begin(), {kt::binPath("ovw"), "--db", path.empty() ? path_ : path});
-  // Node events of the tool go where nothing listens.
-  kt::RunResult r = kt::run(args, {{"OV_EVENT_ADDRESS", "udp:127.0.0.1:9"}}, 20s);
-  EXPECT_EQ(0, r.status) << "ovw " << args[3] << ": " << r.err;
-  if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
-  return r.out;
+  args.insert(args.begin(), {"--db", path.empty() ? db_.path() : path});
+  return db_.ovwOutput(args);
 }
 
 uint32_t Database::addNode(const std::string &host, const std::string &selection,
                            bool flagged) const {
-  const std::string out = ovw({"add", "node", "--no-trap", "--", host, selection});
-  const uint32_t id = static_cast<uint32_t>(std::strtoul(out.c_str(), nullptr, 10));
-  EXPECT_NE(0u, id) << out;
-  if (flagged) ovw({"set", "field", std::to_string(id), "isKestaraDevice", "true"});
+  const uint32_t id = db_.addQuietNode(host, selection);
+  EXPECT_NE(0u, id);
+  if (flagged) db_.setFlag(id, true);
   return id;
 }
 
-void Database::freeze() const { ovw({"backup", frozen_}); }
-
-std::string Database::copyTo(const Folder &dir) const {
+std::string Database::copyTo(const kt::TempDir &dir) const {
   const std::string path = dir.file("ovw.db");
-  std::filesystem::copy_file(frozen_, path, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(dir_.file("frozen.db"), path,
+                             std::filesystem::copy_options::overwrite_existing);
   return path;
 }
 

@@ -10,15 +10,14 @@
 
 #include "process.h"
 #include "sweep.h"
+#include "test_database.h"
 
 namespace fault_sweep {
 
 // An object database filled with `ovw` as an operator would (fields defined), then frozen
-// into a copy from which every run starts.
+// into a copy from which every run starts. It lies in memory, as the runs' copies do.
 class Database {
  public:
-  Database();
-
   // Runs `ovw ARGS` against the database being prepared, or against `path`; a failure fails
   // the test. Returns the tool's output without its last newline.
   std::string ovw(std::vector<std::string> args, const std::string &path = "") const;
@@ -26,14 +25,13 @@ class Database {
   uint32_t addNode(const std::string &host, const std::string &selection, bool flagged) const;
 
   // Makes the copy that runs start from (`ovw backup`); the database is not changed after.
-  void freeze() const;
+  void freeze() const { ovw({"backup", dir_.file("frozen.db")}); }
   // A fresh copy of the frozen database in `dir`; returns its path.
-  std::string copyTo(const Folder &dir) const;
+  std::string copyTo(const kt::TempDir &dir) const;
 
  private:
-  Folder dir_;
-  std::string path_;
-  std::string frozen_;
+  kt::TempDir dir_{kt::TempDir::InMemory{}};
+  kt::TestDatabase db_{dir_.path()};
 };
 
 // What `ovw list` shows of objects and symbols.

@@ -31,23 +31,6 @@ constexpr const char *kSanitizerReports[] = {"AddressSanitizer", "LeakSanitizer"
 
 }  // namespace
 
-Folder::Folder() {
-  for (const std::string &base :
-       {std::string("/dev/shm"), std::filesystem::temp_directory_path().string()}) {
-    std::string pattern = base + "/kestara-sweep-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-      path_ = pattern;
-      return;
-    }
-  }
-  std::abort();
-}
-
-Folder::~Folder() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 long CallReport::countOf(const std::string &name) const {
   for (const Operation &op : operations) {
     if (op.name == name) return op.count;
@@ -144,7 +127,7 @@ std::string tail(const std::string &text, size_t lines) {
 
 void sweep(const std::string &program, const Story &story, const SweepOptions &options) {
   const auto start = std::chrono::steady_clock::now();
-  Folder dir;
+  kt::TempDir dir(kt::TempDir::InMemory{});
   size_t runs = 0;
 
   StoryRun clean;

@@ -17,21 +17,6 @@
 
 namespace fault_sweep {
 
-// A fresh folder, removed with everything in it when the object goes. It lies on a memory
-// file system when the machine has one (/dev/shm): the database syncs at every commit of the
-// `ovw` tool, and a sweep makes hundreds of runs.
-class Folder {
- public:
-  Folder();
-  ~Folder();
-  Folder(const Folder &) = delete;
-  Folder &operator=(const Folder &) = delete;
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 // A run's platform calls, as the fault seam's report gives them.
 struct CallReport {
   struct Operation {

@@ -94,6 +94,17 @@ TempDir::TempDir() {
   path_ = buf.data();
 }
 
+TempDir::TempDir(InMemory) {
+  for (const std::string &base : {std::string("/dev/shm"), envOr("TMPDIR", "/tmp")}) {
+    std::string pattern = base + "/kestara-test-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+      path_ = pattern;
+      return;
+    }
+  }
+  std::abort();
+}
+
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
