@@ -3,7 +3,9 @@
 //
 // The program keeps a table of the nodes it has dealt with (at most kMaxObjects). A node
 // enters the table before its icon is placed; the icons of the nodes in the table are removed,
-// with the database objects drawn by them, when the map closes and when the program ends.
+// with the database objects drawn by them, when the map closes and when the program ends. A
+// tracked node deleted from the database takes its icon's symbol with its submap; the program
+// deletes the icon's object.
 // Everything here belongs to the main thread; the handlers find it through their client data.
 #ifndef KESTARA_CONSOLE_ICONS_H
 #define KESTARA_CONSOLE_ICONS_H
