@@ -2,5 +2,5 @@
 kestara_test(quenby_test SOURCES quenby_test.cc TIMEOUT 120)
 add_dependencies(quenby_test quenby)
 
-kestara_test(hostname_test SOURCES hostname_test.cc two_hosts.cc LIBS ovw TIMEOUT 180)
+kestara_test(hostname_test SOURCES hostname_test.cc LIBS ovw TIMEOUT 180)
 add_dependencies(hostname_test quenby tavrin)

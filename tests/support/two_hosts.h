@@ -9,8 +9,8 @@
 //
 // Where namespaces can't be made, both hosts are this machine: the station is 127.0.0.1, the
 // console 127.0.0.2, and both have the machine's host name (separate() tells which).
-#ifndef KESTARA_TESTS_TWO_HOSTS_H
-#define KESTARA_TESTS_TWO_HOSTS_H
+#ifndef KESTARA_TESTS_SUPPORT_TWO_HOSTS_H
+#define KESTARA_TESTS_SUPPORT_TWO_HOSTS_H
 
 #include <sys/types.h>
 
@@ -63,4 +63,4 @@ class TwoHosts {
 
 }  // namespace kt
 
-#endif  // KESTARA_TESTS_TWO_HOSTS_H
+#endif  // KESTARA_TESTS_SUPPORT_TWO_HOSTS_H
