@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -397,52 +399,6 @@ int cmdCheck(Context &ctx) {
 
 // --- list -----------------------------------------------------------------------------------
 
-std::string jsonString(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-  }
-  return out + "\"";
-}
-
-std::string jsonOpt(const std::optional<std::string> &s) {
-  return s ? jsonString(*s) : std::string("null");
-}
-
-template <typename T, typename F>
-std::string jsonArray(const std::vector<T> &items, F &&each) {
-  std::string out = "[";
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) out += ",";
-    out += each(items[i]);
-  }
-  return out + "]";
-}
-
 const char *typeName(int type) {
   switch (type) {
     case OVW_FIELD_BOOLEAN:
@@ -469,86 +425,92 @@ const char *behaviorName(int behavior) {
   }
 }
 
-std::string symbolJson(const SymbolRow &s) {
-  std::ostringstream o;
-  o << "{\"id\":" << s.id << ",\"submap\":" << s.submap_id << ",\"object\":" << s.object_id
-    << ",\"type\":" << jsonString(s.type) << ",\"label\":" << jsonString(s.label)
-    << ",\"application\":" << jsonOpt(s.application) << ",\"behavior\":\""
-    << behaviorName(s.behavior) << "\",\"action\":" << jsonOpt(s.action)
-    << ",\"targets\":" << jsonArray(s.targets, [](uint32_t t) { return std::to_string(t); }) << "}";
-  return o.str();
+using Json = nlohmann::ordered_json;
+
+Json optionalText(const std::optional<std::string> &s) { return s ? Json(*s) : Json(nullptr); }
+
+Json symbolJson(const SymbolRow &s) {
+  return {{"id", s.id},
+          {"submap", s.submap_id},
+          {"object", s.object_id},
+          {"type", s.type},
+          {"label", s.label},
+          {"application", optionalText(s.application)},
+          {"behavior", behaviorName(s.behavior)},
+          {"action", optionalText(s.action)},
+          {"targets", s.targets}};
 }
 
+// The whole snapshot as one JSON document. Boolean fields are true or false, other fields
+// numbers; texts that are no UTF-8 have their bad bytes replaced by U+FFFD.
 void printJson(const admin::Snapshot &snap) {
-  std::ostringstream o;
-  o << "{\"database\":" << jsonString(snap.database) << ",\n\"fields\":"
-    << jsonArray(snap.fields,
-                 [](const admin::Snapshot::Field &f) {
-                   return "{\"id\":" + std::to_string(f.id) + ",\"name\":" + jsonString(f.name) +
-                          ",\"type\":\"" + typeName(f.type) + "\"}";
-                 })
-    << ",\n\"applications\":"
-    << jsonArray(snap.applications,
-                 [](const admin::Snapshot::Application &a) {
-                   return "{\"name\":" + jsonString(a.name) +
-                          ",\"description\":" + jsonOpt(a.description) + ",\"actions\":" +
-                          jsonArray(a.actions,
-                                    [](const admin::Snapshot::Action &x) {
-                                      return "{\"name\":" + jsonString(x.name) +
-                                             ",\"command\":" + jsonOpt(x.command) + "}";
-                                    }) +
-                          "}";
-                 })
-    << ",\n\"sessions\":"
-    << jsonArray(snap.sessions,
-                 [](const admin::Snapshot::Session &s) {
-                   return "{\"name\":" + jsonString(s.name) +
-                          ",\"running\":" + (s.running ? "true" : "false") +
-                          ",\"map\":" + jsonOpt(s.map) + ",\"selection\":" +
-                          jsonArray(s.selection, [](uint32_t id) { return std::to_string(id); }) +
-                          ",\"attachments\":" +
-                          jsonArray(s.attachments,
-                                    [](const admin::Snapshot::AttachmentInfo &a) {
-                                      return "{\"application\":" + jsonString(a.application) +
-                                             ",\"pid\":" + std::to_string(a.pid) + ",\"events\":" +
-                                             jsonArray(a.events,
-                                                       [](int e) { return std::to_string(e); }) +
-                                             "}";
-                                    }) +
-                          "}";
-                 })
-    << ",\n\"maps\":"
-    << jsonArray(
-           snap.maps,
-           [](const admin::Snapshot::Map &m) {
-             return "{\"id\":" + std::to_string(m.row.id) + ",\"name\":" + jsonString(m.row.name) +
-                    ",\"root_submap\":" + std::to_string(m.row.root_submap) + ",\"submaps\":" +
-                    jsonArray(m.submaps,
-                              [](const admin::Snapshot::Submap &s) {
-                                return "{\"id\":" + std::to_string(s.row.id) +
-                                       ",\"name\":" + jsonString(s.row.name) +
-                                       ",\"parent_object\":" + std::to_string(s.row.parent_object) +
-                                       ",\"symbols\":" + jsonArray(s.symbols, symbolJson) + "}";
-                              }) +
-                    "}";
-           })
-    << ",\n\"objects\":"
-    << jsonArray(snap.objects,
-                 [](const admin::Snapshot::Object &obj) {
-                   std::string fields = "{";
-                   for (size_t i = 0; i < obj.values.size(); ++i) {
-                     if (i > 0) fields += ",";
-                     fields += jsonString(obj.values[i].first) + ":" +
-                               std::to_string(obj.values[i].second);
-                   }
-                   fields += "}";
-                   return "{\"id\":" + std::to_string(obj.row.id) +
-                          ",\"hostname\":" + jsonOpt(obj.row.hostname) +
-                          ",\"selection_name\":" + jsonOpt(obj.row.selection_name) +
-                          ",\"fields\":" + fields + "}";
-                 })
-    << "}\n";
-  std::cout << o.str();
+  std::map<std::string, int> fieldTypes;
+  Json fields = Json::array();
+  for (const admin::Snapshot::Field &f : snap.fields) {
+    fieldTypes[f.name] = f.type;
+    fields.push_back({{"id", f.id}, {"name", f.name}, {"type", typeName(f.type)}});
+  }
+  Json applications = Json::array();
+  for (const admin::Snapshot::Application &a : snap.applications) {
+    Json actions = Json::array();
+    for (const admin::Snapshot::Action &x : a.actions) {
+      actions.push_back({{"name", x.name}, {"command", optionalText(x.command)}});
+    }
+    applications.push_back({{"name", a.name},
+                            {"description", optionalText(a.description)},
+                            {"actions", std::move(actions)}});
+  }
+  Json sessions = Json::array();
+  for (const admin::Snapshot::Session &s : snap.sessions) {
+    Json attachments = Json::array();
+    for (const admin::Snapshot::AttachmentInfo &a : s.attachments) {
+      attachments.push_back({{"application", a.application}, {"pid", a.pid}, {"events", a.events}});
+    }
+    sessions.push_back({{"name", s.name},
+                        {"running", s.running},
+                        {"map", optionalText(s.map)},
+                        {"selection", s.selection},
+                        {"attachments", std::move(attachments)}});
+  }
+  Json maps = Json::array();
+  for (const admin::Snapshot::Map &m : snap.maps) {
+    Json submaps = Json::array();
+    for (const admin::Snapshot::Submap &sm : m.submaps) {
+      Json symbols = Json::array();
+      for (const SymbolRow &sym : sm.symbols) symbols.push_back(symbolJson(sym));
+      submaps.push_back({{"id", sm.row.id},
+                         {"name", sm.row.name},
+                         {"parent_object", sm.row.parent_object},
+                         {"symbols", std::move(symbols)}});
+    }
+    maps.push_back({{"id", m.row.id},
+                    {"name", m.row.name},
+                    {"root_submap", m.row.root_submap},
+                    {"submaps", std::move(submaps)}});
+  }
+  Json objects = Json::array();
+  for (const admin::Snapshot::Object &obj : snap.objects) {
+    Json values = Json::object();
+    for (const auto &[name, value] : obj.values) {
+      auto type = fieldTypes.find(name);
+      if (type != fieldTypes.end() && type->second == OVW_FIELD_BOOLEAN) {
+        values[name] = value != 0;
+      } else {
+        values[name] = value;
+      }
+    }
+    objects.push_back({{"id", obj.row.id},
+                       {"hostname", optionalText(obj.row.hostname)},
+                       {"selection_name", optionalText(obj.row.selection_name)},
+                       {"fields", std::move(values)}});
+  }
+  const Json document = {{"database", snap.database},
+                         {"fields", std::move(fields)},
+                         {"applications", std::move(applications)},
+                         {"sessions", std::move(sessions)},
+                         {"maps", std::move(maps)},
+                         {"objects", std::move(objects)}};
+  std::cout << document.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
 }
 
 // Names come from the database: control characters would garble the terminal.

@@ -2,6 +2,7 @@
 // receiving its node events.
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -135,25 +136,49 @@ TEST_F(OVwDbTest, ANewUserBuildsAMapOfThreeNodes) {
                                          "\"gamma.example.com\", isNode=true, "
                                          "isSNMPSupported=true"));
 
-  std::string json = ok({"list", "--json"});
-  EXPECT_EQ(3u, count(json, "\"type\":\"Computer:Generic\""));
-  EXPECT_NE(std::string::npos, json.find("\"selection\":[" + std::to_string(b) + "]"));
-  EXPECT_NE(std::string::npos, json.find("{\"id\":" + std::to_string(b) +
-                                         ",\"hostname\":\"beta.example.com\",\"selection_name\":"
-                                         "\"beta\",\"fields\":{\"isNode\":1,"
-                                         "\"isSNMPSupported\":1,\"isKestaraDevice\":1}}"));
+  const nlohmann::json list = nlohmann::json::parse(ok({"list", "--json"}));
+  size_t generic = 0;
+  std::vector<uint32_t> owners;
+  for (const nlohmann::json &map : list["maps"]) {
+    for (const nlohmann::json &submap : map["submaps"]) {
+      owners.push_back(submap["parent_object"].get<uint32_t>());
+      for (const nlohmann::json &symbol : submap["symbols"]) {
+        if (symbol["type"] == "Computer:Generic") ++generic;
+      }
+    }
+  }
+  EXPECT_EQ(3u, generic);
+  ASSERT_EQ(1u, list["sessions"].size());
+  EXPECT_EQ(nlohmann::json::array({b}), list["sessions"][0]["selection"]);
+  EXPECT_EQ(true, list["sessions"][0]["running"]);
+  const nlohmann::json beta = {
+      {"id", b},
+      {"hostname", "beta.example.com"},
+      {"selection_name", "beta"},
+      {"fields", {{"isNode", true}, {"isSNMPSupported", true}, {"isKestaraDevice", true}}}};
+  EXPECT_NE(list["objects"].end(), std::find(list["objects"].begin(), list["objects"].end(), beta))
+      << list["objects"].dump();
   // Every node has a submap of its own on the map.
   for (uint32_t id : {a, b, c}) {
-    EXPECT_NE(std::string::npos, json.find("\"parent_object\":" + std::to_string(id)));
+    EXPECT_NE(owners.end(), std::find(owners.begin(), owners.end(), id)) << id;
   }
   EXPECT_EQ("map \"default\" closed\nsession \"test:0\" ended\n", ok({"end", "session", kSession}));
 }
 
+// Names reach the JSON as they are, escaped as JSON strings; bytes that are no UTF-8 become
+// U+FFFD, so that the document stays JSON.
 TEST_F(OVwDbTest, JsonListEscapesUntrustedTexts) {
   ok({"add", "node", "quote\"host", "tab\there\x01", "--no-trap"});
+  ok({"add", "node", "bad\xff-utf8", "--no-trap"});
   std::string json = ok({"list", "--json"});
   EXPECT_NE(std::string::npos, json.find("\"hostname\":\"quote\\\"host\""));
   EXPECT_NE(std::string::npos, json.find("\"selection_name\":\"tab\\there\\u0001\""));
+  const nlohmann::json list = nlohmann::json::parse(json);
+  ASSERT_EQ(2u, list["objects"].size());
+  EXPECT_EQ("quote\"host", list["objects"][0]["hostname"]);
+  EXPECT_EQ("tab\there\x01", list["objects"][0]["selection_name"]);
+  EXPECT_EQ("bad\xEF\xBF\xBD-utf8", list["objects"][1]["hostname"]);
+  EXPECT_EQ(true, list["objects"][1]["fields"]["isNode"]);
 }
 
 TEST_F(OVwDbTest, RegistrationsFromTheEnvironmentOrNamedFiles) {
