@@ -16,7 +16,7 @@
 #include "gateway.h"
 #include "map_service.h"
 #include "snmp_agent.h"
-#include "test_database.h"
+#include "station.h"
 
 namespace {
 
@@ -27,32 +27,20 @@ bool contains(const std::string &text, const std::string &what) {
   return text.find(what) != std::string::npos;
 }
 
-// A map session with its database, played by `ovw`, and mossick beside it when asked.
+// A station with a map session played by `ovw`, and mossick beside it when asked.
 class MapStation {
  public:
   MapStation() {
-    kt::writeClientConfig(conf_, "2c", 0.3, 0);
-    EXPECT_EQ(0, db_.ovw({"start", "session"}).status);
-    EXPECT_EQ(0, db_.ovw({"open", "map"}).status);
+    db().ovwOutput({"start", "session"});
+    db().ovwOutput({"open", "map"});
   }
-  kt::TestDatabase &db() { return db_; }
-  kt::Env env() const {
-    kt::Env env = kt::clientEnv(conf_);
-    const kt::Env dbEnv = db_.env();
-    env.insert(env.end(), dbEnv.begin(), dbEnv.end());
-    return env;
-  }
+  kt::Station &station() { return station_; }
+  kt::TestDatabase &db() { return station_.db(); }
   // A node without a node event; its id.
   uint32_t addNode(const std::string &host, const std::string &selection) {
-    kt::RunResult r = db_.ovw({"add", "node", "--no-trap", "--", host, selection});
-    EXPECT_EQ(0, r.status) << r.err;
-    return r.status == 0 ? static_cast<uint32_t>(std::stoul(r.out)) : 0;
+    return db().addQuietNode(host, selection);
   }
-  json list() {
-    kt::RunResult r = db_.ovw({"list", "--json"});
-    EXPECT_EQ(0, r.status) << r.err;
-    return json::parse(r.out, nullptr, false);
-  }
+  json list() { return json::parse(db().ovwOutput({"list", "--json"}), nullptr, false); }
   // The id of the node's own submap.
   uint32_t submapOf(uint32_t node) {
     const json l = list();
@@ -66,7 +54,7 @@ class MapStation {
   // Starts mossick and waits until it listens to the map's events and has placed `icons`
   // icons.
   void startMossick(size_t icons) {
-    mossick_.emplace(kt::Process::start({kt::binPath("mossick")}, env()));
+    mossick_ = station_.start("mossick");
     EXPECT_TRUE(kt::eventually(
         [&] {
           const json l = list();
@@ -95,9 +83,8 @@ class MapStation {
   }
 
  private:
-  kt::TestDatabase db_;
-  kt::TempDir conf_;
-  std::optional<kt::Process> mossick_;
+  kt::Station station_;
+  std::unique_ptr<kt::Process> mossick_;
 };
 
 // An HTTP client of the service.
@@ -208,7 +195,7 @@ TEST(MapViewMap, FlaggedNodesShowTheProductIcon) {
   const uint32_t deviceSubmap = st.submapOf(device);
   ASSERT_NE(0u, deviceSubmap);
 
-  kt::MapService service(st.db());
+  kt::MapService service(st.station());
   ASSERT_TRUE(service.ready()) << service.process().output() << service.process().errors();
   Browser browser(service);
   const json map = browser.getJson("/api/map");
@@ -257,7 +244,7 @@ TEST(MapViewMap, HostileNamesAreEscaped) {
   MapStation st;
   const std::string hostile = "<script>alert(1)</script>";
   const uint32_t node = st.addNode(hostile, "\"quoted\" & 'single' <b>");
-  kt::MapService service(st.db());
+  kt::MapService service(st.station());
   ASSERT_TRUE(service.ready()) << service.process().output();
   Browser browser(service);
   const json map = browser.getJson("/api/map");
@@ -295,7 +282,7 @@ TEST(MapViewMap, HostileNamesAreEscaped) {
 // version moves on.
 TEST(MapViewEvents, NodeAddedWhileTheStreamIsOpen) {
   MapStation st;
-  kt::MapService service(st.db());
+  kt::MapService service(st.station());
   ASSERT_TRUE(service.ready()) << service.process().output();
   EventStream stream(service);
   ASSERT_TRUE(stream.waitFor("event: hello\n")) << stream.text();
@@ -329,7 +316,7 @@ TEST(MapViewEvents, AddedDeviceShowsItsIconWithinASecondOfItsFlag) {
   ASSERT_NE(nullptr, agent);
   MapStation st;
   st.startMossick(0);
-  kt::MapService service(st.db());
+  kt::MapService service(st.station());
   ASSERT_TRUE(service.ready()) << service.process().output();
   EventStream stream(service);
   ASSERT_TRUE(stream.waitFor("event: hello\n"));
@@ -373,7 +360,7 @@ TEST(MapViewSelect, PostSetsTheSessionsSelection) {
   MapStation st;
   const uint32_t a = st.addNode("a.test", "a");
   const uint32_t b = st.addNode("b.test", "b");
-  kt::MapService service(st.db());
+  kt::MapService service(st.station());
   ASSERT_TRUE(service.ready()) << service.process().output();
   Browser browser(service);
 
@@ -394,7 +381,7 @@ TEST(MapViewSelect, PostSetsTheSessionsSelection) {
 TEST(MapViewRefusals, ErrorCases) {
   MapStation st;
   const uint32_t a = st.addNode("a.test", "a");
-  kt::MapService service(st.db(), {"--max-streams", "1"});
+  kt::MapService service(st.station(), {"--max-streams", "1"});
   ASSERT_TRUE(service.ready()) << service.process().output();
   Browser browser(service);
   const std::string select = json{{"objects", {a}}}.dump();
@@ -478,7 +465,7 @@ TEST(MapViewApplet, RequestsAreRelayedToTheGateway) {
   options.env = {{"OVW_DATABASE", st.db().path()}, {"OV_SERVER_NAME", "127.0.0.1"}};
   kt::Gateway gateway(options);
   ASSERT_TRUE(gateway.ready()) << gateway.process().output();
-  kt::MapService service(st.db());
+  kt::MapService service(st.station());
   ASSERT_TRUE(service.ready()) << service.process().output();
   Browser browser(service);
 
@@ -519,7 +506,7 @@ TEST(MapViewApplet, RequestsAreRelayedToTheGateway) {
 // Without a gateway the page learns that no reply came.
 TEST(MapViewApplet, NoGatewayIsAnError) {
   MapStation st;
-  kt::MapService service(st.db(), {"--applet-timeout-ms", "300"});
+  kt::MapService service(st.station(), {"--applet-timeout-ms", "300"});
   ASSERT_TRUE(service.ready()) << service.process().output();
   Browser browser(service);
   const json reply = browser.applet({{"command", "getHostName"}});
@@ -534,7 +521,7 @@ TEST(MapViewApplet, NoGatewayIsAnError) {
 TEST(MapViewLife, EndsWithTheSessionAndOnSigterm) {
   MapStation st;
   {
-    kt::MapService service(st.db());
+    kt::MapService service(st.station());
     ASSERT_TRUE(service.ready()) << service.process().output();
     EXPECT_TRUE(contains(st.db().ovw({"list"}).out, "attached: \"Kestara Map View\""));
     EventStream stream(service);
@@ -543,14 +530,14 @@ TEST(MapViewLife, EndsWithTheSessionAndOnSigterm) {
     EXPECT_TRUE(service.process().waitForOutput("mapview: ended\n", 1s));
     EXPECT_FALSE(contains(st.db().ovw({"list"}).out, "Kestara Map View"));
   }
-  kt::MapService service(st.db());
+  kt::MapService service(st.station());
   ASSERT_TRUE(service.ready()) << service.process().output();
   EXPECT_EQ(0, st.db().ovw({"end", "session"}).status);
   EXPECT_EQ(0, service.process().wait(10s));
   EXPECT_TRUE(contains(service.process().output(), "the map session ended"));
 
   // No session to join: a failed start.
-  kt::MapService none(st.db());
+  kt::MapService none(st.station());
   EXPECT_FALSE(none.ready());
   EXPECT_EQ(1, none.process().wait(10s));
 }

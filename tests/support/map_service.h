@@ -1,21 +1,24 @@
-// map_service.h - test support: the map web service (mapview) as a process of the test's own.
+// map_service.h - test support: the map web service (mapview) of a station, as a process of the
+// test's own.
 #ifndef KESTARA_TESTS_SUPPORT_MAP_SERVICE_H
 #define KESTARA_TESTS_SUPPORT_MAP_SERVICE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "process.h"
-#include "test_database.h"
+#include "station.h"
 
 namespace kt {
 
-// mapview on 127.0.0.1 at a port of its choosing, with the database `db`; stopped and reaped
-// when the object goes.
+// mapview on 127.0.0.1 at a port of its choosing, in the station's environment, with `args`
+// after its --listen; stopped and reaped when the object goes.
 class MapService {
  public:
-  explicit MapService(const TestDatabase &db, std::vector<std::string> args = {}, Env env = {});
+  explicit MapService(const Station &station, std::vector<std::string> args = {},
+                      const Env &extra = {});
   MapService(const MapService &) = delete;
   MapService &operator=(const MapService &) = delete;
 
@@ -24,10 +27,10 @@ class MapService {
   uint16_t port() const { return port_; }
   // "http://127.0.0.1:PORT": what its pages send as their Origin.
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  Process &process() { return process_; }
+  Process &process() { return *process_; }
 
  private:
-  Process process_;
+  std::unique_ptr<Process> process_;
   uint16_t port_ = 0;
 };
 
