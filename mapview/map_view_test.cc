@@ -43,26 +43,55 @@ admin::Snapshot::Object object(uint32_t id, std::string host, std::string select
 // names are hostile), an ordinary node (2) and a symbol of no node (5); on the device's submap
 // (2) the product's icon (object 3) aimed at it; the ordinary node's submap (3) is empty. An
 // ended session of the same name and another map are there too.
+admin::Snapshot::Submap submap(uint32_t id, int32_t map, std::string name, uint32_t parent,
+                               std::vector<kestara::ovw::SymbolRow> symbols) {
+  admin::Snapshot::Submap s;
+  s.row.id = id;
+  s.row.map_id = map;
+  s.row.name = std::move(name);
+  s.row.parent_object = parent;
+  s.symbols = std::move(symbols);
+  return s;
+}
+
+admin::Snapshot::Session session(int64_t id, std::string name, bool running, std::string map) {
+  admin::Snapshot::Session s;
+  s.id = id;
+  s.name = std::move(name);
+  s.running = running;
+  s.map = std::move(map);
+  return s;
+}
+
 admin::Snapshot sample() {
   admin::Snapshot snap;
-  snap.sessions.push_back({1, "st:0", false, std::string("old"), {2}, {}});
-  snap.sessions.push_back({2, "st:0", true, std::string("default"), {2}, {}});
-  snap.sessions.push_back({3, "other:0", true, std::string("old"), {}, {}});
+  snap.sessions.push_back(session(1, "st:0", false, "old"));
+  snap.sessions.push_back(session(2, "st:0", true, "default"));
+  snap.sessions.push_back(session(3, "other:0", true, "old"));
+  snap.sessions[0].selection = {2};
+  snap.sessions[1].selection = {2};
 
-  admin::Snapshot::Map old{{9, "old", 90}, {}};
-  old.submaps.push_back({{90, 9, "old root", 0, 0}, {symbol(900, 90, 4, "Computer:Generic", "x")}});
-  admin::Snapshot::Map map{{1, "default", 1}, {}};
-  map.submaps.push_back({{1, 1, "root", 0, 0},
-                         {symbol(10, 1, 1, "Computer:Generic", "<script>alert(1)</script>"),
-                          symbol(11, 1, 2, "Computer:Generic", "plain \"node\" & co"),
-                          symbol(12, 1, 5, "Network:Segment", "segment")}});
+  admin::Snapshot::Map old;
+  old.row.id = 9;
+  old.row.name = "old";
+  old.row.root_submap = 90;
+  old.submaps.push_back(
+      submap(90, 9, "old root", 0, {symbol(900, 90, 4, "Computer:Generic", "x")}));
+  admin::Snapshot::Map map;
+  map.row.id = 1;
+  map.row.name = "default";
+  map.row.root_submap = 1;
+  map.submaps.push_back(submap(1, 1, "root", 0,
+                               {symbol(10, 1, 1, "Computer:Generic", "<script>alert(1)</script>"),
+                                symbol(11, 1, 2, "Computer:Generic", "plain \"node\" & co"),
+                                symbol(12, 1, 5, "Network:Segment", "segment")}));
   kestara::ovw::SymbolRow icon = symbol(20, 2, 3, "Software:Varnis", "Varnis Console");
   icon.application = "Varnis Console Application";
   icon.action = "Start Web Action";
   icon.behavior = 2;
   icon.targets = {1};
-  map.submaps.push_back({{2, 1, "device", 0, 1}, {icon}});
-  map.submaps.push_back({{3, 1, "plain", 0, 2}, {}});
+  map.submaps.push_back(submap(2, 1, "device", 1, {icon}));
+  map.submaps.push_back(submap(3, 1, "plain", 2, {}));
   snap.maps = {old, map};
 
   snap.objects = {object(1, "<script>alert(1)</script>", "dev'ice\"&<b>", true),
