@@ -144,6 +144,8 @@ std::string_view mapScript() {
         try {
           await post('/api/select', { objects: [object] });
           if (link) window.open(link.getAttribute('href'), '_blank');
+          // A selection posts no map event: draw it now.
+          refresh();
         } catch (e) {
           status('Could not select ' + nameOf(object) + ': ' + e.message);
         }
