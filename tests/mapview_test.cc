@@ -27,65 +27,7 @@ bool contains(const std::string &text, const std::string &what) {
   return text.find(what) != std::string::npos;
 }
 
-// A station with a map session played by `ovw`, and mossick beside it when asked.
-class MapStation {
- public:
-  MapStation() {
-    db().ovwOutput({"start", "session"});
-    db().ovwOutput({"open", "map"});
-  }
-  kt::Station &station() { return station_; }
-  kt::TestDatabase &db() { return station_.db(); }
-  // A node without a node event; its id.
-  uint32_t addNode(const std::string &host, const std::string &selection) {
-    return db().addQuietNode(host, selection);
-  }
-  json list() { return json::parse(db().ovwOutput({"list", "--json"}), nullptr, false); }
-  // The id of the node's own submap.
-  uint32_t submapOf(uint32_t node) {
-    const json l = list();
-    for (const json &map : l["maps"]) {
-      for (const json &submap : map["submaps"]) {
-        if (submap["parent_object"] == node) return submap["id"].get<uint32_t>();
-      }
-    }
-    return 0;
-  }
-  // Starts mossick and waits until it listens to the map's events and has placed `icons`
-  // icons.
-  void startMossick(size_t icons) {
-    mossick_ = station_.start("mossick");
-    EXPECT_TRUE(kt::eventually(
-        [&] {
-          const json l = list();
-          bool registered = false;
-          for (const json &a : l["sessions"][0]["attachments"]) {
-            // Event 15 is the last it registers for.
-            const json &events = a["events"];
-            registered =
-                registered || (a["application"] == "Varnis Console Application" &&
-                               std::find(events.begin(), events.end(), 15) != events.end());
-          }
-          return registered && iconCount() >= icons;
-        },
-        10s))
-        << mossick_->output();
-  }
-  size_t iconCount() {
-    size_t n = 0;
-    const json l = list();
-    for (const json &map : l["maps"]) {
-      for (const json &submap : map["submaps"]) {
-        for (const json &symbol : submap["symbols"]) n += symbol["type"] == "Software:Varnis";
-      }
-    }
-    return n;
-  }
-
- private:
-  kt::Station station_;
-  std::unique_ptr<kt::Process> mossick_;
-};
+using kt::MapStation;
 
 // An HTTP client of the service.
 class Browser {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,31 @@ class MapService {
  private:
   std::unique_ptr<Process> process_;
   uint16_t port_ = 0;
+};
+
+// A station with a map session played by `ovw` (started, its map open), and mossick beside it
+// when asked.
+class MapStation {
+ public:
+  MapStation();
+  Station &station() { return station_; }
+  TestDatabase &db() { return station_.db(); }
+  // A node without a node event; its id.
+  uint32_t addNode(const std::string &host, const std::string &selection) {
+    return db().addQuietNode(host, selection);
+  }
+  // The database as `ovw list --json` gives it.
+  nlohmann::json list();
+  // The id of the node's own submap; of the map's root submap.
+  uint32_t submapOf(uint32_t node);
+  uint32_t rootSubmap();
+  // Starts mossick and waits until it listens to the map's events and has placed `icons` icons.
+  void startMossick(size_t icons);
+  size_t iconCount();
+
+ private:
+  Station station_;
+  std::unique_ptr<Process> mossick_;
 };
 
 }  // namespace kt
