@@ -1,0 +1,6 @@
+# The map service in a real browser: headless Chromium through WebDriver (python3-selenium), with
+# the real mapview, mossick, tavrin and snmpd.
+kestara_test(browser_test SOURCES browser_test.cc LIBS nlohmann_json::nlohmann_json TIMEOUT 300)
+if(TARGET browser_test)
+  add_dependencies(browser_test mapview mossick ovw_tool tavrin)
+endif()
