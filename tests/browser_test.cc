@@ -19,8 +19,8 @@ using nlohmann::json;
 
 // The IPv4 addresses the agent reports for interface 1 (its ipAddrTable), as snmpwalk reads them.
 std::vector<std::string> addressesOfInterfaceOne(const std::string &peer) {
-  const kt::RunResult r = kt::run({"/usr/bin/snmpwalk", "-v2c", "-c", "public", "-On", "-Oq",
-                                   peer, "1.3.6.1.2.1.4.20.1.2"});
+  const kt::RunResult r = kt::run(
+      {"/usr/bin/snmpwalk", "-v2c", "-c", "public", "-On", "-Oq", peer, "1.3.6.1.2.1.4.20.1.2"});
   std::vector<std::string> addresses;
   const std::string prefix = ".1.3.6.1.2.1.4.20.1.2.";
   size_t at = 0;
@@ -68,10 +68,12 @@ TEST(Browser, MapLiveUpdatesSelectionAndApplet) {
       {"probe", "Kestara"},
       {"addresses", addresses},
       // KT_BROWSER_SCREENSHOT=FILE keeps a picture of the device's submap (the docs' one).
-      {"screenshot", std::getenv("KT_BROWSER_SCREENSHOT") ? std::getenv("KT_BROWSER_SCREENSHOT") : ""},
+      {"screenshot",
+       std::getenv("KT_BROWSER_SCREENSHOT") ? std::getenv("KT_BROWSER_SCREENSHOT") : ""},
   };
-  const kt::RunResult r = kt::run(
-      {"/usr/bin/python3", kt::srcPath("tests/browser/map_page.py"), visit.dump()}, st.station().env(), 120s);
+  const kt::RunResult r =
+      kt::run({"/usr/bin/python3", kt::srcPath("tests/browser/map_page.py"), visit.dump()},
+              st.station().env(), 120s);
   EXPECT_EQ(0, r.status) << r.out << r.err;
   EXPECT_NE(std::string::npos, r.out.find("browser: all checks passed")) << r.out << r.err;
 
