@@ -116,11 +116,13 @@ void MapWatcher::stop() {
 }
 
 void MapWatcher::eventArrived(int event, std::vector<uint32_t> objects) {
+  // The event goes to the pages at once, from this thread: a reading of the map (tens of
+  // milliseconds for a large one) must not hold it back. Each page's queue is bounded.
+  const nlohmann::json data = {{"event", event}, {"objects", objects}};
+  hub_.publish("ovw", data.dump());
   {
     const std::lock_guard lock(mutex_);
-    // A flood of events is summed up: the map is read anew after them either way.
-    if (arrivals_.size() >= 256) arrivals_.pop_front();
-    arrivals_.push_back({event, std::move(objects)});
+    eventsWaiting_ = true;
   }
   wake_.notify_one();
 }
@@ -153,14 +155,10 @@ void MapWatcher::run() {
   size_t reread = kRereads.size();  // none pending
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    if (!arrivals_.empty()) {
-      std::deque<Arrival> taken;
-      taken.swap(arrivals_);
+    if (eventsWaiting_) {
+      // However many events came meanwhile, the map is read once after them.
+      eventsWaiting_ = false;
       lock.unlock();
-      for (const Arrival &a : taken) {
-        nlohmann::json data = {{"event", a.event}, {"objects", a.objects}};
-        hub_.publish("ovw", data.dump());
-      }
       readMap();
       lastEvent = Clock::now();
       reread = 0;
@@ -169,14 +167,14 @@ void MapWatcher::run() {
     }
     if (reread < kRereads.size()) {
       const Clock::time_point due = lastEvent + kRereads[reread];
-      if (wake_.wait_until(lock, due, [&] { return stopping_ || !arrivals_.empty(); })) continue;
+      if (wake_.wait_until(lock, due, [&] { return stopping_ || eventsWaiting_; })) continue;
       ++reread;
       lock.unlock();
       readMap();
       lock.lock();
       continue;
     }
-    wake_.wait(lock, [&] { return stopping_ || !arrivals_.empty(); });
+    wake_.wait(lock, [&] { return stopping_ || eventsWaiting_; });
   }
 }
 

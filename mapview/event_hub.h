@@ -87,10 +87,6 @@ class MapWatcher {
   [[nodiscard]] uint64_t version() const;
 
  private:
-  struct Arrival {
-    int event;
-    std::vector<uint32_t> objects;
-  };
   void run();
   void readMap();
 
@@ -98,7 +94,7 @@ class MapWatcher {
   EventHub &hub_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Arrival> arrivals_;
+  bool eventsWaiting_ = false;  // events came since the map was last read
   bool stopping_ = false;
   uint64_t version_ = 0;
   size_t digest_ = 0;
