@@ -17,6 +17,8 @@ namespace mapview {
 // followed by the interface's index).
 inline constexpr const char *kProbeVariable = "1.3.6.1.4.1.32473.3.1.2.3.1.1.0";
 inline constexpr const char *kIfPhysAddress = "1.3.6.1.2.1.2.2.1.6";
+// sysName.0: the name the device gives itself.
+inline constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
 
 // A request text built from a page's call, or why it can't be made.
 struct AppletRequest {

@@ -266,15 +266,16 @@ std::string_view appletScript() {
   async function run() {
     button.disabled = true;
     log.replaceChildren();
-    for (const id of ['name', 'probe', 'ip']) show(id, '\u2026');
+    for (const id of ['name', 'sysname', 'probe', 'ip']) show(id, '\u2026');
     const name = await call({ command: 'getHostName' });
     show('name', name === null ? '(no answer)' : name);
     const node = document.getElementById('node').value;
     const session = await call({ command: 'openSnmpSession', node });
     if (session === null || !/^[0-9]+$/.test(session)) {
-      show('probe', '(no session)');
-      show('ip', '(no session)');
+      for (const id of ['sysname', 'probe', 'ip']) show(id, '(no session)');
     } else {
+      const sysname = await call({ command: 'getSnmpData', session, oid: root.dataset.sysname });
+      show('sysname', sysname === null ? '(no answer)' : sysname);
       const probe = await call({ command: 'getSnmpData', session, oid: root.dataset.probe });
       show('probe', probe === null ? '(no answer)' : probe);
       const index = document.getElementById('ifindex').value.trim();
@@ -308,9 +309,10 @@ std::string appletPage(const MapView &view, const ObjectView &node) {
 <body>
 <main id="applet" data-node=")html";
   page += std::to_string(node.id) + "\" data-probe=\"" + kProbeVariable + "\" data-ifphys=\"" +
-          kIfPhysAddress + "\">\n<h1>Varnis Console: <span class=\"device\">" + name +
-          "</span></h1>\n<p>Object " + std::to_string(node.id) + ", host <code>" + host +
-          "</code>, isKestaraDevice: <strong>" + (node.flagged ? "true" : "false") +
+          kIfPhysAddress + "\" data-sysname=\"" + kSysName +
+          "\">\n<h1>Varnis Console: <span class=\"device\">" + name + "</span></h1>\n<p>Object " +
+          std::to_string(node.id) + ", host <code>" + host + "</code>, isKestaraDevice: <strong>" +
+          (node.flagged ? "true" : "false") +
           "</strong>. The requests below go to the gateway as the applet sends them, and each "
           "reply is shown as it came.</p>\n";
   page += R"html(<p>
@@ -323,6 +325,7 @@ std::string appletPage(const MapView &view, const ObjectView &node) {
 </p>
 <dl>
 <dt>Device name (getHostName)</dt><dd id="name"></dd>
+<dt>System name (sysName)</dt><dd id="sysname"></dd>
 <dt>Probe variable</dt><dd id="probe"></dd>
 <dt>IPv4 address of the interface</dt><dd id="ip"></dd>
 </dl>

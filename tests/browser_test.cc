@@ -65,6 +65,7 @@ TEST(Browser, MapLiveUpdatesSelectionAndApplet) {
       {"new_host", "late.test"},
       {"new_name", "late-node"},
       {"device_name", "kestara-one"},
+      {"sys_name", "kestara-test-agent"},
       {"probe", "Kestara"},
       {"addresses", addresses},
       // KT_BROWSER_SCREENSHOT=FILE keeps a picture of the device's submap (the docs' one).

@@ -11,6 +11,7 @@ Started by browser_test with one JSON argument (what the station holds; a node n
   new_host, new_name
                  a node this script adds while the page is open
   device_name    what the applet page must show as the device's name
+  sys_name       the agent's sysName.0
   probe          the probe variable's value the agent holds
   addresses      the IPv4 addresses the agent reports for its interface 1
   screenshot     where to save a picture of the map ("" for none)
@@ -139,10 +140,11 @@ def run(driver, args):
     wait_for(driver, "the selection shown", lambda d: d.find_element(By.ID, "selection").text
              == args["device_name"])
 
-    # The applet page: the device's name, the probe variable and interface 1's address.
+    # The applet page: the device's name, its sysName, the probe variable and interface 1's
+    # address.
     driver.get(url + "/applet?node=" + device)
-    for field, expected in (("name", [args["device_name"]]), ("probe", [args["probe"]]),
-                            ("ip", args["addresses"])):
+    for field, expected in (("name", [args["device_name"]]), ("sysname", [args["sys_name"]]),
+                            ("probe", [args["probe"]]), ("ip", args["addresses"])):
         wait_for(driver, "the applet's %s (expected one of %r)" % (field, expected),
                  lambda d: d.find_element(By.ID, field).text in expected, 15)
     log = driver.find_element(By.ID, "log").text
