@@ -16,9 +16,9 @@ import sys
 import time
 import urllib.request
 
-from selenium import webdriver
-from selenium.webdriver.chrome.options import Options
-from selenium.webdriver.chrome.service import Service
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
+from browser import start_chromium  # noqa: E402
 
 
 def wait(what, condition, seconds):
@@ -33,11 +33,7 @@ def wait(what, condition, seconds):
 
 def main():
     args = json.loads(sys.argv[1])
-    options = Options()
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                 "--window-size=1280,900", "--no-first-run", "--disable-extensions"):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver = start_chromium()
     try:
         run(driver, args)
     finally:

@@ -20,16 +20,17 @@ Each check that fails ends the script with status 1 and a line saying what was s
 on success is "browser: all checks passed"; browser_test then checks the session's selection.
 """
 import json
+import os
 import subprocess
 import sys
 
-from selenium import webdriver
 from selenium.common.exceptions import (NoAlertPresentException, NoSuchElementException,
                                         StaleElementReferenceException, TimeoutException)
-from selenium.webdriver.chrome.options import Options
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from browser import start_chromium  # noqa: E402
 
 
 def fail(what):
@@ -88,13 +89,7 @@ def show_submap(driver, submap):
 
 def main():
     args = json.loads(sys.argv[1])
-    options = Options()
-    # The test's own pages in a namespace of its own: the browser's sandbox is not needed, and it
-    # can't start as root anyway.
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                 "--window-size=1280,900", "--no-first-run", "--disable-extensions"):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver = start_chromium()
     try:
         run(driver, args)
     finally:
