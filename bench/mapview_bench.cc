@@ -83,8 +83,9 @@ int main(int argc, char **argv) {
                                 {"nodes", nodes},
                                 {"events", events},
                                 {"posted", posted}};
-  kt::Process page = kt::Process::start(
-      {"/usr/bin/python3", kt::srcPath("bench/map_page_bench.py"), setup.dump()});
+  kt::Process page =
+      kt::Process::start({"/usr/bin/python3", kt::srcPath("bench/map_page_bench.py"), setup.dump()},
+                         {{"PYTHONDONTWRITEBYTECODE", "1"}});
   if (!page.waitForOutput("ready\n", 120s)) {
     std::fprintf(stderr, "the page did not get ready:\n%s%s\n", page.output().c_str(),
                  page.errors().c_str());

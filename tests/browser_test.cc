@@ -68,13 +68,13 @@ TEST(Browser, MapLiveUpdatesSelectionAndApplet) {
       {"sys_name", "kestara-test-agent"},
       {"probe", "Kestara"},
       {"addresses", addresses},
-      // KT_BROWSER_SCREENSHOT=FILE keeps a picture of the device's submap (the docs' one).
+      // KT_BROWSER_SCREENSHOT=FILE keeps a picture of the root submap (the docs' one).
       {"screenshot",
        std::getenv("KT_BROWSER_SCREENSHOT") ? std::getenv("KT_BROWSER_SCREENSHOT") : ""},
   };
   const kt::RunResult r =
       kt::run({"/usr/bin/python3", kt::srcPath("tests/browser/map_page.py"), visit.dump()},
-              st.station().env(), 120s);
+              st.station().env({{"PYTHONDONTWRITEBYTECODE", "1"}}), 120s);
   EXPECT_EQ(0, r.status) << r.out << r.err;
   EXPECT_NE(std::string::npos, r.out.find("browser: all checks passed")) << r.out << r.err;
 
