@@ -218,24 +218,25 @@ void HttpService::routes() {
     body["version"] = watcher_.version();
     sendJson(res, 200, body);
   });
+  // The two views of one submap: the map is read, and the submap the path names found in it.
+  const auto submapRoute = [this](auto answer) {
+    return [this, answer](const httplib::Request &req, httplib::Response &res) {
+      kestara::ovw::Result<MapView> view = database_.view();
+      if (!view) return sendError(res, 500, view.error().detail);
+      const std::optional<uint32_t> id = parseId(req.matches[1].str());
+      const SubmapView *submap = id ? view->submap(*id) : nullptr;
+      if (submap == nullptr) return sendError(res, 404, "no such submap on the open map");
+      answer(res, *view, *submap);
+    };
+  };
   s.Get(R"(/api/submap/([0-9]{1,10}))",
-        [this](const httplib::Request &req, httplib::Response &res) {
-          kestara::ovw::Result<MapView> view = database_.view();
-          if (!view) return sendError(res, 500, view.error().detail);
-          const std::optional<uint32_t> id = parseId(req.matches[1].str());
-          const SubmapView *submap = id ? view->submap(*id) : nullptr;
-          if (submap == nullptr) return sendError(res, 404, "no such submap on the open map");
-          sendJson(res, 200, submapJson(*view, *submap));
-        });
+        submapRoute([](httplib::Response &res, const MapView &view, const SubmapView &submap) {
+          sendJson(res, 200, submapJson(view, submap));
+        }));
   s.Get(R"(/submap/([0-9]{1,10})\.svg)",
-        [this](const httplib::Request &req, httplib::Response &res) {
-          kestara::ovw::Result<MapView> view = database_.view();
-          if (!view) return sendError(res, 500, view.error().detail);
-          const std::optional<uint32_t> id = parseId(req.matches[1].str());
-          const SubmapView *submap = id ? view->submap(*id) : nullptr;
-          if (submap == nullptr) return sendError(res, 404, "no such submap on the open map");
-          res.set_content(submapSvg(*view, *submap), kSvg);
-        });
+        submapRoute([](httplib::Response &res, const MapView &view, const SubmapView &submap) {
+          res.set_content(submapSvg(view, submap), kSvg);
+        }));
 
   s.Get("/events", [this](const httplib::Request &, httplib::Response &res) {
     const std::string hello =
