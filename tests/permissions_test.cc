@@ -59,6 +59,7 @@ class SharedDatabase : public ::testing::Test {
   void SetUp() override {
     if (!kt::canSwitchUsers()) GTEST_SKIP() << "needs root and setpriv to run as other users";
     ASSERT_EQ(0, chmod(top_.path().c_str(), 0755));
+    programs_ = kt::copyForOthers(programsDir_, {"ovw", "mossick", "quenby"});
     state_ = top_.file("kestara");
     ASSERT_EQ(0, mkdir(state_.c_str(), 0700));
     kt::shareWithGroup(state_, kt::kSharedGroup);
@@ -74,13 +75,18 @@ class SharedDatabase : public ::testing::Test {
     ASSERT_EQ(0, chown(logs_.path().c_str(), kt::kMember.uid, kt::kMember.gid));
   }
 
-  kt::Env env() const { return {{"OVW_DATABASE", db_}, {"OV_EVENT_ADDRESS", "udp:127.0.0.1:9"}}; }
+  kt::Env env() const {
+    return {{"OVW_DATABASE", db_},
+            {"OV_EVENT_ADDRESS", "udp:127.0.0.1:9"},
+            {"OVW_REGISTRATION_DIR", programs_ + "/registration"}};
+  }
+  std::string program(const char *name) const { return programs_ + "/" + name; }
   kt::RunResult root(std::vector<std::string> args) const {
-    args.insert(args.begin(), kt::binPath("ovw"));
+    args.insert(args.begin(), program("ovw"));
     return kt::run(args, env());
   }
   kt::RunResult ovwAs(const kt::User &user, std::vector<std::string> args) const {
-    args.insert(args.begin(), kt::binPath("ovw"));
+    args.insert(args.begin(), program("ovw"));
     return kt::run(kt::asUser(user, args), env());
   }
   std::string addNode(const std::string &host, const std::string &selection) {
@@ -121,6 +127,8 @@ class SharedDatabase : public ::testing::Test {
 
   kt::TempDir top_;
   kt::TempDir logs_;
+  kt::TempDir programsDir_;
+  std::string programs_;  // copies of the programs and registration files
   std::string state_;
   std::string db_;
   std::string flagged_;
@@ -135,11 +143,11 @@ TEST_F(SharedDatabase, MembersRunOvwMossickAndQuenby) {
   EXPECT_NE(std::string::npos, listed.out.find("router7"));
 
   std::vector<std::string> mossickArgs = {"/bin/sh", "-c", "umask 077; exec \"$0\" -l \"$1\"",
-                                          kt::binPath("mossick"), logs_.file("mossick.log")};
+                                          program("mossick"), logs_.file("mossick.log")};
   kt::Process mossick = startAs(kt::kMember, mossickArgs);
   ASSERT_TRUE(kt::eventually([&] { return icons() == 1; }, kt::scaled(10s)))
       << mossick.output() << mossick.errors();
-  kt::Process quenby = startAs(kt::kMember, {kt::binPath("quenby")});
+  kt::Process quenby = startAs(kt::kMember, {program("quenby")});
   ASSERT_TRUE(quenby.waitForOutput("Listening on UDP port 8008", kt::scaled(10s)))
       << quenby.output();
 
@@ -189,12 +197,12 @@ TEST_F(SharedDatabase, StrangersAreRefusedAndChangeNothing) {
       EXPECT_NE(std::string::npos, r.err.find("member of group " + group)) << r.err;
     }
 
-    kt::Process mossick = startAs(kt::kStranger, {kt::binPath("mossick")});
+    kt::Process mossick = startAs(kt::kStranger, {program("mossick")});
     EXPECT_EQ(255, mossick.wait(kt::scaled(10s)));
     EXPECT_NE(std::string::npos, mossick.output().find("permission denied on " + c.blocking))
         << mossick.output();
 
-    kt::Process quenby = startAs(kt::kStranger, {kt::binPath("quenby")});
+    kt::Process quenby = startAs(kt::kStranger, {program("quenby")});
     ASSERT_TRUE(quenby.waitForOutput("Listening on UDP port 8008", kt::scaled(10s)))
         << quenby.output();
     kt::UdpClient applet("127.0.0.1");

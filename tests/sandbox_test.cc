@@ -163,11 +163,12 @@ Trace readTrace(const std::string &path) {
 // the state folder); stopped with SIGTERM (to the program itself) at the end.
 class Traced {
  public:
-  Traced(const std::string &program, const kt::Env &env, const kt::TempDir &dir,
-         const std::vector<std::string> &args = {})
+  // `folder` holds the program, where the user can reach it.
+  Traced(const std::string &folder, const std::string &program, const kt::Env &env,
+         const kt::TempDir &dir, const std::vector<std::string> &args = {})
       : trace_(dir.file(program + ".strace")) {
-    std::vector<std::string> argv = {"/usr/bin/strace",   "-f", "-qq", "-o", trace_, "--",
-                                     kt::binPath(program)};
+    std::vector<std::string> argv = {"/usr/bin/strace",     "-f", "-qq", "-o", trace_, "--",
+                                     folder + "/" + program};
     argv.insert(argv.end(), args.begin(), args.end());
     process_ =
         std::make_unique<kt::Process>(kt::Process::start(kt::asUser(kt::kMember, argv), env));
@@ -231,7 +232,11 @@ class Sandbox : public ::testing::Test {
         !kt::canSwitchUsers()) {
       GTEST_SKIP() << "needs strace, systemd-analyze and root (to run the daemons as a user)";
     }
+    programs_ = kt::copyForOthers(programsDir_, {"ferrow", "tavrin", "quenby", "mapview"});
   }
+
+  kt::TempDir programsDir_;
+  std::string programs_;  // copies of the programs that the unit's user can reach
 };
 
 // tavrin, quenby and ferrow doing the station's work: the sweep and a node event, applet
@@ -266,11 +271,11 @@ TEST_F(Sandbox, DaemonsStayWithinTheirUnits) {
   kt::Env pmd = env;
   pmd.push_back({"NOTIFY_SOCKET", notify.path()});
 
-  Traced ferrow("ferrow", pmd, run);
+  Traced ferrow(programs_, "ferrow", pmd, run);
   ASSERT_TRUE(kt::eventually([&] { return db.flag(node) == true; }, kt::scaled(20s)))
       << ferrow.process().output();
-  Traced tavrin("tavrin", pmd, run);
-  Traced quenby("quenby", env, run);
+  Traced tavrin(programs_, "tavrin", pmd, run);
+  Traced quenby(programs_, "quenby", env, run);
   ASSERT_TRUE(tavrin.process().waitForOutput("port 8088", kt::scaled(10s)));
   ASSERT_TRUE(quenby.process().waitForOutput("port 8008", kt::scaled(10s)));
 
@@ -316,7 +321,8 @@ TEST_F(Sandbox, MapViewStaysWithinItsUnit) {
   kt::Env env = db.env();
   env.push_back({"NOTIFY_SOCKET", notify.path()});
 
-  Traced mapview("mapview", env, run, {"--listen", "127.0.0.1:8080", "--applet-timeout-ms", "200"});
+  Traced mapview(programs_, "mapview", env, run,
+                 {"--listen", "127.0.0.1:8080", "--applet-timeout-ms", "200"});
   ASSERT_TRUE(mapview.process().waitForOutput("map on http://", kt::scaled(10s)))
       << mapview.process().output();
   // Plain HTTP/1.0 requests over a socket of the test's own.

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 
+#include "process.h"
+
 namespace kt {
 
 namespace {
@@ -56,6 +58,18 @@ void openToAll(const std::string &path) {
   for (const auto &entry : fs::recursive_directory_iterator(path, ec)) {
     chmod(entry.path().c_str(), fs::is_directory(entry.symlink_status()) ? 0755 : 0644);
   }
+}
+
+std::string copyForOthers(const TempDir &dir, const std::vector<std::string> &names) {
+  namespace fs = std::filesystem;
+  fs::copy(srcPath("platform/ovw/registration"), dir.file("registration"),
+           fs::copy_options::recursive);
+  openToAll(dir.path());
+  for (const std::string &name : names) {
+    fs::copy_file(binPath(name), dir.file(name));
+    chmod(dir.file(name).c_str(), 0755);
+  }
+  return dir.path();
 }
 
 }  // namespace kt

@@ -12,6 +12,8 @@
 
 namespace kt {
 
+class TempDir;
+
 struct User {
   uid_t uid;
   gid_t gid;                  // primary group
@@ -36,6 +38,11 @@ void shareWithGroup(const std::string &path, gid_t group);
 
 // Lets every user through `path` (folders 0755) and read what is in it.
 void openToAll(const std::string &path);
+
+// Copies the build's programs `names` into `dir`, and the registration files into
+// `dir`/registration (for OVW_REGISTRATION_DIR), and opens `dir` to all: the other users may
+// not reach the build tree, as in a checkout inside a private folder. Returns dir.path().
+std::string copyForOthers(const TempDir &dir, const std::vector<std::string> &names);
 
 }  // namespace kt
 
