@@ -15,6 +15,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +44,17 @@ using bench::percentile;
 constexpr uint16_t kGatewayPort = 8088;
 constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
 constexpr const char *kSysNameValue = "kestara-test-agent";
+
+// Keeps `pid` (0: this process) on CPU `cpu`, or lets it run anywhere (-1).
+void pin(pid_t pid, int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int cpus = static_cast<int>(std::thread::hardware_concurrency());
+  for (int c = 0; c < cpus; ++c) {
+    if (cpu < 0 || c == cpu) CPU_SET(c, &set);
+  }
+  (void)sched_setaffinity(pid, sizeof set, &set);
+}
 
 // `n` requests one after the other from `client` to `port`; the latencies in microseconds.
 bool roundOf(kt::UdpClient &client, uint16_t port, const std::string &request,
@@ -185,7 +197,17 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  // 1. One request at a time, in alternating rounds.
+  // 1. One request at a time, in alternating rounds. The server under test has a CPU of its
+  // own and the client and the agent the other, so that both servers are woken and run alike
+  // (where the scheduler places them otherwise decides more than the servers do).
+  const bool pinned =
+      std::getenv("BENCH_NO_PIN") == nullptr && std::thread::hardware_concurrency() >= 2;
+  if (pinned) {
+    pin(0, 0);
+    pin(agents[0]->process().pid(), 0);
+    pin(tavrin.pid(), 1);
+    pin(relay.pid(), 1);
+  }
   kt::UdpClient client("127.0.0.1");
   const std::string session = openSession(client, agents[0]->peer());
   const std::string get = "getSnmpData#" + session + "#" + kSysName;
@@ -209,7 +231,8 @@ int main(int argc, char **argv) {
   const double n = static_cast<double>(rounds) * perRound;
   const double relayMedian = percentile(relayLatency, 0.5);
   const double gatewayMedian = percentile(gatewayLatency, 0.5);
-  std::printf("1. one request at a time, %d rounds of %d, alternating\n", rounds, perRound);
+  std::printf("1. one request at a time, %d rounds of %d, alternating%s\n", rounds, perRound,
+              pinned ? ", server on CPU 1, client and agent on CPU 0" : "");
   std::printf("   relay    median %7.1f us  p99 %7.1f us  cpu %6.1f us/request\n", relayMedian,
               percentile(relayLatency, 0.99), static_cast<double>(relayCpu) / n / 1000);
   std::printf("   tavrin   median %7.1f us  p99 %7.1f us  cpu %6.1f us/request\n", gatewayMedian,
@@ -218,6 +241,9 @@ int main(int argc, char **argv) {
               gatewayMedian / relayMedian,
               static_cast<double>(gatewayCpu) / static_cast<double>(relayCpu));
   relay.stop();
+  if (pinned) {
+    for (pid_t pid : {0, agents[0]->process().pid(), tavrin.pid()}) pin(pid, -1);
+  }
 
   // 2. Isolation: the live client's p99 alone, before and after, and in between with slow
   // requests in flight (so that a drift in the machine's load falls on both alike).
