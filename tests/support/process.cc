@@ -321,8 +321,10 @@ bool addLoopbackAddress(const std::string &address) {
   return false;
 }
 
-uint16_t freeUdpPort(const char *address) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+namespace {
+
+uint16_t freePort(const char *address, int type) {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -337,6 +339,11 @@ uint16_t freeUdpPort(const char *address) {
   close(fd);
   return port;
 }
+
+}  // namespace
+
+uint16_t freeUdpPort(const char *address) { return freePort(address, SOCK_DGRAM); }
+uint16_t freeTcpPort(const char *address) { return freePort(address, SOCK_STREAM); }
 
 UdpClient::UdpClient(const char *local_address, uint16_t local_port) {
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

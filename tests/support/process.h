@@ -105,8 +105,9 @@ struct RunResult {
 RunResult run(std::vector<std::string> argv, const Env &env = {},
               std::chrono::milliseconds timeout = 30s);
 
-// A UDP port on `address` that nothing is bound to at the moment of the call.
+// A UDP (TCP) port on `address` that nothing is bound to at the moment of the call.
 uint16_t freeUdpPort(const char *address = "127.0.0.1");
+uint16_t freeTcpPort(const char *address = "127.0.0.1");
 
 // Sends one UDP datagram whose IPv4 source address and port are whatever the caller says,
 // through a raw socket (which needs CAP_NET_RAW: the tests' own network namespace gives it).

@@ -1,0 +1,6 @@
+# The PostgreSQL layer of the OVw store (libpq), and its tests against a server of their own.
+add_library(ovw_pg STATIC ${CMAKE_CURRENT_LIST_DIR}/pg_db.cc)
+target_include_directories(ovw_pg PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(ovw_pg PUBLIC platform_headers PkgConfig::LIBPQ)
+
+kestara_test(pg_db_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/pg_db_test.cc LIBS ovw_pg TIMEOUT 120)

@@ -1,0 +1,194 @@
+// pg_db.cc - small RAII layer over libpq.
+#include "pg_db.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+namespace kestara::ovw::pg {
+
+namespace {
+
+// SQLSTATEs after which a transaction can simply run again.
+constexpr std::string_view kSerializationFailure = "40001";
+constexpr std::string_view kDeadlock = "40P01";
+
+// libpq's notifications, freed with PQfreemem.
+struct Freer {
+  void operator()(void *p) const { PQfreemem(p); }
+};
+
+bool validChannel(std::string_view channel) {
+  return !channel.empty() && channel.size() <= 63 &&
+         std::all_of(channel.begin(), channel.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+         });
+}
+
+}  // namespace
+
+bool isConnectionString(std::string_view location) {
+  if (location.starts_with("postgresql://") || location.starts_with("postgres://")) return true;
+  // A keyword string: "keyword=value" pairs. A file path has no '=' before its first '/'.
+  const size_t equals = location.find('=');
+  if (equals == std::string_view::npos || equals == 0) return false;
+  const std::string_view keyword = location.substr(0, equals);
+  return std::all_of(keyword.begin(), keyword.end(),
+                     [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; });
+}
+
+Param param(int64_t value) { return std::to_string(value); }
+Param param(std::string_view text) { return std::string(text); }
+
+bool Rows::isNull(int row, int column) const {
+  return !result_ || row >= count() || column >= PQnfields(result_.get()) ||
+         PQgetisnull(result_.get(), row, column) != 0;
+}
+
+std::optional<std::string> Rows::text(int row, int column) const {
+  if (isNull(row, column)) return std::nullopt;
+  return std::string(PQgetvalue(result_.get(), row, column),
+                     static_cast<size_t>(PQgetlength(result_.get(), row, column)));
+}
+
+int64_t Rows::int64(int row, int column) const {
+  if (isNull(row, column)) return 0;
+  const char *value = PQgetvalue(result_.get(), row, column);
+  const char *end = value + PQgetlength(result_.get(), row, column);
+  int64_t out = 0;
+  const auto [at, ec] = std::from_chars(value, end, out);
+  return ec == std::errc() && at == end ? out : 0;
+}
+
+int64_t Rows::changed() const {
+  if (!result_) return 0;
+  const char *n = PQcmdTuples(result_.get());
+  int64_t out = 0;
+  (void)std::from_chars(n, n + std::strlen(n), out);
+  return out;
+}
+
+Result<std::unique_ptr<Connection>> Connection::open(const std::string &location,
+                                                     const Limits &limits) {
+  const std::string connect = std::to_string(std::max<int64_t>(1, limits.connect.count()));
+  const std::string idle = std::to_string(limits.keepaliveIdle.count());
+  const std::string user = std::to_string(limits.tcpUserTimeout.count());
+  // The location comes first and is expanded (a URI or keywords); the limits after it win.
+  const char *keywords[] = {"dbname",           "connect_timeout",     "keepalives",
+                            "keepalives_idle",  "keepalives_interval", "keepalives_count",
+                            "tcp_user_timeout", "application_name",    nullptr};
+  const char *values[] = {location.c_str(), connect.c_str(), "1",    idle.c_str(), "1", "3",
+                          user.c_str(),     "kestara-ovw",   nullptr};
+  PGconn *conn = PQconnectdbParams(keywords, values, 1);
+  if (conn == nullptr) return makeError(OVW_ERR_NOMEM, "out of memory");
+  std::unique_ptr<Connection> c(new Connection(conn, limits));
+  if (PQstatus(conn) != CONNECTION_OK) {
+    std::string message = PQerrorMessage(conn);
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    return makeError(OVW_ERR_NO_DATABASE, "cannot connect to the database server: " + message);
+  }
+  OVW_TRY(c->configure());
+  return c;
+}
+
+Connection::~Connection() { PQfinish(conn_); }
+
+Status Connection::configure() {
+  // Server-side bounds on every statement and lock wait, and on a transaction left open.
+  const std::string ms = std::to_string(limits_.statement.count());
+  OVW_TRY(run("SET statement_timeout = " + ms));
+  OVW_TRY(run("SET lock_timeout = " + ms));
+  OVW_TRY(run("SET idle_in_transaction_session_timeout = " +
+              std::to_string(6 * limits_.statement.count())));
+  OVW_TRY(run("SET client_min_messages = warning"));
+  for (const std::string &channel : listening_) OVW_TRY(run("LISTEN " + channel));
+  return Status::Ok();
+}
+
+Error Connection::failure(std::string_view what, const PGresult *result) {
+  const char *state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  retryable_ = state != nullptr && (state == kSerializationFailure || state == kDeadlock);
+  std::string message = PQerrorMessage(conn_);
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  if (message.empty()) message = "no answer from the database server";
+  return makeError(OVW_ERR_DB, std::string(what) + ": " + message);
+}
+
+Result<Rows> Connection::exec(std::string_view sql, std::span<const Param> params) {
+  retryable_ = false;
+  std::vector<const char *> values;
+  values.reserve(params.size());
+  for (const Param &p : params) values.push_back(p ? p->c_str() : nullptr);
+  const std::string text(sql);
+  Rows rows(PQexecParams(conn_, text.c_str(), static_cast<int>(values.size()), nullptr,
+                         values.data(), nullptr, nullptr, 0));
+  const ExecStatusType status =
+      rows.result_ ? PQresultStatus(rows.result_.get()) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    return failure("statement failed", rows.result_.get());
+  }
+  return rows;
+}
+
+Status Connection::run(std::string_view sql, std::span<const Param> params) {
+  Result<Rows> r = exec(sql, params);
+  if (!r) return r.error();
+  return Status::Ok();
+}
+
+Result<int64_t> Connection::queryInt(std::string_view sql, std::span<const Param> params) {
+  Result<Rows> r = exec(sql, params);
+  if (!r) return r.error();
+  return r->count() > 0 ? r->int64(0, 0) : int64_t{0};
+}
+
+Status Connection::listen(std::string_view channel) {
+  if (!validChannel(channel)) return makeError(OVW_ERR_BAD_ARG, "invalid channel name");
+  OVW_TRY(run("LISTEN " + std::string(channel)));
+  if (std::find(listening_.begin(), listening_.end(), channel) == listening_.end()) {
+    listening_.emplace_back(channel);
+  }
+  return Status::Ok();
+}
+
+int Connection::socket() const { return healthy() ? PQsocket(conn_) : -1; }
+
+Result<std::vector<std::string>> Connection::takeNotifications() {
+  if (PQconsumeInput(conn_) == 0) return failure("lost the database server", nullptr);
+  std::vector<std::string> channels;
+  for (;;) {
+    std::unique_ptr<PGnotify, Freer> n(PQnotifies(conn_));
+    if (!n) break;
+    std::string channel = n->relname != nullptr ? n->relname : "";
+    if (std::find(channels.begin(), channels.end(), channel) == channels.end()) {
+      channels.push_back(std::move(channel));
+    }
+  }
+  return channels;
+}
+
+bool Connection::healthy() const { return PQstatus(conn_) == CONNECTION_OK; }
+
+Status Connection::reset() {
+  PQreset(conn_);
+  if (!healthy()) return failure("cannot connect to the database server again", nullptr);
+  return configure();
+}
+
+Result<Transaction> Transaction::begin(Connection &connection) {
+  OVW_TRY(connection.run("BEGIN ISOLATION LEVEL SERIALIZABLE"));
+  return Transaction(&connection);
+}
+
+Transaction::~Transaction() {
+  if (connection_ != nullptr) (void)connection_->run("ROLLBACK");
+}
+
+Status Transaction::commit() {
+  Connection *c = connection_;
+  connection_ = nullptr;
+  if (c == nullptr) return makeError(OVW_ERR_BAD_ARG, "no transaction");
+  return c->run("COMMIT");
+}
+
+}  // namespace kestara::ovw::pg

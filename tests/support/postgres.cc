@@ -1,0 +1,187 @@
+// postgres.cc - test support: a PostgreSQL server of the test's own.
+#include "postgres.h"
+
+#include <libpq-fe.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "users.h"
+
+namespace kt {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char *kOwner = "kestara";
+
+// The newest server's program folder under /usr/lib/postgresql, or "".
+std::string serverPrograms() {
+  std::string best;
+  int bestVersion = -1;
+  std::error_code ec;
+  for (const auto &entry : fs::directory_iterator("/usr/lib/postgresql", ec)) {
+    const std::string bin = entry.path().string() + "/bin";
+    if (access((bin + "/postgres").c_str(), X_OK) != 0 ||
+        access((bin + "/initdb").c_str(), X_OK) != 0) {
+      continue;
+    }
+    const int version = std::atoi(entry.path().filename().c_str());
+    if (version > bestVersion) {
+      bestVersion = version;
+      best = bin;
+    }
+  }
+  return best;
+}
+
+bool asRoot() { return geteuid() == 0; }
+
+// Under root, the user the server runs as: the server's programs look their user up, so it
+// must be a known one (Debian's package makes "postgres"; "nobody" otherwise).
+std::optional<User> databaseOwner() {
+  for (const char *name : {"postgres", "nobody"}) {
+    if (const passwd *pw = getpwnam(name); pw != nullptr && pw->pw_uid != 0) {
+      return User{pw->pw_uid, pw->pw_gid, {}};
+    }
+  }
+  return std::nullopt;
+}
+
+// `argv` as the cluster's owner: databaseOwner() under root, else the current user.
+std::vector<std::string> asOwner(std::vector<std::string> argv) {
+  return asRoot() ? asUser(*databaseOwner(), std::move(argv)) : argv;
+}
+
+// libpq's handles, released on every path.
+struct ConnectionCloser {
+  void operator()(PGconn *c) const { PQfinish(c); }
+};
+struct ResultClearer {
+  void operator()(PGresult *r) const { PQclear(r); }
+};
+using Connection = std::unique_ptr<PGconn, ConnectionCloser>;
+using Result = std::unique_ptr<PGresult, ResultClearer>;
+
+}  // namespace
+
+std::string PostgresServer::unavailable() {
+  if (serverPrograms().empty()) {
+    return "no PostgreSQL server programs under /usr/lib/postgresql (Debian's postgresql package)";
+  }
+  if (asRoot() && (!canSwitchUsers() || !databaseOwner())) {
+    return "needs setpriv and a user \"postgres\" or \"nobody\" to run the server as";
+  }
+  return "";
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::start(const Options &options, std::string &why) {
+  why = unavailable();
+  if (!why.empty()) return nullptr;
+  std::unique_ptr<PostgresServer> server(new PostgresServer);
+  server->bin_ = serverPrograms();
+  server->dir_ = std::make_unique<TempDir>();
+  server->data_ = server->dir_->file("data");
+  server->address_ = options.address;
+  server->settings_ = options.settings;
+  // The folder holds the server's socket and its cluster, both the owner's.
+  const std::string &top = server->dir_->path();
+  if (asRoot() && (chmod(top.c_str(), 0755) != 0 ||
+                   chown(top.c_str(), databaseOwner()->uid, databaseOwner()->gid) != 0)) {
+    why = "cannot give " + top + " to the database's owner";
+    return nullptr;
+  }
+  RunResult made =
+      run(asOwner({server->bin_ + "/initdb", "-D", server->data_, "-U", kOwner, "-A", "trust", "-E",
+                   "UTF8", "--locale=C", "--no-sync", "--no-instructions"}),
+          {{"LC_ALL", "C"}}, scaled(std::chrono::seconds(120)));
+  if (made.status != 0) {
+    why = "initdb failed: " + made.err + made.out;
+    return nullptr;
+  }
+  server->port_ = freeTcpPort(options.address.c_str());
+  if (!server->launch(why)) return nullptr;
+  if (!server->createDatabase(kOwner, why)) return nullptr;
+  return server;
+}
+
+bool PostgresServer::launch(std::string &why) {
+  std::vector<std::string> argv = {bin_ + "/postgres",   "-D", data_,    "-k",
+                                   dir_->path(),         "-h", address_, "-p",
+                                   std::to_string(port_)};
+  // Nothing the tests write needs to survive a crash of the machine.
+  for (const char *setting : {"fsync=off", "synchronous_commit=off", "full_page_writes=off",
+                              "max_connections=200", "log_min_messages=warning"}) {
+    argv.insert(argv.end(), {"-c", setting});
+  }
+  for (const std::string &setting : settings_) argv.insert(argv.end(), {"-c", setting});
+  server_ = std::make_unique<Process>(Process::start(asOwner(argv), {{"LC_ALL", "C"}}));
+  const std::string ping = uri("postgres") + "?connect_timeout=2";
+  const bool ready =
+      eventually([&] { return !server_->running() || PQping(ping.c_str()) == PQPING_OK; },
+                 scaled(std::chrono::seconds(60)));
+  if (!ready || !server_->running()) {
+    why = "the server did not start: " + server_->errors();
+    server_.reset();
+    return false;
+  }
+  return true;
+}
+
+PostgresServer::~PostgresServer() { (void)stop(); }
+
+std::string PostgresServer::uri(const std::string &database) const {
+  return std::string("postgresql://") + kOwner + "@" + address_ + ":" + std::to_string(port_) +
+         "/" + database;
+}
+
+bool PostgresServer::createDatabase(const std::string &name, std::string &why) const {
+  return query("CREATE DATABASE \"" + name + "\"", why, "postgres").has_value();
+}
+
+std::optional<std::string> PostgresServer::query(const std::string &sql, std::string &why,
+                                                 const std::string &database) const {
+  Connection c(PQconnectdb((uri(database) + "?connect_timeout=10").c_str()));
+  if (c == nullptr || PQstatus(c.get()) != CONNECTION_OK) {
+    why = c ? PQerrorMessage(c.get()) : "out of memory";
+    return std::nullopt;
+  }
+  Result r(PQexec(c.get(), sql.c_str()));
+  const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    why = PQerrorMessage(c.get());
+    return std::nullopt;
+  }
+  if (status == PGRES_TUPLES_OK && PQntuples(r.get()) > 0 && PQnfields(r.get()) > 0) {
+    return std::string(PQgetvalue(r.get(), 0, 0));
+  }
+  return std::string();
+}
+
+bool PostgresServer::stop() {
+  if (!server_) return true;
+  // SIGINT: a fast shutdown, which ends every session at once.
+  server_->signal(SIGINT);
+  const bool ended = server_->wait(scaled(std::chrono::seconds(20))).has_value();
+  if (!ended) (void)server_->stop();
+  server_.reset();
+  return ended;
+}
+
+bool PostgresServer::restart(std::string &why) {
+  if (server_) {
+    why = "the server is running";
+    return false;
+  }
+  return launch(why);
+}
+
+std::string PostgresServer::log() const { return server_ ? server_->errors() : std::string(); }
+
+}  // namespace kt
