@@ -49,13 +49,14 @@ using PduPtr = std::unique_ptr<OVsnmpPdu, PduDeleter>;
 // Each test process reads one client configuration folder (net-snmp reads it once): 2c,
 // community public, no retries. Tests add per-host files to it.
 const kt::TempDir &clientConf() {
-  static kt::TempDir *dir = [] {
-    auto *d = new kt::TempDir;
-    kt::writeClientConfig(*d, "2c", 2, 0, "public");
-    mkdir(d->file("hosts").c_str(), 0700);
-    return d;
+  // Read once a process; removed at the exit.
+  static kt::TempDir dir;
+  static const bool written = [] {
+    kt::writeClientConfig(dir, "2c", 2, 0, "public");
+    return mkdir(dir.file("hosts").c_str(), 0700) == 0;
   }();
-  return *dir;
+  (void)written;
+  return dir;
 }
 
 void writeHostFile(const std::string &host, const std::string &content) {

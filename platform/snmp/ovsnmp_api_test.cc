@@ -16,8 +16,8 @@ namespace {
 class SnmpApi : public testing::Test {
  protected:
   void SetUp() override {
-    static kt::TempDir *conf = new kt::TempDir;
-    setenv("SNMPCONFPATH", conf->path().c_str(), 1);
+    static kt::TempDir conf;  // read once a process; removed at the exit
+    setenv("SNMPCONFPATH", conf.path().c_str(), 1);
     KestaraFaultClear();
     OVsnmpErrno = 0;
   }

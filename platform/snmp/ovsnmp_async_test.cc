@@ -151,12 +151,10 @@ int selectLoop(const std::function<bool()> &done, std::chrono::milliseconds limi
 class AsyncTest : public testing::Test {
  protected:
   void SetUp() override {
-    static kt::TempDir *conf = [] {
-      auto *dir = new kt::TempDir;
-      kt::writeClientConfig(*dir, "2c", 2, 0, "public");
-      return dir;
-    }();
-    setenv("SNMPCONFPATH", conf->path().c_str(), 1);
+    // Read once a process; removed at the exit.
+    static kt::TempDir conf;
+    static const std::string written = kt::writeClientConfig(conf, "2c", 2, 0, "public");
+    setenv("SNMPCONFPATH", conf.path().c_str(), 1);
     setenv("MIBS", "", 1);
     timing(300, 0);
     KestaraFaultClear();

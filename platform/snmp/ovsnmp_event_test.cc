@@ -98,8 +98,9 @@ void pump(const std::function<bool()> &done, std::chrono::milliseconds limit = 5
 class EventTest : public testing::Test {
  protected:
   void SetUp() override {
-    static kt::TempDir *library_conf = new kt::TempDir;
-    setenv("SNMPCONFPATH", library_conf->path().c_str(), 1);
+    // The library reads its configuration once a process; the folder goes at the exit.
+    static kt::TempDir library_conf;
+    setenv("SNMPCONFPATH", library_conf.path().c_str(), 1);
     setenv("MIBS", "", 1);
     port_ = kt::freeUdpPort();
     ASSERT_NE(port_, 0);

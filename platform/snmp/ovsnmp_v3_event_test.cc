@@ -79,12 +79,10 @@ void pump(const std::function<bool()> &done, std::chrono::milliseconds limit = 5
 class V3Events : public testing::Test {
  protected:
   void SetUp() override {
-    static kt::TempDir *conf = [] {
-      auto *dir = new kt::TempDir;
-      dir->write("ovsnmp.conf", kConfig);
-      return dir;
-    }();
-    setenv("SNMPCONFPATH", conf->path().c_str(), 1);
+    // Read once a process; removed at the exit.
+    static kt::TempDir conf;
+    static const std::string written = conf.write("ovsnmp.conf", kConfig);
+    setenv("SNMPCONFPATH", conf.path().c_str(), 1);
     setenv("MIBS", "", 1);
     const uint16_t port = kt::freeUdpPort();
     ASSERT_NE(port, 0);

@@ -71,15 +71,16 @@ std::unique_ptr<kt::SnmpAgent> startAgent(uint16_t port = 0) {
 // The process's client configuration: SNMPv2c by default, with the SNMPv3 types that a host file
 // may leave out; hosts/ holds a file per test host.
 const kt::TempDir &clientConf() {
-  static kt::TempDir *dir = [] {
-    auto *d = new kt::TempDir;
-    d->write("snmp.conf",
-             "defVersion 2c\ndefCommunity public\ntimeout 1\nretries 0\n"
-             "defAuthType SHA-256\ndefPrivType AES\n");
-    mkdir(d->file("hosts").c_str(), 0700);
-    return d;
+  // Read once a process; removed at the exit.
+  static kt::TempDir dir;
+  static const bool written = [] {
+    dir.write("snmp.conf",
+              "defVersion 2c\ndefCommunity public\ntimeout 1\nretries 0\n"
+              "defAuthType SHA-256\ndefPrivType AES\n");
+    return mkdir(dir.file("hosts").c_str(), 0700) == 0;
   }();
-  return *dir;
+  (void)written;
+  return dir;
 }
 
 struct PduDeleter {
