@@ -136,6 +136,17 @@ Status Connection::run(std::string_view sql, std::span<const Param> params) {
   return Status::Ok();
 }
 
+Status Connection::runScript(const std::string &sql) {
+  retryable_ = false;
+  Rows rows(PQexec(conn_, sql.c_str()));
+  const ExecStatusType status =
+      rows.result_ ? PQresultStatus(rows.result_.get()) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    return failure("statements failed", rows.result_.get());
+  }
+  return Status::Ok();
+}
+
 Result<int64_t> Connection::queryInt(std::string_view sql, std::span<const Param> params) {
   Result<Rows> r = exec(sql, params);
   if (!r) return r.error();
@@ -175,8 +186,10 @@ Status Connection::reset() {
   return configure();
 }
 
-Result<Transaction> Transaction::begin(Connection &connection) {
-  OVW_TRY(connection.run("BEGIN ISOLATION LEVEL SERIALIZABLE"));
+Result<Transaction> Transaction::begin(Connection &connection, Isolation isolation) {
+  OVW_TRY(connection.run(isolation == Isolation::kSerializable
+                             ? "BEGIN ISOLATION LEVEL SERIALIZABLE"
+                             : "BEGIN ISOLATION LEVEL READ COMMITTED"));
   return Transaction(&connection);
 }
 

@@ -75,6 +75,8 @@ class Connection {
   // server's message; a serialisation failure or deadlock is marked retryable().
   Result<Rows> exec(std::string_view sql, std::span<const Param> params = {});
   Status run(std::string_view sql, std::span<const Param> params = {});
+  // Runs several statements, without parameters (a schema step).
+  Status runScript(const std::string &sql);
   // The first column of the first row as an integer (0 when there is no row).
   Result<int64_t> queryInt(std::string_view sql, std::span<const Param> params = {});
 
@@ -107,10 +109,13 @@ class Connection {
   std::vector<std::string> listening_;
 };
 
-// BEGIN ISOLATION LEVEL SERIALIZABLE ... COMMIT; rolled back unless committed.
+// BEGIN ISOLATION LEVEL ... COMMIT; rolled back unless committed. Serialisable by default; read
+// committed where each statement must see what others committed before it (after a lock wait).
+enum class Isolation { kSerializable, kReadCommitted };
 class Transaction {
  public:
-  static Result<Transaction> begin(Connection &connection);
+  static Result<Transaction> begin(Connection &connection,
+                                   Isolation isolation = Isolation::kSerializable);
   Transaction(Transaction &&other) noexcept : connection_(other.connection_) {
     other.connection_ = nullptr;
   }
