@@ -165,7 +165,7 @@ Status Connection::listen(std::string_view channel) {
 int Connection::socket() const { return healthy() ? PQsocket(conn_) : -1; }
 
 Result<std::vector<std::string>> Connection::takeNotifications() {
-  if (PQconsumeInput(conn_) == 0) return failure("lost the database server", nullptr);
+  if (PQconsumeInput(conn_) == 0 || !healthy()) return failure("lost the database server", nullptr);
   std::vector<std::string> channels;
   for (;;) {
     std::unique_ptr<PGnotify, Freer> n(PQnotifies(conn_));

@@ -44,6 +44,8 @@ Result<std::string> randomToken() {
 
 }  // namespace
 
+Result<std::string> newWakeToken() { return randomToken(); }
+
 constexpr std::string_view kWakeSuffix = "-wake";
 
 std::string wakeFolder(const std::string &database_path) {

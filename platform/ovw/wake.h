@@ -29,6 +29,9 @@ namespace kestara::ovw {
 // "<database path>-wake".
 std::string wakeFolder(const std::string &database_path);
 
+// A fresh token: 32 random lower-case hex digits.
+Result<std::string> newWakeToken();
+
 // True for a well-formed token (32 lower-case hex digits). Tokens read from the database are
 // checked before they become part of a path.
 bool validWakeToken(std::string_view token);
