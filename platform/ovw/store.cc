@@ -84,6 +84,12 @@ Status Store::endGroup() {
   return s;
 }
 
+void Store::abandonGroup() {
+  if (!db_->inGroup()) return;
+  (void)db_->exec("ROLLBACK");
+  (void)endGroup();
+}
+
 void Store::wake(Wakes &wakes) {
   if (db_->inGroup()) {
     deferred_.tokens.insert(deferred_.tokens.end(), wakes.tokens.begin(), wakes.tokens.end());

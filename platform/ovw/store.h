@@ -129,6 +129,8 @@ class Store {
   // A write group (see Db::beginGroup): the transactions begun until endGroup() commit together.
   Status beginGroup() { return db_->beginGroup(); }
   Status endGroup();
+  // Ends the open write group (if any) as a failed commit would: nothing of it is committed.
+  void abandonGroup();
   // Removes attachments whose process has ended (their FIFO has no reader).
   Status reclaimDeadAttachments();
 
