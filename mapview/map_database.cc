@@ -9,7 +9,7 @@ namespace ovw = kestara::ovw;
 
 ovw::Result<std::unique_ptr<MapDatabase>> MapDatabase::open(const std::string &path,
                                                             std::string session) {
-  ovw::Result<std::unique_ptr<ovw::Store>> store = ovw::Store::open(path);
+  ovw::Result<std::unique_ptr<ovw::StoreBackend>> store = ovw::openStore(path);
   if (!store) return store.error();
   return std::unique_ptr<MapDatabase>(new MapDatabase(std::move(*store), std::move(session)));
 }

@@ -20,7 +20,7 @@
 
 #include "map_view.h"
 #include "result.h"
-#include "store.h"
+#include "store_backend.h"
 
 namespace mapview {
 
@@ -43,11 +43,11 @@ class MapDatabase {
   [[nodiscard]] kestara::ovw::Result<int> detachProcess(pid_t pid, const std::string &application);
 
  private:
-  MapDatabase(std::unique_ptr<kestara::ovw::Store> store, std::string session)
+  MapDatabase(std::unique_ptr<kestara::ovw::StoreBackend> store, std::string session)
       : store_(std::move(store)), session_(std::move(session)) {}
 
   std::mutex mutex_;
-  std::unique_ptr<kestara::ovw::Store> store_;
+  std::unique_ptr<kestara::ovw::StoreBackend> store_;
   std::string session_;
 };
 

@@ -23,7 +23,7 @@
 #include "map_database.h"
 #include "map_session.h"
 #include "program_info.h"
-#include "schema.h"
+#include "store_backend.h"
 
 namespace {
 

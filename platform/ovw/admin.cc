@@ -3,14 +3,12 @@
 
 #include <unistd.h>
 
-#include "wake.h"
-
 namespace kestara::ovw::admin {
 
 namespace {
 
 // The running session `name`, or OVW_ERR_NO_SESSION with a hint.
-Result<SessionRow> running(Store &store, const std::string &name) {
+Result<SessionRow> running(StoreBackend &store, const std::string &name) {
   Result<std::optional<SessionRow>> s = store.runningSession(name);
   if (!s) return s.error();
   if (!*s) {
@@ -22,7 +20,7 @@ Result<SessionRow> running(Store &store, const std::string &name) {
 }
 
 // The running session with a map open in it.
-Result<SessionRow> withOpenMap(Store &store, const std::string &name) {
+Result<SessionRow> withOpenMap(StoreBackend &store, const std::string &name) {
   Result<SessionRow> s = running(store, name);
   if (!s) return s;
   if (s->map_id == 0) {
@@ -32,13 +30,13 @@ Result<SessionRow> withOpenMap(Store &store, const std::string &name) {
   return s;
 }
 
-Status commitAndWake(Store &store, Txn &txn, Wakes &wakes) {
+Status commitAndWake(StoreBackend &store, Transaction &txn, Wakes &wakes) {
   OVW_TRY(txn.commit());
   store.wake(wakes);
   return Status::Ok();
 }
 
-Result<uint32_t> booleanField(Store &store, const std::string &name) {
+Result<uint32_t> booleanField(StoreBackend &store, const std::string &name) {
   Result<std::optional<FieldRow>> f = store.fieldByName(name);
   if (!f) return f.error();
   if (!*f) {
@@ -51,7 +49,7 @@ Result<uint32_t> booleanField(Store &store, const std::string &name) {
   return (*f)->id;
 }
 
-Status requireObject(Store &store, uint32_t object) {
+Status requireObject(StoreBackend &store, uint32_t object) {
   Result<bool> exists = store.objectExists(object);
   if (!exists) return exists.error();
   if (!*exists) return makeError(OVW_ERR_NOT_FOUND, "no object " + std::to_string(object));
@@ -66,38 +64,27 @@ std::string localSessionName() {
   return std::string(host) + ":0";
 }
 
-Status startSession(Store &store, const std::string &name) {
+Status startSession(StoreBackend &store, const std::string &name) {
   OVW_TRY(checkText("session name", name));
   (void)store.reclaimDeadAttachments();
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   Result<std::optional<SessionRow>> existing = store.runningSession(name);
   if (!existing) return existing.error();
   if (*existing) return makeError(OVW_ERR_BAD_ARG, "session \"" + name + "\" is already running");
-  // Ended sessions that nobody is attached to any more are of no use.
-  OVW_TRY(
-      store.db().exec("DELETE FROM sessions WHERE running = 0 AND NOT EXISTS "
-                      "(SELECT 1 FROM attachments a WHERE a.session_id = sessions.id)"));
-  Result<Stmt> add =
-      store.db().prepare("INSERT INTO sessions(name, running, started_at) VALUES (?, 1, ?)");
-  if (!add) return add.error();
-  add->bindText(1, name).bind(2, nowMicros() / 1000000);
-  OVW_TRY(add->run());
+  OVW_TRY(store.startSession(name));
   return txn->commit();
 }
 
-Result<CloseReport> closeMap(Store &store, const std::string &session,
+Result<CloseReport> closeMap(StoreBackend &store, const std::string &session,
                              std::chrono::milliseconds timeout) {
   // Processes that have ended cannot acknowledge: don't wait for them.
   (void)store.reclaimDeadAttachments();
-  Result<WakeReceiver> closer = WakeReceiver::create(store.wakeDir(), store.group());
-  if (!closer) return closer.error();
+  OVW_TRY_ASSIGN(std::unique_ptr<WakeSource> closer, store.wakeSource());
   int64_t close_id = 0;
   CloseReport report;
   SessionRow s;
   {
-    Result<Txn> txn = store.begin();
-    if (!txn) return txn.error();
+    OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
     Result<SessionRow> found = withOpenMap(store, session);
     if (!found) return found.error();
     s = *found;
@@ -123,14 +110,13 @@ Result<CloseReport> closeMap(Store &store, const std::string &session,
     }
     closer->wait(left);
   }
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   OVW_TRY(store.finishMapClose(close_id, s));
   OVW_TRY(txn->commit());
   return report;
 }
 
-Result<std::optional<CloseReport>> endSession(Store &store, const std::string &name,
+Result<std::optional<CloseReport>> endSession(StoreBackend &store, const std::string &name,
                                               std::chrono::milliseconds timeout) {
   Result<SessionRow> s = running(store, name);
   if (!s) return s.error();
@@ -140,19 +126,10 @@ Result<std::optional<CloseReport>> endSession(Store &store, const std::string &n
     if (!closed) return closed.error();
     report = std::move(*closed);
   }
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   Result<SessionRow> again = running(store, name);
   if (!again) return again.error();
-  Result<Stmt> end = store.db().prepare(
-      "UPDATE sessions SET running = 0, map_id = NULL, ended_at = ? WHERE id = ?");
-  if (!end) return end.error();
-  end->bind(1, nowMicros() / 1000000).bind(2, again->id);
-  OVW_TRY(end->run());
-  Result<Stmt> unselect = store.db().prepare("DELETE FROM selections WHERE session_id = ?");
-  if (!unselect) return unselect.error();
-  unselect->bind(1, again->id);
-  OVW_TRY(unselect->run());
+  OVW_TRY(store.endSession(again->id));
   Wakes wakes;
   Result<int64_t> posted = store.postEvent(OVW_EVENT_END_SESSION, again->id, 0, 0, {}, wakes);
   if (!posted) return posted.error();
@@ -160,10 +137,9 @@ Result<std::optional<CloseReport>> endSession(Store &store, const std::string &n
   return report;
 }
 
-Result<MapRow> openMap(Store &store, const std::string &session, const std::string &map) {
+Result<MapRow> openMap(StoreBackend &store, const std::string &session, const std::string &map) {
   OVW_TRY(checkText("map name", map));
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   Result<SessionRow> s = running(store, session);
   if (!s) return s.error();
   if (s->map_id != 0) {
@@ -175,10 +151,7 @@ Result<MapRow> openMap(Store &store, const std::string &session, const std::stri
   }
   Result<MapRow> m = store.mapNamed(map);
   if (!m) return m.error();
-  Result<Stmt> set = store.db().prepare("UPDATE sessions SET map_id = ? WHERE id = ?");
-  if (!set) return set.error();
-  set->bind(1, m->id).bind(2, s->id);
-  OVW_TRY(set->run());
+  OVW_TRY(store.setSessionMap(s->id, m->id));
   Wakes wakes;
   Result<int64_t> posted = store.postEvent(OVW_EVENT_MAP_OPEN, s->id, m->id, 0, {}, wakes);
   if (!posted) return posted.error();
@@ -186,12 +159,11 @@ Result<MapRow> openMap(Store &store, const std::string &session, const std::stri
   return m;
 }
 
-Result<NodeAdded> addNode(Store &store, const NodeSpec &spec) {
+Result<NodeAdded> addNode(StoreBackend &store, const NodeSpec &spec) {
   OVW_TRY(checkText("host name", spec.hostname));
   std::string selection = spec.selection_name.value_or(spec.hostname);
   OVW_TRY(checkText("selection name", selection));
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   Result<std::optional<uint32_t>> existing = store.objectByHostname(spec.hostname);
   if (!existing) return existing.error();
   if (*existing) {
@@ -234,24 +206,12 @@ Result<NodeAdded> addNode(Store &store, const NodeSpec &spec) {
   return NodeAdded{*id, map->name, *symbol, *submap};
 }
 
-Status changeNode(Store &store, uint32_t object, const NodeChange &change) {
+Status changeNode(StoreBackend &store, uint32_t object, const NodeChange &change) {
   if (change.hostname) OVW_TRY(checkText("host name", *change.hostname));
   if (change.selection_name) OVW_TRY(checkText("selection name", *change.selection_name));
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   OVW_TRY(requireObject(store, object));
-  if (change.hostname) {
-    Result<Stmt> set = store.db().prepare("UPDATE objects SET hostname = ? WHERE id = ?");
-    if (!set) return set.error();
-    set->bindText(1, *change.hostname).bind(2, object);
-    OVW_TRY(set->run());
-  }
-  if (change.selection_name) {
-    Result<Stmt> set = store.db().prepare("UPDATE objects SET selection_name = ? WHERE id = ?");
-    if (!set) return set.error();
-    set->bindText(1, *change.selection_name).bind(2, object);
-    OVW_TRY(set->run());
-  }
+  OVW_TRY(store.setObjectNames(object, change.hostname, change.selection_name));
   if (change.is_node) {
     Result<uint32_t> f = booleanField(store, "isNode");
     if (!f) return f.error();
@@ -265,18 +225,16 @@ Status changeNode(Store &store, uint32_t object, const NodeChange &change) {
   return txn->commit();
 }
 
-Status deleteObjects(Store &store, const std::vector<uint32_t> &objects) {
+Status deleteObjects(StoreBackend &store, const std::vector<uint32_t> &objects) {
   if (objects.empty()) return makeError(OVW_ERR_BAD_ARG, "no objects to delete");
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   Wakes wakes;
   OVW_TRY(store.deleteObjects(objects, wakes));
   return commitAndWake(store, *txn, wakes);
 }
 
-Status setBooleanField(Store &store, uint32_t object, const std::string &field, bool value) {
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+Status setBooleanField(StoreBackend &store, uint32_t object, const std::string &field, bool value) {
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   Result<uint32_t> f = booleanField(store, field);
   if (!f) return f.error();
   OVW_TRY(requireObject(store, object));
@@ -284,7 +242,7 @@ Status setBooleanField(Store &store, uint32_t object, const std::string &field, 
   return txn->commit();
 }
 
-Result<bool> getBooleanField(Store &store, uint32_t object, const std::string &field) {
+Result<bool> getBooleanField(StoreBackend &store, uint32_t object, const std::string &field) {
   Result<uint32_t> f = booleanField(store, field);
   if (!f) return f.error();
   OVW_TRY(requireObject(store, object));
@@ -293,18 +251,17 @@ Result<bool> getBooleanField(Store &store, uint32_t object, const std::string &f
   return *v && **v != 0;
 }
 
-Status select(Store &store, const std::string &session, const std::vector<uint32_t> &objects) {
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+Status select(StoreBackend &store, const std::string &session,
+              const std::vector<uint32_t> &objects) {
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   Result<SessionRow> s = withOpenMap(store, session);
   if (!s) return s.error();
   OVW_TRY(store.setSelection(s->id, objects));
   return txn->commit();
 }
 
-Result<uint32_t> openSubmap(Store &store, const std::string &session, uint32_t object) {
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+Result<uint32_t> openSubmap(StoreBackend &store, const std::string &session, uint32_t object) {
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   Result<SessionRow> s = withOpenMap(store, session);
   if (!s) return s.error();
   OVW_TRY(requireObject(store, object));
@@ -324,107 +281,61 @@ Result<uint32_t> openSubmap(Store &store, const std::string &session, uint32_t o
 
 // --- Snapshot -------------------------------------------------------------------------------
 
-namespace {
-
-// Runs `sql` (with `param` bound to its one parameter unless 0) and calls `row(stmt)` at each row.
-template <typename F>
-Status eachRow(Store &store, const char *sql, int64_t param, F &&row) {
-  Result<Stmt> stmt = store.db().prepare(sql);
-  if (!stmt) return stmt.error();
-  if (param != 0) stmt->bind(1, param);
-  return stmt->forEachRow([&] { row(*stmt); });
-}
-
-}  // namespace
-
-Result<Snapshot> snapshot(Store &store) {
+Result<Snapshot> snapshot(StoreBackend &store) {
   (void)store.reclaimDeadAttachments();
   Snapshot snap;
-  snap.database = store.path();
+  snap.database = store.location();
   // One read transaction: a consistent picture.
-  OVW_TRY(store.db().exec("BEGIN"));
-  struct EndRead {
-    Store &store;
-    ~EndRead() { (void)store.db().exec("COMMIT"); }
-  } end_read{store};
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> read, store.readTransaction());
 
-  Result<std::vector<FieldRow>> fields = store.fields();
-  if (!fields) return fields.error();
-  for (const FieldRow &f : *fields) snap.fields.push_back({f.id, f.name, f.type});
+  OVW_TRY_ASSIGN(std::vector<FieldRow> fields, store.fields());
+  for (const FieldRow &f : fields) snap.fields.push_back({f.id, f.name, f.type});
 
-  OVW_TRY(
-      eachRow(store, "SELECT name, description FROM applications ORDER BY name", 0, [&](Stmt &s) {
-        snap.applications.push_back({s.text(0).value_or(""), s.text(1), {}});
-      }));
-  for (Snapshot::Application &a : snap.applications) {
-    Result<Stmt> stmt =
-        store.db().prepare("SELECT name, command FROM actions WHERE application = ? ORDER BY name");
-    if (!stmt) return stmt.error();
-    stmt->bindText(1, a.name);
-    OVW_TRY(stmt->forEachRow([&] {
-      a.actions.push_back({stmt->text(0).value_or(""), stmt->text(1)});
-    }));
+  OVW_TRY_ASSIGN(std::vector<ApplicationRow> applications, store.applications());
+  for (ApplicationRow &a : applications) {
+    Snapshot::Application app{std::move(a.name), std::move(a.description), {}};
+    for (ActionRow &x : a.actions) app.actions.push_back({std::move(x.name), std::move(x.command)});
+    snap.applications.push_back(std::move(app));
   }
 
-  OVW_TRY(eachRow(store,
-                  "SELECT s.id, s.name, s.running, m.name FROM sessions s "
-                  "LEFT JOIN maps m ON m.id = s.map_id ORDER BY s.id",
-                  0, [&](Stmt &s) {
-                    snap.sessions.push_back(
-                        {s.int64(0), s.text(1).value_or(""), s.int64(2) != 0, s.text(3), {}, {}});
-                  }));
-  for (Snapshot::Session &s : snap.sessions) {
-    Result<std::vector<uint32_t>> sel = store.selection(s.id);
-    if (!sel) return sel.error();
-    s.selection = *sel;
-    OVW_TRY(eachRow(store,
-                    "SELECT id, application, pid FROM attachments WHERE session_id = ? "
-                    "ORDER BY id",
-                    s.id, [&](Stmt &a) {
-                      s.attachments.push_back({a.int64(0), a.text(1).value_or(""), a.int64(2), {}});
-                    }));
-    for (Snapshot::AttachmentInfo &a : s.attachments) {
-      OVW_TRY(eachRow(store,
-                      "SELECT event FROM registrations WHERE attachment_id = ? ORDER BY event",
-                      a.id, [&](Stmt &r) { a.events.push_back(static_cast<int>(r.int64(0))); }));
+  OVW_TRY_ASSIGN(std::vector<SessionRow> sessions, store.sessions());
+  for (const SessionRow &row : sessions) {
+    Snapshot::Session s{row.id, row.name, row.running, std::nullopt, {}, {}};
+    if (row.map_id != 0) {
+      OVW_TRY_ASSIGN(std::optional<MapRow> map, store.mapById(row.map_id));
+      if (map) s.map = map->name;
     }
+    OVW_TRY_ASSIGN(s.selection, store.selection(s.id));
+    OVW_TRY_ASSIGN(std::vector<AttachmentRow> attachments, store.attachments(s.id));
+    for (const AttachmentRow &a : attachments) {
+      Snapshot::AttachmentInfo info{a.id, a.application, a.pid, {}};
+      OVW_TRY_ASSIGN(info.events, store.registeredEvents(a.id));
+      s.attachments.push_back(std::move(info));
+    }
+    snap.sessions.push_back(std::move(s));
   }
 
-  std::vector<int32_t> map_ids;
-  OVW_TRY(eachRow(store, "SELECT id FROM maps ORDER BY id", 0,
-                  [&](Stmt &s) { map_ids.push_back(static_cast<int32_t>(s.int64(0))); }));
+  OVW_TRY_ASSIGN(std::vector<int32_t> map_ids, store.mapIds());
   for (int32_t id : map_ids) {
-    Result<std::optional<MapRow>> m = store.mapById(id);
-    if (!m) return m.error();
-    if (!*m) continue;
-    Snapshot::Map map{**m, {}};
-    std::vector<uint32_t> submap_ids;
-    OVW_TRY(eachRow(store, "SELECT id FROM submaps WHERE map_id = ? ORDER BY id", id,
-                    [&](Stmt &s) { submap_ids.push_back(static_cast<uint32_t>(s.int64(0))); }));
+    OVW_TRY_ASSIGN(std::optional<MapRow> m, store.mapById(id));
+    if (!m) continue;
+    Snapshot::Map map{*m, {}};
+    OVW_TRY_ASSIGN(std::vector<uint32_t> submap_ids, store.submapIds(id));
     for (uint32_t sid : submap_ids) {
-      Result<std::optional<SubmapRow>> sm = store.submap(sid);
-      if (!sm) return sm.error();
-      if (!*sm) continue;
-      Result<std::vector<SymbolRow>> symbols = store.symbolsOnSubmap(sid, std::nullopt);
-      if (!symbols) return symbols.error();
-      map.submaps.push_back({**sm, std::move(*symbols)});
+      OVW_TRY_ASSIGN(std::optional<SubmapRow> sm, store.submap(sid));
+      if (!sm) continue;
+      OVW_TRY_ASSIGN(std::vector<SymbolRow> symbols, store.symbolsOnSubmap(sid, std::nullopt));
+      map.submaps.push_back({*sm, std::move(symbols)});
     }
     snap.maps.push_back(std::move(map));
   }
 
-  std::vector<uint32_t> object_ids;
-  OVW_TRY(eachRow(store, "SELECT id FROM objects ORDER BY id", 0,
-                  [&](Stmt &s) { object_ids.push_back(static_cast<uint32_t>(s.int64(0))); }));
+  OVW_TRY_ASSIGN(std::vector<uint32_t> object_ids, store.objectIds());
   for (uint32_t id : object_ids) {
-    Result<std::optional<ObjectRow>> o = store.object(id, 0);
-    if (!o) return o.error();
-    if (!*o) continue;
-    Snapshot::Object obj{**o, {}};
-    OVW_TRY(eachRow(store,
-                    "SELECT f.name, v.value FROM field_values v JOIN fields f ON f.id = v.field_id "
-                    "WHERE v.object_id = ? ORDER BY f.id",
-                    id,
-                    [&](Stmt &s) { obj.values.emplace_back(s.text(0).value_or(""), s.int64(1)); }));
+    OVW_TRY_ASSIGN(std::optional<ObjectRow> o, store.object(id, 0));
+    if (!o) continue;
+    Snapshot::Object obj{*o, {}};
+    OVW_TRY_ASSIGN(obj.values, store.fieldValues(id));
     snap.objects.push_back(std::move(obj));
   }
   return snap;

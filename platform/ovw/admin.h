@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "result.h"
-#include "store.h"
+#include "store_backend.h"
 
 namespace kestara::ovw::admin {
 
@@ -20,7 +20,7 @@ inline constexpr std::chrono::milliseconds kDefaultCloseTimeout{2000};
 // "<local host name>:0".
 std::string localSessionName();
 
-Status startSession(Store &store, const std::string &name);
+Status startSession(StoreBackend &store, const std::string &name);
 
 struct CloseReport {
   std::string map;
@@ -29,15 +29,15 @@ struct CloseReport {
 
 // Closes the session's open map: posts event 4, waits up to `timeout` for the acknowledgements
 // of the applications registered for it, then closes the map anyway.
-Result<CloseReport> closeMap(Store &store, const std::string &session,
+Result<CloseReport> closeMap(StoreBackend &store, const std::string &session,
                              std::chrono::milliseconds timeout);
 
 // Ends a session: closes its map first (as closeMap) when one is open, then posts event 1.
-Result<std::optional<CloseReport>> endSession(Store &store, const std::string &name,
+Result<std::optional<CloseReport>> endSession(StoreBackend &store, const std::string &name,
                                               std::chrono::milliseconds timeout);
 
 // Opens a map (created with its root submap when new) in the session: event 3.
-Result<MapRow> openMap(Store &store, const std::string &session, const std::string &map);
+Result<MapRow> openMap(StoreBackend &store, const std::string &session, const std::string &map);
 
 struct NodeSpec {
   std::string hostname;
@@ -57,7 +57,7 @@ struct NodeAdded {
 
 // Creates a node object with a symbol on the map's root submap and a submap of its own, and
 // announces it with event 18.
-Result<NodeAdded> addNode(Store &store, const NodeSpec &spec);
+Result<NodeAdded> addNode(StoreBackend &store, const NodeSpec &spec);
 
 struct NodeChange {
   std::optional<std::string> hostname;
@@ -65,19 +65,20 @@ struct NodeChange {
   std::optional<bool> is_node;
   std::optional<bool> snmp_supported;
 };
-Status changeNode(Store &store, uint32_t object, const NodeChange &change);
+Status changeNode(StoreBackend &store, uint32_t object, const NodeChange &change);
 
 // Deletes objects, announced with one event 15. Nothing is deleted when one doesn't exist.
-Status deleteObjects(Store &store, const std::vector<uint32_t> &objects);
+Status deleteObjects(StoreBackend &store, const std::vector<uint32_t> &objects);
 
-Status setBooleanField(Store &store, uint32_t object, const std::string &field, bool value);
-Result<bool> getBooleanField(Store &store, uint32_t object, const std::string &field);
+Status setBooleanField(StoreBackend &store, uint32_t object, const std::string &field, bool value);
+Result<bool> getBooleanField(StoreBackend &store, uint32_t object, const std::string &field);
 
 // Replaces the selection of the session's open map (empty: nothing selected).
-Status select(Store &store, const std::string &session, const std::vector<uint32_t> &objects);
+Status select(StoreBackend &store, const std::string &session,
+              const std::vector<uint32_t> &objects);
 
 // Opens the object's own submap on the session's open map: event 30. Returns the submap id.
-Result<uint32_t> openSubmap(Store &store, const std::string &session, uint32_t object);
+Result<uint32_t> openSubmap(StoreBackend &store, const std::string &session, uint32_t object);
 
 // Everything there is, for `ovw list`.
 struct Snapshot {
@@ -128,7 +129,7 @@ struct Snapshot {
   std::vector<Map> maps;
   std::vector<Object> objects;
 };
-Result<Snapshot> snapshot(Store &store);
+Result<Snapshot> snapshot(StoreBackend &store);
 
 }  // namespace kestara::ovw::admin
 

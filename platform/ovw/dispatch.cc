@@ -9,7 +9,7 @@
 
 #include "handles.h"
 #include "library.h"
-#include "store.h"
+#include "store_backend.h"
 
 namespace kestara::ovw::library {
 
@@ -31,7 +31,7 @@ bool knownEvent(int event) {
 
 // The map an event concerns (0: none): that of the event, or for objects created and deleted
 // the map open in the session now.
-Result<int32_t> eventMapId(Store &store, const EventRow &event) {
+Result<int32_t> eventMapId(StoreBackend &store, const EventRow &event) {
   if (event.event == OVW_EVENT_END_SESSION) return 0;
   if (event.event == OVW_EVENT_OBJECT_CREATED || event.event == OVW_EVENT_OBJECTS_DELETED) {
     OVW_TRY_ASSIGN(std::optional<SessionRow> s, store.sessionById(lib().attachment.session_id));
@@ -41,7 +41,7 @@ Result<int32_t> eventMapId(Store &store, const EventRow &event) {
 }
 
 // The map as a record for the handler; null when there is none.
-Result<std::unique_ptr<MapRecord>> mapArgument(Store &store, int32_t map_id) {
+Result<std::unique_ptr<MapRecord>> mapArgument(StoreBackend &store, int32_t map_id) {
   if (map_id == 0) return std::unique_ptr<MapRecord>();
   OVW_TRY_ASSIGN(std::optional<MapRow> m, store.mapById(map_id));
   if (!m) return std::unique_ptr<MapRecord>();
@@ -49,8 +49,8 @@ Result<std::unique_ptr<MapRecord>> mapArgument(Store &store, int32_t map_id) {
 }
 
 // Objects of event 18 as they are now, and only those that (still) match the handler's filter.
-Result<std::vector<ObjectRow>> createdObjects(Store &store, const EventRow &event, int32_t map_id,
-                                              const Handler &handler) {
+Result<std::vector<ObjectRow>> createdObjects(StoreBackend &store, const EventRow &event,
+                                              int32_t map_id, const Handler &handler) {
   std::vector<ObjectRow> rows;
   for (const ObjectRow &posted : event.objects) {
     OVW_TRY_ASSIGN(std::optional<ObjectRow> o, store.object(posted.id, map_id));
@@ -69,7 +69,7 @@ Status dispatch(const EventRow &event) {
   auto it = l.handlers.find(event.event);
   if (it == l.handlers.end()) return Status::Ok();  // consumed without a handler
   Handler handler = it->second;                     // the handler may re-register or detach
-  Store &store = *l.store;
+  StoreBackend &store = *l.store;
 
   OVW_TRY_ASSIGN(int32_t map_id, eventMapId(store, event));
   OVW_TRY_ASSIGN(std::unique_ptr<MapRecord> map, mapArgument(store, map_id));
@@ -144,14 +144,14 @@ Result<int> getMessage(OVwMessage *message) {
     // Empty the FIFO first: a post after this point leaves a byte there, so the wait below
     // cannot miss it.
     l.wake->drain();
-    OVW_TRY_ASSIGN(Store::Next next, l.store->takeNext(l.attachment.id));
-    if (next.kind == Store::Next::kEvent) {
+    OVW_TRY_ASSIGN(StoreBackend::Next next, l.store->takeNext(l.attachment.id));
+    if (next.kind == StoreBackend::Next::kEvent) {
       message->event_id = next.event_id;
       message->event = next.event;
       l.taken_event = next.event_id;
       return 1;
     }
-    if (next.kind == Store::Next::kEnded) {
+    if (next.kind == StoreBackend::Next::kEnded) {
       return makeError(OVW_ERR_NO_SESSION,
                        "session \"" + l.attachment.session_name + "\" has ended");
     }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "OVw.h"
-#include "store.h"
+#include "store_backend.h"
 
 namespace kestara::ovw::library {
 

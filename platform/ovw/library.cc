@@ -61,7 +61,7 @@ Status checkFault(const char *call) {
   return makeError(code, std::string(call) + ": injected failure");
 }
 
-Result<Store *> database() {
+Result<StoreBackend *> database() {
   Library &l = lib();
   if (!l.store) {
     return makeError(OVW_ERR_NO_DATABASE,
@@ -135,7 +135,7 @@ void detach() {
   l.application.clear();
   l.handlers.clear();
   l.taken_event = 0;
-  l.wake.reset();  // closes and removes the FIFO
+  l.wake.reset();  // closes (and for a FIFO removes) the wake-up end
 }
 
 std::string errorMessage(int code) {

@@ -15,8 +15,7 @@
 
 #include "OVw.h"
 #include "result.h"
-#include "store.h"
-#include "wake.h"
+#include "store_backend.h"
 
 namespace kestara::ovw::library {
 
@@ -31,12 +30,12 @@ struct Library {
   // A process that ends without OVwDone leaves its session here.
   ~Library();
 
-  std::unique_ptr<Store> store;
+  std::unique_ptr<StoreBackend> store;
   // Attachment to a session.
   bool attached = false;
   Attachment attachment;
   std::string application;
-  std::optional<WakeReceiver> wake;
+  std::unique_ptr<WakeSource> wake;
   std::map<int, Handler> handlers;
   int64_t taken_event = 0;  // taken by OVwGetMessage and not yet dispatched
   // Last failure.
@@ -59,7 +58,7 @@ Status checkFault(const char *call);
 // --- Preconditions the calls share ---
 
 // The open store; OVW_ERR_NO_DATABASE before OVwDbInit or _OVwInitSession.
-Result<Store *> database();
+Result<StoreBackend *> database();
 // Attached to a session, with the store open.
 Status requireSession();
 // The attached session, running.

@@ -33,7 +33,7 @@ bool sameFile(const std::string &a, const std::string &b) {
          sa.st_ino == sb.st_ino;
 }
 
-bool isDatabaseFile(Store &store, const std::string &path) {
+bool isDatabaseFile(SqliteStore &store, const std::string &path) {
   for (const char *suffix : {"", "-wal", "-shm"}) {
     if (sameFile(path, store.path() + suffix)) return true;
   }
@@ -127,7 +127,7 @@ void checkMode(const std::string &path, const struct stat &st, gid_t group,
   }
 }
 
-void checkFiles(Store &store, std::vector<std::string> &faults) {
+void checkFiles(SqliteStore &store, std::vector<std::string> &faults) {
   struct stat db {};
   if (stat(store.path().c_str(), &db) != 0) {
     faults.push_back(store.path() + ": " + std::strerror(errno));
@@ -174,7 +174,8 @@ void checkFiles(Store &store, std::vector<std::string> &faults) {
 // Runs one checking statement, calling `row` for each row. Damage that stops the statement
 // itself is a fault too; any other failure is an error.
 template <typename Row>
-Status runCheck(Store &store, const std::string &sql, std::vector<std::string> &faults, Row &&row) {
+Status runCheck(SqliteStore &store, const std::string &sql, std::vector<std::string> &faults,
+                Row &&row) {
   Result<Stmt> stmt = store.db().prepareUncached(sql);
   Status s = stmt ? stmt->forEachRow([&] { row(*stmt); }) : Status(stmt.error());
   if (!s && s.error().code == OVW_ERR_NO_DATABASE) {
@@ -186,7 +187,7 @@ Status runCheck(Store &store, const std::string &sql, std::vector<std::string> &
 
 }  // namespace
 
-Status backupDatabase(Store &store, const std::string &destination) {
+Status backupDatabase(SqliteStore &store, const std::string &destination) {
   if (destination.empty()) return makeError(OVW_ERR_BAD_ARG, "no file named for the copy");
   if (isDatabaseFile(store, destination)) {
     return makeError(OVW_ERR_BAD_ARG, destination + " is the database itself");
@@ -217,7 +218,7 @@ Status backupDatabase(Store &store, const std::string &destination) {
   return file.commit();
 }
 
-Status restoreDatabase(Store &store, const std::string &source) {
+Status restoreDatabase(SqliteStore &store, const std::string &source) {
   if (isDatabaseFile(store, source)) {
     return makeError(OVW_ERR_BAD_ARG, source + " is the database itself");
   }
@@ -239,7 +240,7 @@ Status restoreDatabase(Store &store, const std::string &source) {
   return copyPages(store.db(), **from);
 }
 
-Result<std::vector<std::string>> checkDatabase(Store &store) {
+Result<std::vector<std::string>> checkDatabase(SqliteStore &store) {
   std::vector<std::string> faults;
   std::vector<std::string> lines;
   OVW_TRY(runCheck(store, "PRAGMA integrity_check(" + std::to_string(kMaxIntegrityLines) + ")",

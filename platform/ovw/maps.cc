@@ -10,7 +10,7 @@
 
 #include "handles.h"
 #include "library.h"
-#include "store.h"
+#include "store_backend.h"
 
 namespace kestara::ovw::library {
 
@@ -19,7 +19,7 @@ namespace {
 // The map behind a handle: it must exist.
 Result<MapRow> knownMap(const OVwMapInfo *map) {
   if (map == nullptr) return makeError(OVW_ERR_BAD_ARG, "no map given");
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   OVW_TRY_ASSIGN(std::optional<MapRow> row, store->mapById(map->map_id));
   if (!row)
     return makeError(OVW_ERR_NO_MAP, "map " + std::to_string(map->map_id) + " does not exist");
@@ -38,7 +38,7 @@ Result<SubmapRow> submapOnMap(const MapRow &map, OVwSubmapId submap) {
 
 // The symbol, when it lies on the map.
 Result<SymbolRow> symbolOnMap(const MapRow &map, OVwSymbolId symbol) {
-  Store &store = *lib().store;
+  StoreBackend &store = *lib().store;
   OVW_TRY_ASSIGN(std::optional<SymbolRow> row, store.symbol(symbol));
   if (row) {
     OVW_TRY_ASSIGN(std::optional<SubmapRow> sm, store.submap(row->submap_id));
@@ -48,7 +48,7 @@ Result<SymbolRow> symbolOnMap(const MapRow &map, OVwSymbolId symbol) {
                    "no symbol " + std::to_string(symbol) + " on map " + map.name);
 }
 
-Status requireObject(Store &store, OVwObjectId object, std::string_view what) {
+Status requireObject(StoreBackend &store, OVwObjectId object, std::string_view what) {
   OVW_TRY_ASSIGN(bool exists, store.objectExists(object));
   if (!exists) return makeError(OVW_ERR_NOT_FOUND, std::string(what) + std::to_string(object));
   return Status::Ok();
@@ -86,7 +86,7 @@ Status ackMapClose(OVwMapInfo *map, const OVwMapCloseInfo *close_info) {
 
 Result<OVwSymbolList *> symbolsByObject(OVwMapInfo *map, OVwObjectId object) {
   OVW_TRY_ASSIGN(MapRow m, knownMap(map));
-  Store &store = *lib().store;
+  StoreBackend &store = *lib().store;
   OVW_TRY(requireObject(store, object, "no object "));
   OVW_TRY_ASSIGN(std::vector<SymbolRow> rows, store.symbolsOfObject(m.id, object));
   std::unique_ptr<SymbolListRecord> r = symbolList(rows);
@@ -104,7 +104,7 @@ Result<OVwSymbolList *> listSymbols(OVwMapInfo *map, OVwSubmapId submap, int kin
   } else if (kind != OVW_LIST_ALL) {
     return makeError(OVW_ERR_BAD_ARG, "unknown kind of symbol list " + std::to_string(kind));
   }
-  Store &store = *lib().store;
+  StoreBackend &store = *lib().store;
   OVW_TRY(submapOnMap(m, submap).status());
   OVW_TRY_ASSIGN(std::vector<SymbolRow> rows, store.symbolsOnSubmap(submap, app));
   std::unique_ptr<SymbolListRecord> r = symbolList(rows);
@@ -143,7 +143,7 @@ Result<OVwObjectInfo *> objectInfo(OVwMapInfo *map, OVwObjectId object) {
 Result<OVwObjectList *> listObjectsOnMap(OVwMapInfo *map, const OVwFieldBindList *filter) {
   OVW_TRY_ASSIGN(MapRow m, knownMap(map));
   OVW_TRY_ASSIGN(Filter f, toFilter(filter));
-  Store &store = *lib().store;
+  StoreBackend &store = *lib().store;
   OVW_TRY_ASSIGN(std::vector<uint32_t> ids, store.findObjects(f, m.id));
   std::vector<ObjectRow> rows;
   for (uint32_t id : ids) {
@@ -164,13 +164,13 @@ Result<OVwSymbolId> createSymbol(OVwMapInfo *map, OVwSubmapId submap, OVwObjectI
     return makeError(OVW_ERR_BAD_ARG, "no symbol type or label");
   }
   Library &l = lib();
-  Store &store = *l.store;
-  OVW_TRY_ASSIGN(Txn txn, store.begin());
+  StoreBackend &store = *l.store;
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   OVW_TRY(submapOnMap(m, submap).status());
   OVW_TRY(requireObject(store, object, "no object "));
   OVW_TRY_ASSIGN(uint32_t id, store.createSymbol(submap, object, symbol_type, label, status,
                                                  variety, flags, l.application));
-  OVW_TRY(txn.commit());
+  OVW_TRY(txn->commit());
   return id;
 }
 
@@ -189,7 +189,7 @@ Status setSymbolBehavior(OVwMapInfo *map, OVwSymbolId symbol, int behavior, cons
     }
     target_ids.assign(targets->object_ids, targets->object_ids + targets->count);
   }
-  Store &store = *lib().store;
+  StoreBackend &store = *lib().store;
   std::optional<std::string_view> app;
   std::optional<std::string_view> act;
   if (behavior == OVW_BEHAVIOR_ACTION) {
@@ -205,20 +205,20 @@ Status setSymbolBehavior(OVwMapInfo *map, OVwSymbolId symbol, int behavior, cons
     app = application;
     act = action;
   }
-  OVW_TRY_ASSIGN(Txn txn, store.begin());
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   OVW_TRY(symbolOnMap(m, symbol).status());
   for (uint32_t target : target_ids) OVW_TRY(requireObject(store, target, "no target object "));
   OVW_TRY(store.setSymbolBehavior(symbol, behavior, app, act, target_ids));
-  return txn.commit();
+  return txn->commit();
 }
 
 Status deleteSymbol(OVwMapInfo *map, OVwSymbolId symbol) {
   OVW_TRY_ASSIGN(MapRow m, knownMap(map));
-  Store &store = *lib().store;
-  OVW_TRY_ASSIGN(Txn txn, store.begin());
+  StoreBackend &store = *lib().store;
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   OVW_TRY(symbolOnMap(m, symbol).status());
   OVW_TRY(store.deleteSymbol(symbol));
-  return txn.commit();
+  return txn->commit();
 }
 
 }  // namespace kestara::ovw::library

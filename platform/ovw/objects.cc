@@ -7,14 +7,14 @@
 
 #include "handles.h"
 #include "library.h"
-#include "store.h"
+#include "store_backend.h"
 
 namespace kestara::ovw::library {
 
 namespace {
 
 // The boolean field `field` of an existing object.
-Status checkBooleanField(Store &store, OVwObjectId object, OVwFieldId field) {
+Status checkBooleanField(StoreBackend &store, OVwObjectId object, OVwFieldId field) {
   OVW_TRY_ASSIGN(std::optional<FieldRow> f, store.fieldById(field));
   if (!f) return makeError(OVW_ERR_NOT_FOUND, "no field with id " + std::to_string(field));
   if (f->type != OVW_FIELD_BOOLEAN) {
@@ -26,14 +26,14 @@ Status checkBooleanField(Store &store, OVwObjectId object, OVwFieldId field) {
 }
 
 // Commits a transaction, then wakes the parties of the events it posted.
-Status commitAndWake(Store &store, Txn &txn, Wakes &wakes) {
+Status commitAndWake(StoreBackend &store, Transaction &txn, Wakes &wakes) {
   OVW_TRY(txn.commit());
   store.wake(wakes);
   return Status::Ok();
 }
 
 Result<const char *> objectText(OVwObjectId object, bool hostname, std::string &out) {
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   OVW_TRY_ASSIGN(std::optional<ObjectRow> row, store->objectNames(object));
   if (!row) return makeError(OVW_ERR_NOT_FOUND, "no object " + std::to_string(object));
   const std::optional<std::string> &text = hostname ? row->hostname : row->selection_name;
@@ -47,7 +47,7 @@ Result<const char *> objectText(OVwObjectId object, bool hostname, std::string &
 
 Result<OVwObjectId> objectIdByName(const char *name, bool hostname) {
   if (name == nullptr) return makeError(OVW_ERR_BAD_ARG, "no name given");
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   OVW_TRY_ASSIGN(uint32_t id, store->objectIdByName(hostname, name));
   if (id == 0) return makeError(OVW_ERR_NOT_FOUND, std::string("no object named ") + name);
   return id;
@@ -56,7 +56,7 @@ Result<OVwObjectId> objectIdByName(const char *name, bool hostname) {
 }  // namespace
 
 Result<OVwFieldId> fieldIdByName(const char *name) {
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   if (name == nullptr) return makeError(OVW_ERR_BAD_ARG, "no field name");
   OVW_TRY_ASSIGN(std::optional<FieldRow> f, store->fieldByName(name));
   if (!f) {
@@ -66,22 +66,22 @@ Result<OVwFieldId> fieldIdByName(const char *name) {
 }
 
 Result<int> booleanValue(OVwObjectId object, OVwFieldId field) {
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   OVW_TRY(checkBooleanField(*store, object, field));
   OVW_TRY_ASSIGN(std::optional<int64_t> v, store->fieldValue(object, field));
   return v && *v != 0 ? 1 : 0;
 }
 
 Status setBooleanValue(OVwObjectId object, OVwFieldId field, bool value) {
-  OVW_TRY_ASSIGN(Store * store, database());
-  OVW_TRY_ASSIGN(Txn txn, store->begin());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store->transaction());
   OVW_TRY(checkBooleanField(*store, object, field));
   OVW_TRY(store->setFieldValue(object, field, value ? 1 : 0));
-  return txn.commit();
+  return txn->commit();
 }
 
 Status beginWriteGroup() {
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   return store->beginGroup();
 }
 
@@ -90,12 +90,12 @@ Status endWriteGroup() {
     if (lib().store) lib().store->abandonGroup();
     return injected;
   }
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   return store->endGroup();
 }
 
 Result<OVwObjectIdList *> listObjectsByFieldValues(const OVwFieldBindList *filter) {
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   if (filter == nullptr) return makeError(OVW_ERR_BAD_ARG, "no field-value list");
   OVW_TRY_ASSIGN(Filter f, toFilter(filter));
   OVW_TRY_ASSIGN(std::vector<uint32_t> ids, store->findObjects(f, 0));
@@ -117,24 +117,24 @@ Result<OVwObjectId> objectIdBySelectionName(const char *name) {
 }
 
 Result<OVwObjectId> createObject(const OVwFieldBindList *fields) {
-  OVW_TRY_ASSIGN(Store * store, database());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
   OVW_TRY_ASSIGN(Filter values, toFilter(fields));
   std::vector<std::pair<uint32_t, int64_t>> pairs;
   for (const FilterTerm &t : values) pairs.emplace_back(t.field_id, t.value);
-  OVW_TRY_ASSIGN(Txn txn, store->begin());
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store->transaction());
   Wakes wakes;
   OVW_TRY_ASSIGN(uint32_t id, store->createObject(std::nullopt, std::nullopt, pairs, wakes));
-  OVW_TRY(commitAndWake(*store, txn, wakes));
+  OVW_TRY(commitAndWake(*store, *txn, wakes));
   return id;
 }
 
 Status deleteObject(OVwObjectId object) {
-  OVW_TRY_ASSIGN(Store * store, database());
-  OVW_TRY_ASSIGN(Txn txn, store->begin());
+  OVW_TRY_ASSIGN(StoreBackend * store, database());
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store->transaction());
   Wakes wakes;
   const uint32_t ids[] = {object};
   OVW_TRY(store->deleteObjects(ids, wakes));
-  return commitAndWake(*store, txn, wakes);
+  return commitAndWake(*store, *txn, wakes);
 }
 
 }  // namespace kestara::ovw::library

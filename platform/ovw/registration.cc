@@ -196,9 +196,8 @@ std::optional<std::string> defaultRegistrationDir() {
   return std::nullopt;
 }
 
-Status loadRegistrations(Store &store, const Registrations &registrations) {
-  Result<Txn> txn = store.begin();
-  if (!txn) return txn.error();
+Status loadRegistrations(StoreBackend &store, const Registrations &registrations) {
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
   for (const FieldDefinition &f : registrations.fields) {
     OVW_TRY(store.defineField(f.name, f.type));
   }

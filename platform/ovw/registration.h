@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "result.h"
-#include "store.h"
+#include "store_backend.h"
 
 namespace kestara::ovw {
 
@@ -58,7 +58,7 @@ std::optional<std::string> defaultRegistrationDir();
 
 // Defines the fields and registers the applications, all in one transaction. Loading the same
 // files again changes nothing.
-Status loadRegistrations(Store &store, const Registrations &registrations);
+Status loadRegistrations(StoreBackend &store, const Registrations &registrations);
 
 }  // namespace kestara::ovw
 

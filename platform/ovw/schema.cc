@@ -244,12 +244,6 @@ Status checkExistingDatabase(Db &db) {
   return checkIdentity(db.path(), *id);
 }
 
-std::string databasePath() {
-  const char *env = std::getenv("OVW_DATABASE");
-  if (env != nullptr && env[0] != '\0') return env;
-  return kDefaultDatabasePath;
-}
-
 Result<std::unique_ptr<Db>> openDatabase(const std::string &path, int target_version) {
   if (path.empty()) return makeError(OVW_ERR_NO_DATABASE, "empty database path");
   if (target_version < 1 || target_version > kSchemaVersion) {

@@ -13,6 +13,7 @@
 
 #include "result.h"
 #include "sqlite_db.h"
+#include "store_backend.h"  // databasePath()
 
 namespace kestara::ovw {
 
@@ -28,10 +29,6 @@ Result<std::unique_ptr<Db>> openDatabase(const std::string &path,
 // Checks, changing nothing, that `db` holds an OVw database of this build's schema version or
 // an older one (an empty file does not count): what `ovw restore` asks of its source.
 Status checkExistingDatabase(Db &db);
-
-// The database path: $OVW_DATABASE, or the default.
-std::string databasePath();
-inline constexpr const char *kDefaultDatabasePath = "/var/lib/kestara/ovw.db";
 
 }  // namespace kestara::ovw
 

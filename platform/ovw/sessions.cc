@@ -11,9 +11,7 @@
 
 #include "handles.h"
 #include "library.h"
-#include "schema.h"
-#include "store.h"
-#include "wake.h"
+#include "store_backend.h"
 
 namespace kestara::ovw::library {
 
@@ -30,7 +28,7 @@ std::string localSessionName() {
 Status openDatabase() {
   Library &l = lib();
   if (l.store) return Status::Ok();
-  OVW_TRY_ASSIGN(l.store, Store::open(databasePath()));
+  OVW_TRY_ASSIGN(l.store, openStore(databasePath()));
   return Status::Ok();
 }
 
@@ -56,14 +54,14 @@ Status initSession(int version, const char *application, const char *session_nam
   OVW_TRY(checkFault("OVwDbInit"));
   OVW_TRY(openDatabase());
   (void)l.store->reclaimDeadAttachments();
-  OVW_TRY_ASSIGN(WakeReceiver wake, WakeReceiver::create(l.store->wakeDir(), l.store->group()));
-  // On failure the FIFO goes with `wake`.
+  OVW_TRY_ASSIGN(std::unique_ptr<WakeSource> wake, l.store->wakeSource());
+  // On failure the wake-up end (a FIFO) goes with `wake`.
   OVW_TRY_ASSIGN(Attachment a,
-                 l.store->attach(name, application, wake.token(), static_cast<int64_t>(getpid())));
+                 l.store->attach(name, application, wake->token(), static_cast<int64_t>(getpid())));
   l.attached = true;
   l.attachment = std::move(a);
   l.application = application;
-  l.wake.emplace(std::move(wake));
+  l.wake = std::move(wake);
   l.taken_event = 0;
   return Status::Ok();
 }

@@ -1,11 +1,11 @@
-// store.cc - the OVw database operations.
+// store.cc - the OVw store on SQLite: the database operations.
 #include "store.h"
-
-#include <time.h>
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
+#include "maintenance.h"
 #include "shared_files.h"
 #include "wake.h"
 
@@ -47,50 +47,91 @@ Error insertError(const Error &e, std::string_view what) {
 
 }  // namespace
 
-int64_t nowMicros() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+Result<std::unique_ptr<SqliteStore>> SqliteStore::open(const std::string &path,
+                                                       int schema_version) {
+  OVW_TRY_ASSIGN(std::unique_ptr<Db> db, openDatabase(path, schema_version));
+  OVW_TRY_ASSIGN(gid_t group, groupOf(path));
+  return std::unique_ptr<SqliteStore>(new SqliteStore(std::move(db), wakeFolder(path), group));
 }
 
-Status checkText(std::string_view what, std::string_view text, bool allow_empty) {
-  if (text.empty() && !allow_empty) {
-    return makeError(OVW_ERR_BAD_ARG, std::string(what) + " is empty");
+// --- Transactions -------------------------------------------------------------------------
+
+namespace {
+
+class SqliteTransaction final : public Transaction {
+ public:
+  explicit SqliteTransaction(Txn txn) : txn_(std::move(txn)) {}
+  Status commit() override { return txn_.commit(); }
+
+ private:
+  Txn txn_;
+};
+
+// A deferred read transaction (BEGIN): the reads see one moment until it ends.
+class ReadTransaction final : public Transaction {
+ public:
+  explicit ReadTransaction(Db &db) : db_(&db) {}
+  ReadTransaction(const ReadTransaction &) = delete;
+  ReadTransaction &operator=(const ReadTransaction &) = delete;
+  ~ReadTransaction() override { (void)commit(); }
+  Status commit() override {
+    if (db_ == nullptr) return Status::Ok();
+    Db *db = std::exchange(db_, nullptr);
+    return db->exec("COMMIT");
   }
-  if (text.size() > kMaxText) {
-    return makeError(OVW_ERR_BAD_ARG,
-                     std::string(what) + " is longer than " + std::to_string(kMaxText) + " bytes");
+
+ private:
+  Db *db_;
+};
+
+// Wake-ups through a FIFO in the wake folder.
+class FifoWakeSource final : public WakeSource {
+ public:
+  explicit FifoWakeSource(WakeReceiver receiver) : receiver_(std::move(receiver)) {}
+  const std::string &token() const override { return receiver_.token(); }
+  int fd() const override { return receiver_.fd(); }
+  void drain() override { receiver_.drain(); }
+  bool wait(std::optional<std::chrono::milliseconds> timeout) override {
+    return receiver_.wait(timeout);
   }
-  if (text.find('\0') != std::string_view::npos) {
-    return makeError(OVW_ERR_BAD_ARG, std::string(what) + " contains a NUL byte");
-  }
-  return Status::Ok();
+
+ private:
+  WakeReceiver receiver_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Transaction>> SqliteStore::transaction() {
+  OVW_TRY_ASSIGN(Txn txn, begin());
+  return std::unique_ptr<Transaction>(std::make_unique<SqliteTransaction>(std::move(txn)));
 }
 
-Result<std::unique_ptr<Store>> Store::open(const std::string &path, int schema_version) {
-  Result<std::unique_ptr<Db>> db = openDatabase(path, schema_version);
-  if (!db) return db.error();
-  Result<gid_t> group = groupOf(path);
-  if (!group) return group.error();
-  return std::unique_ptr<Store>(new Store(std::move(*db), wakeFolder(path), *group));
+Result<std::unique_ptr<Transaction>> SqliteStore::readTransaction() {
+  OVW_TRY(db_->exec("BEGIN"));
+  return std::unique_ptr<Transaction>(std::make_unique<ReadTransaction>(*db_));
+}
+
+Result<std::unique_ptr<WakeSource>> SqliteStore::wakeSource() {
+  OVW_TRY_ASSIGN(WakeReceiver receiver, WakeReceiver::create(wake_dir_, group_));
+  return std::unique_ptr<WakeSource>(std::make_unique<FifoWakeSource>(std::move(receiver)));
 }
 
 // --- Wake-ups ---------------------------------------------------------------------------
 
-Status Store::endGroup() {
+Status SqliteStore::endGroup() {
   Status s = db_->endGroup();
   // Parties are woken whatever the outcome: they read what is committed.
   wake(deferred_);
   return s;
 }
 
-void Store::abandonGroup() {
+void SqliteStore::abandonGroup() {
   if (!db_->inGroup()) return;
   (void)db_->exec("ROLLBACK");
   (void)endGroup();
 }
 
-void Store::wake(Wakes &wakes) {
+void SqliteStore::wake(Wakes &wakes) {
   if (db_->inGroup()) {
     deferred_.tokens.insert(deferred_.tokens.end(), wakes.tokens.begin(), wakes.tokens.end());
     wakes.tokens.clear();
@@ -109,7 +150,7 @@ void Store::wake(Wakes &wakes) {
   if (!dead.empty()) (void)removeAttachments(dead);
 }
 
-Status Store::reclaimDeadAttachments() {
+Status SqliteStore::reclaimDeadAttachments() {
   std::vector<std::pair<int64_t, std::string>> dead;
   {
     Result<Stmt> stmt = db_->prepare("SELECT id, wake_token FROM attachments");
@@ -129,7 +170,7 @@ Status Store::reclaimDeadAttachments() {
 
 // Removes attachments by id (or, for id 0, by wake token) and wakes the map closers that were
 // waiting for them.
-Status Store::removeAttachments(const std::vector<std::pair<int64_t, std::string>> &dead) {
+Status SqliteStore::removeAttachments(const std::vector<std::pair<int64_t, std::string>> &dead) {
   Wakes closers;
   {
     Result<Txn> txn = begin();
@@ -158,7 +199,7 @@ Status Store::removeAttachments(const std::vector<std::pair<int64_t, std::string
   return Status::Ok();
 }
 
-Status Store::collectCloserWakes(int64_t attachment_id, Wakes &wakes) {
+Status SqliteStore::collectCloserWakes(int64_t attachment_id, Wakes &wakes) {
   Result<Stmt> stmt = db_->prepare(
       "SELECT DISTINCT c.wake_token FROM map_closes c JOIN map_close_waits w "
       "ON w.close_id = c.close_id WHERE w.attachment_id = ? AND w.acked = 0");
@@ -169,7 +210,7 @@ Status Store::collectCloserWakes(int64_t attachment_id, Wakes &wakes) {
 
 // --- Fields -----------------------------------------------------------------------------
 
-Result<std::optional<FieldRow>> Store::fieldByName(std::string_view name) {
+Result<std::optional<FieldRow>> SqliteStore::fieldByName(std::string_view name) {
   Result<Stmt> stmt = db_->prepare("SELECT id, name, type FROM fields WHERE name = ?");
   if (!stmt) return stmt.error();
   stmt->bindText(1, name);
@@ -181,7 +222,7 @@ Result<std::optional<FieldRow>> Store::fieldByName(std::string_view name) {
                                           static_cast<int>(stmt->int64(2))});
 }
 
-Result<std::optional<FieldRow>> Store::fieldById(uint32_t id) {
+Result<std::optional<FieldRow>> SqliteStore::fieldById(uint32_t id) {
   Result<Stmt> stmt = db_->prepare("SELECT id, name, type FROM fields WHERE id = ?");
   if (!stmt) return stmt.error();
   stmt->bind(1, id);
@@ -193,7 +234,7 @@ Result<std::optional<FieldRow>> Store::fieldById(uint32_t id) {
                                           static_cast<int>(stmt->int64(2))});
 }
 
-Result<std::vector<FieldRow>> Store::fields() {
+Result<std::vector<FieldRow>> SqliteStore::fields() {
   Result<Stmt> stmt = db_->prepare("SELECT id, name, type FROM fields ORDER BY id");
   if (!stmt) return stmt.error();
   std::vector<FieldRow> out;
@@ -204,7 +245,7 @@ Result<std::vector<FieldRow>> Store::fields() {
   return out;
 }
 
-Status Store::defineField(std::string_view name, int type) {
+Status SqliteStore::defineField(std::string_view name, int type) {
   OVW_TRY(checkText("field name", name));
   if (type < OVW_FIELD_INTEGER || type > OVW_FIELD_ENUM) {
     return makeError(OVW_ERR_BAD_ARG, "unknown field type");
@@ -226,13 +267,7 @@ Status Store::defineField(std::string_view name, int type) {
   return Status::Ok();
 }
 
-Result<uint32_t> Store::builtinField(std::string_view name) {
-  Result<std::optional<FieldRow>> f = fieldByName(name);
-  if (!f) return f.error();
-  return *f ? (*f)->id : 0u;
-}
-
-Result<std::optional<int64_t>> Store::fieldValue(uint32_t object, uint32_t field) {
+Result<std::optional<int64_t>> SqliteStore::fieldValue(uint32_t object, uint32_t field) {
   Result<Stmt> stmt =
       db_->prepare("SELECT value FROM field_values WHERE object_id = ? AND field_id = ?");
   if (!stmt) return stmt.error();
@@ -240,7 +275,7 @@ Result<std::optional<int64_t>> Store::fieldValue(uint32_t object, uint32_t field
   return oneInt(*stmt);
 }
 
-Status Store::setFieldValue(uint32_t object, uint32_t field, int64_t value) {
+Status SqliteStore::setFieldValue(uint32_t object, uint32_t field, int64_t value) {
   // A value that is already stored is left as it is: no page is written, so sweeps that
   // confirm what the database holds don't grow the WAL or bring on checkpoints.
   Result<Stmt> stmt = db_->prepare(
@@ -254,7 +289,7 @@ Status Store::setFieldValue(uint32_t object, uint32_t field, int64_t value) {
 
 // --- Objects ----------------------------------------------------------------------------
 
-Result<bool> Store::objectExists(uint32_t id) {
+Result<bool> SqliteStore::objectExists(uint32_t id) {
   Result<Stmt> stmt = db_->prepare("SELECT 1 FROM objects WHERE id = ?");
   if (!stmt) return stmt.error();
   stmt->bind(1, id);
@@ -263,7 +298,7 @@ Result<bool> Store::objectExists(uint32_t id) {
   return *row;
 }
 
-Result<std::optional<ObjectRow>> Store::object(uint32_t id, int32_t map_id) {
+Result<std::optional<ObjectRow>> SqliteStore::object(uint32_t id, int32_t map_id) {
   Result<Stmt> stmt = db_->prepare(
       "SELECT o.id, o.hostname, o.selection_name, "
       " COALESCE((SELECT v.value <> 0 FROM field_values v JOIN fields f ON f.id = v.field_id "
@@ -288,7 +323,7 @@ Result<std::optional<ObjectRow>> Store::object(uint32_t id, int32_t map_id) {
   return std::optional<ObjectRow>(std::move(o));
 }
 
-Result<std::optional<ObjectRow>> Store::objectNames(uint32_t id) {
+Result<std::optional<ObjectRow>> SqliteStore::objectNames(uint32_t id) {
   Result<Stmt> stmt = db_->prepare("SELECT hostname, selection_name FROM objects WHERE id = ?");
   if (!stmt) return stmt.error();
   stmt->bind(1, id);
@@ -302,7 +337,7 @@ Result<std::optional<ObjectRow>> Store::objectNames(uint32_t id) {
   return std::optional<ObjectRow>(std::move(o));
 }
 
-Result<uint32_t> Store::objectIdByName(bool hostname, std::string_view name) {
+Result<uint32_t> SqliteStore::objectIdByName(bool hostname, std::string_view name) {
   Result<Stmt> stmt =
       db_->prepare(hostname ? "SELECT MIN(id) FROM objects WHERE hostname = ?"
                             : "SELECT MIN(id) FROM objects WHERE selection_name = ?");
@@ -353,7 +388,7 @@ void bindFilterQuery(Stmt &stmt, const Filter &filter, int32_t map_id, uint32_t 
 
 }  // namespace
 
-Result<std::vector<uint32_t>> Store::findObjects(const Filter &filter, int32_t map_id) {
+Result<std::vector<uint32_t>> SqliteStore::findObjects(const Filter &filter, int32_t map_id) {
   std::string sql = filterQuery(filter, map_id != 0, false);
   // Few shapes are common (one or two boolean terms); longer ones are not kept.
   Result<Stmt> stmt = filter.size() <= 2 ? db_->prepare(sql) : db_->prepareUncached(sql);
@@ -362,7 +397,7 @@ Result<std::vector<uint32_t>> Store::findObjects(const Filter &filter, int32_t m
   return idsOf(*stmt);
 }
 
-Result<bool> Store::objectMatches(uint32_t id, const Filter &filter) {
+Result<bool> SqliteStore::objectMatches(uint32_t id, const Filter &filter) {
   if (id == 0) return false;
   std::string sql = filterQuery(filter, false, true);
   Result<Stmt> stmt = filter.size() <= 2 ? db_->prepare(sql) : db_->prepareUncached(sql);
@@ -373,10 +408,10 @@ Result<bool> Store::objectMatches(uint32_t id, const Filter &filter) {
   return *row;
 }
 
-Result<uint32_t> Store::createObject(std::optional<std::string_view> hostname,
-                                     std::optional<std::string_view> selection_name,
-                                     std::span<const std::pair<uint32_t, int64_t>> values,
-                                     Wakes &wakes) {
+Result<uint32_t> SqliteStore::createObject(std::optional<std::string_view> hostname,
+                                           std::optional<std::string_view> selection_name,
+                                           std::span<const std::pair<uint32_t, int64_t>> values,
+                                           Wakes &wakes) {
   if (hostname) OVW_TRY(checkText("host name", *hostname));
   if (selection_name) OVW_TRY(checkText("selection name", *selection_name));
   Result<Stmt> stmt = db_->prepare("INSERT INTO objects(hostname, selection_name) VALUES (?, ?)");
@@ -402,7 +437,7 @@ Result<uint32_t> Store::createObject(std::optional<std::string_view> hostname,
   return object;
 }
 
-Status Store::deleteObjects(std::span<const uint32_t> ids, Wakes &wakes) {
+Status SqliteStore::deleteObjects(std::span<const uint32_t> ids, Wakes &wakes) {
   if (ids.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
   std::vector<ObjectRow> gone;
   std::set<uint32_t> seen;
@@ -425,7 +460,7 @@ Status Store::deleteObjects(std::span<const uint32_t> ids, Wakes &wakes) {
   return Status::Ok();
 }
 
-Result<std::optional<uint32_t>> Store::objectByHostname(std::string_view hostname) {
+Result<std::optional<uint32_t>> SqliteStore::objectByHostname(std::string_view hostname) {
   Result<Stmt> stmt = db_->prepare("SELECT id FROM objects WHERE hostname = ? ORDER BY id LIMIT 1");
   if (!stmt) return stmt.error();
   stmt->bindText(1, hostname);
@@ -454,21 +489,21 @@ Result<std::optional<MapRow>> readMap(Stmt &stmt) {
 
 }  // namespace
 
-Result<std::optional<MapRow>> Store::mapById(int32_t id) {
+Result<std::optional<MapRow>> SqliteStore::mapById(int32_t id) {
   Result<Stmt> stmt = db_->prepare(std::string(kMapColumns) + "WHERE m.id = ?");
   if (!stmt) return stmt.error();
   stmt->bind(1, id);
   return readMap(*stmt);
 }
 
-Result<std::optional<MapRow>> Store::mapByName(std::string_view name) {
+Result<std::optional<MapRow>> SqliteStore::mapByName(std::string_view name) {
   Result<Stmt> stmt = db_->prepare(std::string(kMapColumns) + "WHERE m.name = ?");
   if (!stmt) return stmt.error();
   stmt->bindText(1, name);
   return readMap(*stmt);
 }
 
-Result<MapRow> Store::mapNamed(std::string_view name) {
+Result<MapRow> SqliteStore::mapNamed(std::string_view name) {
   OVW_TRY(checkText("map name", name));
   Result<std::optional<MapRow>> existing = mapByName(name);
   if (!existing) return existing.error();
@@ -484,7 +519,7 @@ Result<MapRow> Store::mapNamed(std::string_view name) {
   return MapRow{map_id, std::string(name), *root};
 }
 
-Result<std::optional<SubmapRow>> Store::submap(uint32_t id) {
+Result<std::optional<SubmapRow>> SqliteStore::submap(uint32_t id) {
   Result<Stmt> stmt = db_->prepare(
       "SELECT id, map_id, name, layout, COALESCE(parent_object_id, 0) FROM submaps WHERE id = ?");
   if (!stmt) return stmt.error();
@@ -498,7 +533,7 @@ Result<std::optional<SubmapRow>> Store::submap(uint32_t id) {
                 static_cast<uint32_t>(stmt->int64(4))});
 }
 
-Result<uint32_t> Store::submapOfObject(int32_t map_id, uint32_t object) {
+Result<uint32_t> SqliteStore::submapOfObject(int32_t map_id, uint32_t object) {
   Result<Stmt> stmt =
       db_->prepare("SELECT id FROM submaps WHERE map_id = ? AND parent_object_id = ?");
   if (!stmt) return stmt.error();
@@ -508,8 +543,8 @@ Result<uint32_t> Store::submapOfObject(int32_t map_id, uint32_t object) {
   return static_cast<uint32_t>(id->value_or(0));
 }
 
-Result<uint32_t> Store::createSubmap(int32_t map_id, std::string_view name,
-                                     uint32_t parent_object) {
+Result<uint32_t> SqliteStore::createSubmap(int32_t map_id, std::string_view name,
+                                           uint32_t parent_object) {
   OVW_TRY(checkText("submap name", name, true));
   Result<Stmt> stmt =
       db_->prepare("INSERT INTO submaps(map_id, name, parent_object_id) VALUES (?, ?, ?)");
@@ -533,7 +568,7 @@ constexpr const char *kSymbolColumns =
 
 }  // namespace
 
-Result<std::vector<SymbolRow>> Store::symbolsWhere(Stmt &stmt) {
+Result<std::vector<SymbolRow>> SqliteStore::symbolsWhere(Stmt &stmt) {
   std::vector<SymbolRow> out;
   OVW_TRY(stmt.forEachRow([&] {
     SymbolRow s;
@@ -562,7 +597,7 @@ Result<std::vector<SymbolRow>> Store::symbolsWhere(Stmt &stmt) {
   return out;
 }
 
-Result<std::optional<SymbolRow>> Store::symbol(uint32_t id) {
+Result<std::optional<SymbolRow>> SqliteStore::symbol(uint32_t id) {
   Result<Stmt> stmt = db_->prepare(std::string(kSymbolColumns) + "WHERE s.id = ?");
   if (!stmt) return stmt.error();
   stmt->bind(1, id);
@@ -572,8 +607,8 @@ Result<std::optional<SymbolRow>> Store::symbol(uint32_t id) {
   return std::optional<SymbolRow>(std::move(rows->front()));
 }
 
-Result<std::vector<SymbolRow>> Store::symbolsOnSubmap(uint32_t submap,
-                                                      std::optional<std::string_view> application) {
+Result<std::vector<SymbolRow>> SqliteStore::symbolsOnSubmap(
+    uint32_t submap, std::optional<std::string_view> application) {
   if (application) {
     Result<Stmt> stmt = db_->prepare(std::string(kSymbolColumns) +
                                      "WHERE s.submap_id = ? AND s.application = ? ORDER BY s.id");
@@ -588,7 +623,7 @@ Result<std::vector<SymbolRow>> Store::symbolsOnSubmap(uint32_t submap,
   return symbolsWhere(*stmt);
 }
 
-Result<std::vector<SymbolRow>> Store::symbolsOfObject(int32_t map_id, uint32_t object) {
+Result<std::vector<SymbolRow>> SqliteStore::symbolsOfObject(int32_t map_id, uint32_t object) {
   Result<Stmt> stmt = db_->prepare(std::string(kSymbolColumns) +
                                    "JOIN submaps sm ON sm.id = s.submap_id "
                                    "WHERE s.object_id = ? AND sm.map_id = ? ORDER BY s.id");
@@ -597,9 +632,9 @@ Result<std::vector<SymbolRow>> Store::symbolsOfObject(int32_t map_id, uint32_t o
   return symbolsWhere(*stmt);
 }
 
-Result<uint32_t> Store::createSymbol(uint32_t submap, uint32_t object, std::string_view type,
-                                     std::string_view label, int status, int variety, int flags,
-                                     std::optional<std::string_view> application) {
+Result<uint32_t> SqliteStore::createSymbol(uint32_t submap, uint32_t object, std::string_view type,
+                                           std::string_view label, int status, int variety,
+                                           int flags, std::optional<std::string_view> application) {
   OVW_TRY(checkText("symbol type", type));
   OVW_TRY(checkText("label", label, true));
   if (application) OVW_TRY(checkText("application name", *application));
@@ -614,10 +649,10 @@ Result<uint32_t> Store::createSymbol(uint32_t submap, uint32_t object, std::stri
   return static_cast<uint32_t>(db_->lastInsertId());
 }
 
-Status Store::setSymbolBehavior(uint32_t symbol, int behavior,
-                                std::optional<std::string_view> application,
-                                std::optional<std::string_view> action,
-                                std::span<const uint32_t> targets) {
+Status SqliteStore::setSymbolBehavior(uint32_t symbol, int behavior,
+                                      std::optional<std::string_view> application,
+                                      std::optional<std::string_view> action,
+                                      std::span<const uint32_t> targets) {
   Result<Stmt> update = db_->prepare(
       "UPDATE symbols SET behavior = ?, action_application = ?, action = ? WHERE id = ?");
   if (!update) return update.error();
@@ -639,7 +674,7 @@ Status Store::setSymbolBehavior(uint32_t symbol, int behavior,
   return Status::Ok();
 }
 
-Status Store::deleteSymbol(uint32_t symbol) {
+Status SqliteStore::deleteSymbol(uint32_t symbol) {
   Result<Stmt> stmt = db_->prepare("DELETE FROM symbols WHERE id = ?");
   if (!stmt) return stmt.error();
   stmt->bind(1, symbol);
@@ -650,7 +685,7 @@ Status Store::deleteSymbol(uint32_t symbol) {
 
 // --- Applications -----------------------------------------------------------------------
 
-Result<bool> Store::actionRegistered(std::string_view application, std::string_view action) {
+Result<bool> SqliteStore::actionRegistered(std::string_view application, std::string_view action) {
   Result<Stmt> stmt = db_->prepare("SELECT 1 FROM actions WHERE application = ? AND name = ?");
   if (!stmt) return stmt.error();
   stmt->bindText(1, application).bindText(2, action);
@@ -659,8 +694,8 @@ Result<bool> Store::actionRegistered(std::string_view application, std::string_v
   return *row;
 }
 
-Status Store::registerApplication(std::string_view name,
-                                  std::optional<std::string_view> description) {
+Status SqliteStore::registerApplication(std::string_view name,
+                                        std::optional<std::string_view> description) {
   OVW_TRY(checkText("application name", name));
   if (description) OVW_TRY(checkText("description", *description, true));
   Result<Stmt> stmt = db_->prepare(
@@ -671,8 +706,8 @@ Status Store::registerApplication(std::string_view name,
   return stmt->run();
 }
 
-Status Store::registerAction(std::string_view application, std::string_view action,
-                             std::optional<std::string_view> command) {
+Status SqliteStore::registerAction(std::string_view application, std::string_view action,
+                                   std::optional<std::string_view> command) {
   OVW_TRY(checkText("action name", action));
   if (command) OVW_TRY(checkText("command", *command, true));
   Result<Stmt> stmt = db_->prepare(
@@ -698,7 +733,7 @@ Result<std::optional<SessionRow>> readSession(Stmt &stmt) {
 
 }  // namespace
 
-Result<std::optional<SessionRow>> Store::runningSession(std::string_view name) {
+Result<std::optional<SessionRow>> SqliteStore::runningSession(std::string_view name) {
   Result<Stmt> stmt = db_->prepare(
       "SELECT id, name, running, COALESCE(map_id, 0) FROM sessions WHERE name = ? AND running = 1");
   if (!stmt) return stmt.error();
@@ -706,7 +741,7 @@ Result<std::optional<SessionRow>> Store::runningSession(std::string_view name) {
   return readSession(*stmt);
 }
 
-Result<std::optional<SessionRow>> Store::sessionById(int64_t id) {
+Result<std::optional<SessionRow>> SqliteStore::sessionById(int64_t id) {
   Result<Stmt> stmt =
       db_->prepare("SELECT id, name, running, COALESCE(map_id, 0) FROM sessions WHERE id = ?");
   if (!stmt) return stmt.error();
@@ -714,7 +749,7 @@ Result<std::optional<SessionRow>> Store::sessionById(int64_t id) {
   return readSession(*stmt);
 }
 
-Result<std::vector<uint32_t>> Store::selection(int64_t session_id) {
+Result<std::vector<uint32_t>> SqliteStore::selection(int64_t session_id) {
   Result<Stmt> stmt =
       db_->prepare("SELECT object_id FROM selections WHERE session_id = ? ORDER BY position");
   if (!stmt) return stmt.error();
@@ -722,7 +757,7 @@ Result<std::vector<uint32_t>> Store::selection(int64_t session_id) {
   return idsOf(*stmt);
 }
 
-Status Store::setSelection(int64_t session_id, std::span<const uint32_t> objects) {
+Status SqliteStore::setSelection(int64_t session_id, std::span<const uint32_t> objects) {
   if (objects.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
   Result<Stmt> clear = db_->prepare("DELETE FROM selections WHERE session_id = ?");
   if (!clear) return clear.error();
@@ -744,8 +779,8 @@ Status Store::setSelection(int64_t session_id, std::span<const uint32_t> objects
 
 // --- Attachments and events -------------------------------------------------------------
 
-Result<Attachment> Store::attach(std::string_view session_name, std::string_view application,
-                                 std::string_view wake_token, int64_t pid) {
+Result<Attachment> SqliteStore::attach(std::string_view session_name, std::string_view application,
+                                       std::string_view wake_token, int64_t pid) {
   OVW_TRY(checkText("session name", session_name));
   OVW_TRY(checkText("application name", application));
   Result<Txn> txn = begin();
@@ -769,7 +804,7 @@ Result<Attachment> Store::attach(std::string_view session_name, std::string_view
   return a;
 }
 
-Status Store::detach(int64_t attachment_id) {
+Status SqliteStore::detach(int64_t attachment_id) {
   Wakes closers;
   {
     Result<Txn> txn = begin();
@@ -785,7 +820,7 @@ Status Store::detach(int64_t attachment_id) {
   return Status::Ok();
 }
 
-Status Store::registerEvent(int64_t attachment_id, int event) {
+Status SqliteStore::registerEvent(int64_t attachment_id, int event) {
   Result<Stmt> stmt = db_->prepare(
       "INSERT INTO registrations(attachment_id, event, since) "
       "SELECT id, ?2, (" +
@@ -804,7 +839,7 @@ Status Store::registerEvent(int64_t attachment_id, int event) {
   return Status::Ok();
 }
 
-Result<Store::Next> Store::takeNext(int64_t attachment_id) {
+Result<SqliteStore::Next> SqliteStore::takeNext(int64_t attachment_id) {
   Result<Txn> txn = begin();
   if (!txn) return txn.error();
   Result<Stmt> state = db_->prepare(
@@ -848,7 +883,7 @@ Result<Store::Next> Store::takeNext(int64_t attachment_id) {
   return result;
 }
 
-Result<std::optional<EventRow>> Store::event(int64_t id) {
+Result<std::optional<EventRow>> SqliteStore::event(int64_t id) {
   Result<Stmt> stmt = db_->prepare(
       "SELECT id, event, COALESCE(session_id, 0), COALESCE(map_id, 0), COALESCE(submap_id, 0), "
       "posted_us FROM events WHERE id = ?");
@@ -881,7 +916,7 @@ Result<std::optional<EventRow>> Store::event(int64_t id) {
   return std::optional<EventRow>(std::move(e));
 }
 
-Status Store::collectWakes(int event, int64_t session_id, Wakes &wakes) {
+Status SqliteStore::collectWakes(int event, int64_t session_id, Wakes &wakes) {
   Result<Stmt> stmt = db_->prepare(
       "SELECT a.wake_token FROM attachments a WHERE (?1 = 0 OR a.session_id = ?1) AND "
       "(?2 = 1 OR EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id "
@@ -891,8 +926,9 @@ Status Store::collectWakes(int event, int64_t session_id, Wakes &wakes) {
   return stmt->forEachRow([&] { wakes.tokens.push_back(stmt->text(0).value_or("")); });
 }
 
-Result<int64_t> Store::postEvent(int event, int64_t session_id, int32_t map_id, uint32_t submap_id,
-                                 std::span<const ObjectRow> objects, Wakes &wakes) {
+Result<int64_t> SqliteStore::postEvent(int event, int64_t session_id, int32_t map_id,
+                                       uint32_t submap_id, std::span<const ObjectRow> objects,
+                                       Wakes &wakes) {
   if (objects.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
   // Trim the queue: events before every listening attachment's cursor have been taken by all
   // that could take them (the last one taken may still be being dispatched, so it stays).
@@ -942,8 +978,8 @@ Result<int64_t> Store::postEvent(int event, int64_t session_id, int32_t map_id, 
 
 // --- Map close --------------------------------------------------------------------------
 
-Result<int64_t> Store::beginMapClose(const SessionRow &session, std::string_view closer_token,
-                                     Wakes &wakes) {
+Result<int64_t> SqliteStore::beginMapClose(const SessionRow &session, std::string_view closer_token,
+                                           Wakes &wakes) {
   if (session.map_id == 0) return makeError(OVW_ERR_NO_MAP, "no map is open in " + session.name);
   Result<Stmt> stale = db_->prepare("DELETE FROM map_closes WHERE session_id = ?");
   if (!stale) return stale.error();
@@ -969,7 +1005,7 @@ Result<int64_t> Store::beginMapClose(const SessionRow &session, std::string_view
   return *close_id;
 }
 
-Result<std::vector<std::pair<int64_t, std::string>>> Store::pendingAcks(int64_t close_id) {
+Result<std::vector<std::pair<int64_t, std::string>>> SqliteStore::pendingAcks(int64_t close_id) {
   Result<Stmt> stmt = db_->prepare(
       "SELECT w.attachment_id, a.application FROM map_close_waits w "
       "JOIN attachments a ON a.id = w.attachment_id "
@@ -981,7 +1017,7 @@ Result<std::vector<std::pair<int64_t, std::string>>> Store::pendingAcks(int64_t 
   return out;
 }
 
-Status Store::finishMapClose(int64_t close_id, const SessionRow &session) {
+Status SqliteStore::finishMapClose(int64_t close_id, const SessionRow &session) {
   Result<Stmt> close = db_->prepare("UPDATE sessions SET map_id = NULL WHERE id = ?");
   if (!close) return close.error();
   close->bind(1, session.id);
@@ -996,7 +1032,7 @@ Status Store::finishMapClose(int64_t close_id, const SessionRow &session) {
   return done->run();
 }
 
-Status Store::ackMapClose(int64_t attachment_id, int64_t close_id) {
+Status SqliteStore::ackMapClose(int64_t attachment_id, int64_t close_id) {
   Wakes closer;
   {
     Result<Txn> txn = begin();
@@ -1019,5 +1055,141 @@ Status Store::ackMapClose(int64_t attachment_id, int64_t close_id) {
   wake(closer);
   return Status::Ok();
 }
+
+// --- Listings -------------------------------------------------------------------------
+
+Result<std::vector<std::pair<std::string, int64_t>>> SqliteStore::fieldValues(uint32_t object) {
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT f.name, v.value FROM field_values v "
+                                         "JOIN fields f ON f.id = v.field_id "
+                                         "WHERE v.object_id = ? ORDER BY f.id"));
+  stmt.bind(1, object);
+  std::vector<std::pair<std::string, int64_t>> out;
+  OVW_TRY(stmt.forEachRow([&] { out.emplace_back(stmt.text(0).value_or(""), stmt.int64(1)); }));
+  return out;
+}
+
+Result<std::vector<uint32_t>> SqliteStore::objectIds() {
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id FROM objects ORDER BY id"));
+  return idsOf(stmt);
+}
+
+Result<std::vector<int32_t>> SqliteStore::mapIds() {
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id FROM maps ORDER BY id"));
+  std::vector<int32_t> ids;
+  OVW_TRY(stmt.forEachRow([&] { ids.push_back(static_cast<int32_t>(stmt.int64(0))); }));
+  return ids;
+}
+
+Result<std::vector<uint32_t>> SqliteStore::submapIds(int32_t map_id) {
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id FROM submaps WHERE map_id = ? ORDER BY id"));
+  stmt.bind(1, map_id);
+  return idsOf(stmt);
+}
+
+Result<std::vector<ApplicationRow>> SqliteStore::applications() {
+  std::vector<ApplicationRow> out;
+  {
+    OVW_TRY_ASSIGN(Stmt stmt,
+                   db_->prepare("SELECT name, description FROM applications ORDER BY name"));
+    OVW_TRY(stmt.forEachRow([&] { out.push_back({stmt.text(0).value_or(""), stmt.text(1), {}}); }));
+  }
+  for (ApplicationRow &a : out) {
+    OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT name, command FROM actions "
+                                           "WHERE application = ? ORDER BY name"));
+    stmt.bindText(1, a.name);
+    OVW_TRY(stmt.forEachRow([&] {
+      a.actions.push_back({stmt.text(0).value_or(""), stmt.text(1)});
+    }));
+  }
+  return out;
+}
+
+Result<std::vector<SessionRow>> SqliteStore::sessions() {
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id, name, running, COALESCE(map_id, 0) "
+                                         "FROM sessions ORDER BY id"));
+  std::vector<SessionRow> out;
+  OVW_TRY(stmt.forEachRow([&] {
+    out.push_back(SessionRow{stmt.int64(0), stmt.text(1).value_or(""), stmt.int64(2) != 0,
+                             static_cast<int32_t>(stmt.int64(3))});
+  }));
+  return out;
+}
+
+Result<std::vector<AttachmentRow>> SqliteStore::attachments(int64_t session_id) {
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id, application, pid FROM attachments "
+                                         "WHERE session_id = ? ORDER BY id"));
+  stmt.bind(1, session_id);
+  std::vector<AttachmentRow> out;
+  OVW_TRY(stmt.forEachRow([&] {
+    out.push_back(AttachmentRow{stmt.int64(0), stmt.text(1).value_or(""), stmt.int64(2)});
+  }));
+  return out;
+}
+
+Result<std::vector<int>> SqliteStore::registeredEvents(int64_t attachment_id) {
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT event FROM registrations "
+                                         "WHERE attachment_id = ? ORDER BY event"));
+  stmt.bind(1, attachment_id);
+  std::vector<int> out;
+  OVW_TRY(stmt.forEachRow([&] { out.push_back(static_cast<int>(stmt.int64(0))); }));
+  return out;
+}
+
+// --- Session and object changes of the `ovw` tool -------------------------------------------
+
+Status SqliteStore::startSession(std::string_view name) {
+  OVW_TRY(checkText("session name", name));
+  // Ended sessions that nobody is attached to any more are of no use.
+  OVW_TRY(
+      db_->exec("DELETE FROM sessions WHERE running = 0 AND NOT EXISTS "
+                "(SELECT 1 FROM attachments a WHERE a.session_id = sessions.id)"));
+  OVW_TRY_ASSIGN(Stmt add,
+                 db_->prepare("INSERT INTO sessions(name, running, started_at) VALUES (?, 1, ?)"));
+  add.bindText(1, name).bind(2, nowMicros() / 1000000);
+  return add.run();
+}
+
+Status SqliteStore::endSession(int64_t session_id) {
+  OVW_TRY_ASSIGN(Stmt end, db_->prepare("UPDATE sessions SET running = 0, map_id = NULL, "
+                                        "ended_at = ? WHERE id = ?"));
+  end.bind(1, nowMicros() / 1000000).bind(2, session_id);
+  OVW_TRY(end.run());
+  OVW_TRY_ASSIGN(Stmt unselect, db_->prepare("DELETE FROM selections WHERE session_id = ?"));
+  unselect.bind(1, session_id);
+  return unselect.run();
+}
+
+Status SqliteStore::setSessionMap(int64_t session_id, int32_t map_id) {
+  OVW_TRY_ASSIGN(Stmt set, db_->prepare("UPDATE sessions SET map_id = ? WHERE id = ?"));
+  set.bind(1, map_id).bind(2, session_id);
+  return set.run();
+}
+
+Status SqliteStore::setObjectNames(uint32_t object, std::optional<std::string_view> hostname,
+                                   std::optional<std::string_view> selection_name) {
+  if (hostname) {
+    OVW_TRY(checkText("host name", *hostname));
+    OVW_TRY_ASSIGN(Stmt set, db_->prepare("UPDATE objects SET hostname = ? WHERE id = ?"));
+    set.bindText(1, *hostname).bind(2, object);
+    OVW_TRY(set.run());
+  }
+  if (selection_name) {
+    OVW_TRY(checkText("selection name", *selection_name));
+    OVW_TRY_ASSIGN(Stmt set, db_->prepare("UPDATE objects SET selection_name = ? WHERE id = ?"));
+    set.bindText(1, *selection_name).bind(2, object);
+    OVW_TRY(set.run());
+  }
+  return Status::Ok();
+}
+
+// --- Keeping the database safe --------------------------------------------------------------
+
+Status SqliteStore::backup(const std::string &destination) {
+  return backupDatabase(*this, destination);
+}
+
+Status SqliteStore::restore(const std::string &source) { return restoreDatabase(*this, source); }
+
+Result<std::vector<std::string>> SqliteStore::check() { return checkDatabase(*this); }
 
 }  // namespace kestara::ovw

@@ -18,11 +18,9 @@
 #include "PlatformFault.h"
 #include "admin.h"
 #include "listing.h"
-#include "maintenance.h"
 #include "node_trap.h"
 #include "registration.h"
-#include "schema.h"
-#include "store.h"
+#include "store_backend.h"
 
 namespace {
 
@@ -157,13 +155,13 @@ std::chrono::milliseconds parseTimeout(const Options &o) {
 struct Context {
   Options options;
   std::vector<std::string> args;  // after the command words
-  std::unique_ptr<Store> store;
+  std::unique_ptr<StoreBackend> store;
 
   std::string session() const { return options.session.value_or(admin::localSessionName()); }
-  Store &db() {
+  StoreBackend &db() {
     if (!store) {
       std::string path = options.db.value_or(databasePath());
-      Result<std::unique_ptr<Store>> s = Store::open(path);
+      Result<std::unique_ptr<StoreBackend>> s = openStore(path);
       if (!s) throw Failure{s.error().detail};
       store = std::move(*s);
     }
@@ -364,27 +362,27 @@ int cmdSendEvent(Context &ctx) {
 
 int cmdBackup(Context &ctx) {
   argCount(ctx, 1, 1);
-  check(backupDatabase(ctx.db(), ctx.args[0]));
-  std::cout << "database " << ctx.db().path() << " copied to " << ctx.args[0] << "\n";
+  check(ctx.db().backup(ctx.args[0]));
+  std::cout << "database " << ctx.db().location() << " copied to " << ctx.args[0] << "\n";
   return 0;
 }
 
 int cmdRestore(Context &ctx) {
   argCount(ctx, 1, 1);
-  check(restoreDatabase(ctx.db(), ctx.args[0]));
-  std::cout << "database " << ctx.db().path() << " restored from " << ctx.args[0] << "\n";
+  check(ctx.db().restore(ctx.args[0]));
+  std::cout << "database " << ctx.db().location() << " restored from " << ctx.args[0] << "\n";
   return 0;
 }
 
 int cmdCheck(Context &ctx) {
   argCount(ctx, 0, 0);
-  std::vector<std::string> faults = check(checkDatabase(ctx.db()));
+  std::vector<std::string> faults = check(ctx.db().check());
   for (const std::string &f : faults) std::cout << "fault: " << shownText(f) << "\n";
   if (!faults.empty()) {
-    std::cout << ctx.db().path() << ": " << faults.size() << " fault(s) found\n";
+    std::cout << ctx.db().location() << ": " << faults.size() << " fault(s) found\n";
     return kExitFailure;
   }
-  std::cout << ctx.db().path() << ": no faults found\n";
+  std::cout << ctx.db().location() << ": no faults found\n";
   return 0;
 }
 
