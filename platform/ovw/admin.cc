@@ -9,14 +9,13 @@ namespace {
 
 // The running session `name`, or OVW_ERR_NO_SESSION with a hint.
 Result<SessionRow> running(StoreBackend &store, const std::string &name) {
-  Result<std::optional<SessionRow>> s = store.runningSession(name);
-  if (!s) return s.error();
-  if (!*s) {
+  OVW_TRY_ASSIGN(std::optional<SessionRow> s, store.runningSession(name));
+  if (!s) {
     return makeError(OVW_ERR_NO_SESSION, "session \"" + name +
                                              "\" is not running (start it with \"ovw start "
                                              "session\")");
   }
-  return **s;
+  return *s;
 }
 
 // The running session with a map open in it.
@@ -37,22 +36,20 @@ Status commitAndWake(StoreBackend &store, Transaction &txn, Wakes &wakes) {
 }
 
 Result<uint32_t> booleanField(StoreBackend &store, const std::string &name) {
-  Result<std::optional<FieldRow>> f = store.fieldByName(name);
-  if (!f) return f.error();
-  if (!*f) {
+  OVW_TRY_ASSIGN(std::optional<FieldRow> f, store.fieldByName(name));
+  if (!f) {
     return makeError(OVW_ERR_NOT_FOUND,
                      "field \"" + name + "\" is not defined (run \"ovw -fields\")");
   }
-  if ((*f)->type != OVW_FIELD_BOOLEAN) {
+  if (f->type != OVW_FIELD_BOOLEAN) {
     return makeError(OVW_ERR_BAD_ARG, "field \"" + name + "\" is not boolean");
   }
-  return (*f)->id;
+  return f->id;
 }
 
 Status requireObject(StoreBackend &store, uint32_t object) {
-  Result<bool> exists = store.objectExists(object);
-  if (!exists) return exists.error();
-  if (!*exists) return makeError(OVW_ERR_NOT_FOUND, "no object " + std::to_string(object));
+  OVW_TRY_ASSIGN(bool exists, store.objectExists(object));
+  if (!exists) return makeError(OVW_ERR_NOT_FOUND, "no object " + std::to_string(object));
   return Status::Ok();
 }
 
@@ -68,9 +65,8 @@ Status startSession(StoreBackend &store, const std::string &name) {
   OVW_TRY(checkText("session name", name));
   (void)store.reclaimDeadAttachments();
   OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
-  Result<std::optional<SessionRow>> existing = store.runningSession(name);
-  if (!existing) return existing.error();
-  if (*existing) return makeError(OVW_ERR_BAD_ARG, "session \"" + name + "\" is already running");
+  OVW_TRY_ASSIGN(std::optional<SessionRow> existing, store.runningSession(name));
+  if (existing) return makeError(OVW_ERR_BAD_ARG, "session \"" + name + "\" is already running");
   OVW_TRY(store.startSession(name));
   return txn->commit();
 }
@@ -85,27 +81,24 @@ Result<CloseReport> closeMap(StoreBackend &store, const std::string &session,
   SessionRow s;
   {
     OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
-    Result<SessionRow> found = withOpenMap(store, session);
-    if (!found) return found.error();
-    s = *found;
-    Result<std::optional<MapRow>> map = store.mapById(s.map_id);
-    if (!map) return map.error();
-    report.map = *map ? (*map)->name : std::to_string(s.map_id);
+    OVW_TRY_ASSIGN(SessionRow found, withOpenMap(store, session));
+    s = found;
+    OVW_TRY_ASSIGN(std::optional<MapRow> map, store.mapById(s.map_id));
+    report.map = map ? map->name : std::to_string(s.map_id);
     Wakes wakes;
-    Result<int64_t> id = store.beginMapClose(s, closer->token(), wakes);
-    if (!id) return id.error();
-    close_id = *id;
+    OVW_TRY_ASSIGN(int64_t id, store.beginMapClose(s, closer->token(), wakes));
+    close_id = id;
     OVW_TRY(commitAndWake(store, *txn, wakes));
   }
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     closer->drain();
-    Result<std::vector<std::pair<int64_t, std::string>>> pending = store.pendingAcks(close_id);
-    if (!pending) return pending.error();
+    using Pending = std::vector<std::pair<int64_t, std::string>>;  // attachment, application
+    OVW_TRY_ASSIGN(Pending pending, store.pendingAcks(close_id));
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (pending->empty() || left.count() <= 0) {
-      for (auto &p : *pending) report.unacknowledged.push_back(std::move(p.second));
+    if (pending.empty() || left.count() <= 0) {
+      for (auto &p : pending) report.unacknowledged.push_back(std::move(p.second));
       break;
     }
     closer->wait(left);
@@ -118,21 +111,17 @@ Result<CloseReport> closeMap(StoreBackend &store, const std::string &session,
 
 Result<std::optional<CloseReport>> endSession(StoreBackend &store, const std::string &name,
                                               std::chrono::milliseconds timeout) {
-  Result<SessionRow> s = running(store, name);
-  if (!s) return s.error();
+  OVW_TRY_ASSIGN(SessionRow s, running(store, name));
   std::optional<CloseReport> report;
-  if (s->map_id != 0) {
-    Result<CloseReport> closed = closeMap(store, name, timeout);
-    if (!closed) return closed.error();
-    report = std::move(*closed);
+  if (s.map_id != 0) {
+    OVW_TRY_ASSIGN(CloseReport closed, closeMap(store, name, timeout));
+    report = std::move(closed);
   }
   OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
-  Result<SessionRow> again = running(store, name);
-  if (!again) return again.error();
-  OVW_TRY(store.endSession(again->id));
+  OVW_TRY_ASSIGN(SessionRow again, running(store, name));
+  OVW_TRY(store.endSession(again.id));
   Wakes wakes;
-  Result<int64_t> posted = store.postEvent(OVW_EVENT_END_SESSION, again->id, 0, 0, {}, wakes);
-  if (!posted) return posted.error();
+  OVW_TRY(store.postEvent(OVW_EVENT_END_SESSION, again.id, 0, 0, {}, wakes).status());
   OVW_TRY(commitAndWake(store, *txn, wakes));
   return report;
 }
@@ -140,21 +129,17 @@ Result<std::optional<CloseReport>> endSession(StoreBackend &store, const std::st
 Result<MapRow> openMap(StoreBackend &store, const std::string &session, const std::string &map) {
   OVW_TRY(checkText("map name", map));
   OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
-  Result<SessionRow> s = running(store, session);
-  if (!s) return s.error();
-  if (s->map_id != 0) {
-    Result<std::optional<MapRow>> open = store.mapById(s->map_id);
-    if (!open) return open.error();
-    return makeError(OVW_ERR_BAD_ARG, "map \"" + (*open ? (*open)->name : std::string("?")) +
+  OVW_TRY_ASSIGN(SessionRow s, running(store, session));
+  if (s.map_id != 0) {
+    OVW_TRY_ASSIGN(std::optional<MapRow> open, store.mapById(s.map_id));
+    return makeError(OVW_ERR_BAD_ARG, "map \"" + (open ? open->name : std::string("?")) +
                                           "\" is already open in session \"" + session +
                                           "\" (close it with \"ovw close map\")");
   }
-  Result<MapRow> m = store.mapNamed(map);
-  if (!m) return m.error();
-  OVW_TRY(store.setSessionMap(s->id, m->id));
+  OVW_TRY_ASSIGN(MapRow m, store.mapNamed(map));
+  OVW_TRY(store.setSessionMap(s.id, m.id));
   Wakes wakes;
-  Result<int64_t> posted = store.postEvent(OVW_EVENT_MAP_OPEN, s->id, m->id, 0, {}, wakes);
-  if (!posted) return posted.error();
+  OVW_TRY(store.postEvent(OVW_EVENT_MAP_OPEN, s.id, m.id, 0, {}, wakes).status());
   OVW_TRY(commitAndWake(store, *txn, wakes));
   return m;
 }
@@ -164,46 +149,37 @@ Result<NodeAdded> addNode(StoreBackend &store, const NodeSpec &spec) {
   std::string selection = spec.selection_name.value_or(spec.hostname);
   OVW_TRY(checkText("selection name", selection));
   OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
-  Result<std::optional<uint32_t>> existing = store.objectByHostname(spec.hostname);
-  if (!existing) return existing.error();
-  if (*existing) {
+  OVW_TRY_ASSIGN(std::optional<uint32_t> existing, store.objectByHostname(spec.hostname));
+  if (existing) {
     return makeError(OVW_ERR_BAD_ARG, "a node with host name \"" + spec.hostname +
-                                          "\" already exists (object " +
-                                          std::to_string(**existing) + ")");
+                                          "\" already exists (object " + std::to_string(*existing) +
+                                          ")");
   }
   // The map: the one named, else the one open in the session, else the default map.
   std::string map_name = kDefaultMap;
   if (spec.map) {
     map_name = *spec.map;
   } else {
-    Result<std::optional<SessionRow>> s = store.runningSession(spec.session);
-    if (!s) return s.error();
-    if (*s && (*s)->map_id != 0) {
-      Result<std::optional<MapRow>> open = store.mapById((*s)->map_id);
-      if (!open) return open.error();
-      if (*open) map_name = (*open)->name;
+    OVW_TRY_ASSIGN(std::optional<SessionRow> s, store.runningSession(spec.session));
+    if (s && s->map_id != 0) {
+      OVW_TRY_ASSIGN(std::optional<MapRow> open, store.mapById(s->map_id));
+      if (open) map_name = open->name;
     }
   }
-  Result<MapRow> map = store.mapNamed(map_name);
-  if (!map) return map.error();
-  Result<uint32_t> is_node = booleanField(store, "isNode");
-  if (!is_node) return is_node.error();
-  Result<uint32_t> is_snmp = booleanField(store, "isSNMPSupported");
-  if (!is_snmp) return is_snmp.error();
-  const std::pair<uint32_t, int64_t> values[] = {{*is_node, spec.is_node ? 1 : 0},
-                                                 {*is_snmp, spec.snmp_supported ? 1 : 0}};
+  OVW_TRY_ASSIGN(MapRow map, store.mapNamed(map_name));
+  OVW_TRY_ASSIGN(uint32_t is_node, booleanField(store, "isNode"));
+  OVW_TRY_ASSIGN(uint32_t is_snmp, booleanField(store, "isSNMPSupported"));
+  const std::pair<uint32_t, int64_t> values[] = {{is_node, spec.is_node ? 1 : 0},
+                                                 {is_snmp, spec.snmp_supported ? 1 : 0}};
   Wakes wakes;
   // Event 18 is delivered after the commit, when the symbol and the submap exist too.
-  Result<uint32_t> id = store.createObject(spec.hostname, selection, values, wakes);
-  if (!id) return id.error();
-  Result<uint32_t> symbol = store.createSymbol(map->root_submap, *id, "Computer:Generic", selection,
-                                               1, 3, 2, std::nullopt);
-  if (!symbol) return symbol.error();
-  OVW_TRY(store.setSymbolBehavior(*symbol, OVW_BEHAVIOR_EXPLODE, std::nullopt, std::nullopt, {}));
-  Result<uint32_t> submap = store.createSubmap(map->id, selection, *id);
-  if (!submap) return submap.error();
+  OVW_TRY_ASSIGN(uint32_t id, store.createObject(spec.hostname, selection, values, wakes));
+  OVW_TRY_ASSIGN(uint32_t symbol, store.createSymbol(map.root_submap, id, "Computer:Generic",
+                                                     selection, 1, 3, 2, std::nullopt));
+  OVW_TRY(store.setSymbolBehavior(symbol, OVW_BEHAVIOR_EXPLODE, std::nullopt, std::nullopt, {}));
+  OVW_TRY_ASSIGN(uint32_t submap, store.createSubmap(map.id, selection, id));
   OVW_TRY(commitAndWake(store, *txn, wakes));
-  return NodeAdded{*id, map->name, *symbol, *submap};
+  return NodeAdded{id, map.name, symbol, submap};
 }
 
 Status changeNode(StoreBackend &store, uint32_t object, const NodeChange &change) {
@@ -213,14 +189,12 @@ Status changeNode(StoreBackend &store, uint32_t object, const NodeChange &change
   OVW_TRY(requireObject(store, object));
   OVW_TRY(store.setObjectNames(object, change.hostname, change.selection_name));
   if (change.is_node) {
-    Result<uint32_t> f = booleanField(store, "isNode");
-    if (!f) return f.error();
-    OVW_TRY(store.setFieldValue(object, *f, *change.is_node ? 1 : 0));
+    OVW_TRY_ASSIGN(uint32_t f, booleanField(store, "isNode"));
+    OVW_TRY(store.setFieldValue(object, f, *change.is_node ? 1 : 0));
   }
   if (change.snmp_supported) {
-    Result<uint32_t> f = booleanField(store, "isSNMPSupported");
-    if (!f) return f.error();
-    OVW_TRY(store.setFieldValue(object, *f, *change.snmp_supported ? 1 : 0));
+    OVW_TRY_ASSIGN(uint32_t f, booleanField(store, "isSNMPSupported"));
+    OVW_TRY(store.setFieldValue(object, f, *change.snmp_supported ? 1 : 0));
   }
   return txn->commit();
 }
@@ -235,48 +209,40 @@ Status deleteObjects(StoreBackend &store, const std::vector<uint32_t> &objects) 
 
 Status setBooleanField(StoreBackend &store, uint32_t object, const std::string &field, bool value) {
   OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
-  Result<uint32_t> f = booleanField(store, field);
-  if (!f) return f.error();
+  OVW_TRY_ASSIGN(uint32_t f, booleanField(store, field));
   OVW_TRY(requireObject(store, object));
-  OVW_TRY(store.setFieldValue(object, *f, value ? 1 : 0));
+  OVW_TRY(store.setFieldValue(object, f, value ? 1 : 0));
   return txn->commit();
 }
 
 Result<bool> getBooleanField(StoreBackend &store, uint32_t object, const std::string &field) {
-  Result<uint32_t> f = booleanField(store, field);
-  if (!f) return f.error();
+  OVW_TRY_ASSIGN(uint32_t f, booleanField(store, field));
   OVW_TRY(requireObject(store, object));
-  Result<std::optional<int64_t>> v = store.fieldValue(object, *f);
-  if (!v) return v.error();
-  return *v && **v != 0;
+  OVW_TRY_ASSIGN(std::optional<int64_t> v, store.fieldValue(object, f));
+  return v && *v != 0;
 }
 
 Status select(StoreBackend &store, const std::string &session,
               const std::vector<uint32_t> &objects) {
   OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
-  Result<SessionRow> s = withOpenMap(store, session);
-  if (!s) return s.error();
-  OVW_TRY(store.setSelection(s->id, objects));
+  OVW_TRY_ASSIGN(SessionRow s, withOpenMap(store, session));
+  OVW_TRY(store.setSelection(s.id, objects));
   return txn->commit();
 }
 
 Result<uint32_t> openSubmap(StoreBackend &store, const std::string &session, uint32_t object) {
   OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store.transaction());
-  Result<SessionRow> s = withOpenMap(store, session);
-  if (!s) return s.error();
+  OVW_TRY_ASSIGN(SessionRow s, withOpenMap(store, session));
   OVW_TRY(requireObject(store, object));
-  Result<uint32_t> submap = store.submapOfObject(s->map_id, object);
-  if (!submap) return submap.error();
-  if (*submap == 0) {
+  OVW_TRY_ASSIGN(uint32_t submap, store.submapOfObject(s.map_id, object));
+  if (submap == 0) {
     return makeError(OVW_ERR_NOT_FOUND,
                      "object " + std::to_string(object) + " has no submap on the open map");
   }
   Wakes wakes;
-  Result<int64_t> posted =
-      store.postEvent(OVW_EVENT_SUBMAP_OPEN, s->id, s->map_id, *submap, {}, wakes);
-  if (!posted) return posted.error();
+  OVW_TRY(store.postEvent(OVW_EVENT_SUBMAP_OPEN, s.id, s.map_id, submap, {}, wakes).status());
   OVW_TRY(commitAndWake(store, *txn, wakes));
-  return *submap;
+  return submap;
 }
 
 // --- Snapshot -------------------------------------------------------------------------------

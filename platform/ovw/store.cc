@@ -17,9 +17,8 @@ constexpr int64_t kMaxId32 = 4294967295;
 
 // Runs `stmt` expecting at most one row with one integer column.
 Result<std::optional<int64_t>> oneInt(Stmt &stmt) {
-  Result<bool> row = stmt.step();
-  if (!row) return row.error();
-  if (!*row || stmt.isNull(0)) return std::optional<int64_t>();
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row || stmt.isNull(0)) return std::optional<int64_t>();
   return std::optional<int64_t>(stmt.int64(0));
 }
 
@@ -153,14 +152,13 @@ void SqliteStore::wake(Wakes &wakes) {
 Status SqliteStore::reclaimDeadAttachments() {
   std::vector<std::pair<int64_t, std::string>> dead;
   {
-    Result<Stmt> stmt = db_->prepare("SELECT id, wake_token FROM attachments");
-    if (!stmt) return stmt.error();
-    OVW_TRY(stmt->forEachRow([&] {
-      std::string token = stmt->text(1).value_or("");
+    OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id, wake_token FROM attachments"));
+    OVW_TRY(stmt.forEachRow([&] {
+      std::string token = stmt.text(1).value_or("");
       WakeOutcome outcome = probeParty(wake_dir_, token);
       if (outcome == WakeOutcome::kNoReader || outcome == WakeOutcome::kGone ||
           !validWakeToken(token)) {
-        dead.emplace_back(stmt->int64(0), token);
+        dead.emplace_back(stmt.int64(0), token);
       }
     }));
   }
@@ -173,26 +171,22 @@ Status SqliteStore::reclaimDeadAttachments() {
 Status SqliteStore::removeAttachments(const std::vector<std::pair<int64_t, std::string>> &dead) {
   Wakes closers;
   {
-    Result<Txn> txn = begin();
-    if (!txn) return txn.error();
+    OVW_TRY_ASSIGN(Txn txn, begin());
     for (const auto &[id, token] : dead) {
       int64_t attachment = id;
       if (attachment == 0) {
-        Result<Stmt> find = db_->prepare("SELECT id FROM attachments WHERE wake_token = ?");
-        if (!find) return find.error();
-        find->bindText(1, token);
-        Result<std::optional<int64_t>> found = oneInt(*find);
-        if (!found) return found.error();
-        if (!*found) continue;  // a map closer's token, or already removed
-        attachment = **found;
+        OVW_TRY_ASSIGN(Stmt find, db_->prepare("SELECT id FROM attachments WHERE wake_token = ?"));
+        find.bindText(1, token);
+        OVW_TRY_ASSIGN(std::optional<int64_t> found, oneInt(find));
+        if (!found) continue;  // a map closer's token, or already removed
+        attachment = *found;
       }
       OVW_TRY(collectCloserWakes(attachment, closers));
-      Result<Stmt> del = db_->prepare("DELETE FROM attachments WHERE id = ?");
-      if (!del) return del.error();
-      del->bind(1, attachment);
-      OVW_TRY(del->run());
+      OVW_TRY_ASSIGN(Stmt del, db_->prepare("DELETE FROM attachments WHERE id = ?"));
+      del.bind(1, attachment);
+      OVW_TRY(del.run());
     }
-    OVW_TRY(txn->commit());
+    OVW_TRY(txn.commit());
   }
   for (const auto &entry : dead) removeWakeFile(wake_dir_, entry.second);
   wake(closers);
@@ -200,47 +194,42 @@ Status SqliteStore::removeAttachments(const std::vector<std::pair<int64_t, std::
 }
 
 Status SqliteStore::collectCloserWakes(int64_t attachment_id, Wakes &wakes) {
-  Result<Stmt> stmt = db_->prepare(
-      "SELECT DISTINCT c.wake_token FROM map_closes c JOIN map_close_waits w "
-      "ON w.close_id = c.close_id WHERE w.attachment_id = ? AND w.acked = 0");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, attachment_id);
-  return stmt->forEachRow([&] { wakes.tokens.push_back(stmt->text(0).value_or("")); });
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("SELECT DISTINCT c.wake_token FROM map_closes c JOIN map_close_waits w "
+                   "ON w.close_id = c.close_id WHERE w.attachment_id = ? AND w.acked = 0"));
+  stmt.bind(1, attachment_id);
+  return stmt.forEachRow([&] { wakes.tokens.push_back(stmt.text(0).value_or("")); });
 }
 
 // --- Fields -----------------------------------------------------------------------------
 
 Result<std::optional<FieldRow>> SqliteStore::fieldByName(std::string_view name) {
-  Result<Stmt> stmt = db_->prepare("SELECT id, name, type FROM fields WHERE name = ?");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, name);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  if (!*row) return std::optional<FieldRow>();
-  return std::optional<FieldRow>(FieldRow{static_cast<uint32_t>(stmt->int64(0)),
-                                          stmt->text(1).value_or(""),
-                                          static_cast<int>(stmt->int64(2))});
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id, name, type FROM fields WHERE name = ?"));
+  stmt.bindText(1, name);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row) return std::optional<FieldRow>();
+  return std::optional<FieldRow>(FieldRow{static_cast<uint32_t>(stmt.int64(0)),
+                                          stmt.text(1).value_or(""),
+                                          static_cast<int>(stmt.int64(2))});
 }
 
 Result<std::optional<FieldRow>> SqliteStore::fieldById(uint32_t id) {
-  Result<Stmt> stmt = db_->prepare("SELECT id, name, type FROM fields WHERE id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  if (!*row) return std::optional<FieldRow>();
-  return std::optional<FieldRow>(FieldRow{static_cast<uint32_t>(stmt->int64(0)),
-                                          stmt->text(1).value_or(""),
-                                          static_cast<int>(stmt->int64(2))});
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id, name, type FROM fields WHERE id = ?"));
+  stmt.bind(1, id);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row) return std::optional<FieldRow>();
+  return std::optional<FieldRow>(FieldRow{static_cast<uint32_t>(stmt.int64(0)),
+                                          stmt.text(1).value_or(""),
+                                          static_cast<int>(stmt.int64(2))});
 }
 
 Result<std::vector<FieldRow>> SqliteStore::fields() {
-  Result<Stmt> stmt = db_->prepare("SELECT id, name, type FROM fields ORDER BY id");
-  if (!stmt) return stmt.error();
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id, name, type FROM fields ORDER BY id"));
   std::vector<FieldRow> out;
-  OVW_TRY(stmt->forEachRow([&] {
-    out.push_back(FieldRow{static_cast<uint32_t>(stmt->int64(0)), stmt->text(1).value_or(""),
-                           static_cast<int>(stmt->int64(2))});
+  OVW_TRY(stmt.forEachRow([&] {
+    out.push_back(FieldRow{static_cast<uint32_t>(stmt.int64(0)), stmt.text(1).value_or(""),
+                           static_cast<int>(stmt.int64(2))});
   }));
   return out;
 }
@@ -250,103 +239,96 @@ Status SqliteStore::defineField(std::string_view name, int type) {
   if (type < OVW_FIELD_INTEGER || type > OVW_FIELD_ENUM) {
     return makeError(OVW_ERR_BAD_ARG, "unknown field type");
   }
-  Result<std::optional<FieldRow>> existing = fieldByName(name);
-  if (!existing) return existing.error();
-  if (*existing) {
-    if ((*existing)->type != type) {
+  OVW_TRY_ASSIGN(std::optional<FieldRow> existing, fieldByName(name));
+  if (existing) {
+    if (existing->type != type) {
       return makeError(OVW_ERR_BAD_ARG,
                        "field \"" + std::string(name) + "\" is already defined with another type");
     }
     return Status::Ok();
   }
-  Result<Stmt> stmt = db_->prepare("INSERT INTO fields(name, type) VALUES (?, ?)");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, name).bind(2, type);
-  Status s = stmt->run();
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("INSERT INTO fields(name, type) VALUES (?, ?)"));
+  stmt.bindText(1, name).bind(2, type);
+  Status s = stmt.run();
   if (!s) return insertError(s.error(), "field");
   return Status::Ok();
 }
 
 Result<std::optional<int64_t>> SqliteStore::fieldValue(uint32_t object, uint32_t field) {
-  Result<Stmt> stmt =
-      db_->prepare("SELECT value FROM field_values WHERE object_id = ? AND field_id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, object).bind(2, field);
-  return oneInt(*stmt);
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("SELECT value FROM field_values WHERE object_id = ? AND field_id = ?"));
+  stmt.bind(1, object).bind(2, field);
+  return oneInt(stmt);
 }
 
 Status SqliteStore::setFieldValue(uint32_t object, uint32_t field, int64_t value) {
   // A value that is already stored is left as it is: no page is written, so sweeps that
   // confirm what the database holds don't grow the WAL or bring on checkpoints.
-  Result<Stmt> stmt = db_->prepare(
-      "INSERT INTO field_values(object_id, field_id, value) VALUES (?, ?, ?) "
-      "ON CONFLICT(object_id, field_id) DO UPDATE SET value = excluded.value "
-      "WHERE field_values.value IS NOT excluded.value");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, object).bind(2, field).bind(3, value);
-  return stmt->run();
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("INSERT INTO field_values(object_id, field_id, value) VALUES (?, ?, ?) "
+                   "ON CONFLICT(object_id, field_id) DO UPDATE SET value = excluded.value "
+                   "WHERE field_values.value IS NOT excluded.value"));
+  stmt.bind(1, object).bind(2, field).bind(3, value);
+  return stmt.run();
 }
 
 // --- Objects ----------------------------------------------------------------------------
 
 Result<bool> SqliteStore::objectExists(uint32_t id) {
-  Result<Stmt> stmt = db_->prepare("SELECT 1 FROM objects WHERE id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  return *row;
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT 1 FROM objects WHERE id = ?"));
+  stmt.bind(1, id);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  return row;
 }
 
 Result<std::optional<ObjectRow>> SqliteStore::object(uint32_t id, int32_t map_id) {
-  Result<Stmt> stmt = db_->prepare(
-      "SELECT o.id, o.hostname, o.selection_name, "
-      " COALESCE((SELECT v.value <> 0 FROM field_values v JOIN fields f ON f.id = v.field_id "
-      "   WHERE v.object_id = o.id AND f.name = 'isNode'), 0), "
-      " COALESCE((SELECT v.value <> 0 FROM field_values v JOIN fields f ON f.id = v.field_id "
-      "   WHERE v.object_id = o.id AND f.name = 'isSNMPSupported'), 0), "
-      " COALESCE((SELECT s.id FROM submaps s WHERE s.map_id = ?2 AND s.parent_object_id = o.id), "
-      "   0) "
-      "FROM objects o WHERE o.id = ?1");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id).bind(2, map_id);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  if (!*row) return std::optional<ObjectRow>();
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare(
+          "SELECT o.id, o.hostname, o.selection_name, "
+          " COALESCE((SELECT v.value <> 0 FROM field_values v JOIN fields f ON f.id = v.field_id "
+          "   WHERE v.object_id = o.id AND f.name = 'isNode'), 0), "
+          " COALESCE((SELECT v.value <> 0 FROM field_values v JOIN fields f ON f.id = v.field_id "
+          "   WHERE v.object_id = o.id AND f.name = 'isSNMPSupported'), 0), "
+          " COALESCE((SELECT s.id FROM submaps s"
+          "   WHERE s.map_id = ?2 AND s.parent_object_id = o.id), 0) "
+          "FROM objects o WHERE o.id = ?1"));
+  stmt.bind(1, id).bind(2, map_id);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row) return std::optional<ObjectRow>();
   ObjectRow o;
-  o.id = static_cast<uint32_t>(stmt->int64(0));
-  o.hostname = stmt->text(1);
-  o.selection_name = stmt->text(2);
-  o.is_node = stmt->int64(3) != 0;
-  o.is_snmp_supported = stmt->int64(4) != 0;
-  o.child_submap = static_cast<uint32_t>(stmt->int64(5));
+  o.id = static_cast<uint32_t>(stmt.int64(0));
+  o.hostname = stmt.text(1);
+  o.selection_name = stmt.text(2);
+  o.is_node = stmt.int64(3) != 0;
+  o.is_snmp_supported = stmt.int64(4) != 0;
+  o.child_submap = static_cast<uint32_t>(stmt.int64(5));
   return std::optional<ObjectRow>(std::move(o));
 }
 
 Result<std::optional<ObjectRow>> SqliteStore::objectNames(uint32_t id) {
-  Result<Stmt> stmt = db_->prepare("SELECT hostname, selection_name FROM objects WHERE id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  if (!*row) return std::optional<ObjectRow>();
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare("SELECT hostname, selection_name FROM objects WHERE id = ?"));
+  stmt.bind(1, id);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row) return std::optional<ObjectRow>();
   ObjectRow o;
   o.id = id;
-  o.hostname = stmt->text(0);
-  o.selection_name = stmt->text(1);
+  o.hostname = stmt.text(0);
+  o.selection_name = stmt.text(1);
   return std::optional<ObjectRow>(std::move(o));
 }
 
 Result<uint32_t> SqliteStore::objectIdByName(bool hostname, std::string_view name) {
-  Result<Stmt> stmt =
-      db_->prepare(hostname ? "SELECT MIN(id) FROM objects WHERE hostname = ?"
-                            : "SELECT MIN(id) FROM objects WHERE selection_name = ?");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, name);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  if (!*row || stmt->isNull(0)) return uint32_t{0};
-  return static_cast<uint32_t>(stmt->int64(0));
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare(hostname ? "SELECT MIN(id) FROM objects WHERE hostname = ?"
+                                       : "SELECT MIN(id) FROM objects WHERE selection_name = ?"));
+  stmt.bindText(1, name);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row || stmt.isNull(0)) return uint32_t{0};
+  return static_cast<uint32_t>(stmt.int64(0));
 }
 
 namespace {
@@ -391,21 +373,18 @@ void bindFilterQuery(Stmt &stmt, const Filter &filter, int32_t map_id, uint32_t 
 Result<std::vector<uint32_t>> SqliteStore::findObjects(const Filter &filter, int32_t map_id) {
   std::string sql = filterQuery(filter, map_id != 0, false);
   // Few shapes are common (one or two boolean terms); longer ones are not kept.
-  Result<Stmt> stmt = filter.size() <= 2 ? db_->prepare(sql) : db_->prepareUncached(sql);
-  if (!stmt) return stmt.error();
-  bindFilterQuery(*stmt, filter, map_id, 0);
-  return idsOf(*stmt);
+  OVW_TRY_ASSIGN(Stmt stmt, filter.size() <= 2 ? db_->prepare(sql) : db_->prepareUncached(sql));
+  bindFilterQuery(stmt, filter, map_id, 0);
+  return idsOf(stmt);
 }
 
 Result<bool> SqliteStore::objectMatches(uint32_t id, const Filter &filter) {
   if (id == 0) return false;
   std::string sql = filterQuery(filter, false, true);
-  Result<Stmt> stmt = filter.size() <= 2 ? db_->prepare(sql) : db_->prepareUncached(sql);
-  if (!stmt) return stmt.error();
-  bindFilterQuery(*stmt, filter, 0, id);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  return *row;
+  OVW_TRY_ASSIGN(Stmt stmt, filter.size() <= 2 ? db_->prepare(sql) : db_->prepareUncached(sql));
+  bindFilterQuery(stmt, filter, 0, id);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  return row;
 }
 
 Result<uint32_t> SqliteStore::createObject(std::optional<std::string_view> hostname,
@@ -414,26 +393,23 @@ Result<uint32_t> SqliteStore::createObject(std::optional<std::string_view> hostn
                                            Wakes &wakes) {
   if (hostname) OVW_TRY(checkText("host name", *hostname));
   if (selection_name) OVW_TRY(checkText("selection name", *selection_name));
-  Result<Stmt> stmt = db_->prepare("INSERT INTO objects(hostname, selection_name) VALUES (?, ?)");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, hostname).bindText(2, selection_name);
-  Status s = stmt->run();
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare("INSERT INTO objects(hostname, selection_name) VALUES (?, ?)"));
+  stmt.bindText(1, hostname).bindText(2, selection_name);
+  Status s = stmt.run();
   if (!s) return insertError(s.error(), "object");
   int64_t id = db_->lastInsertId();
   if (id < 1 || id > kMaxId32) return makeError(OVW_ERR_DB, "no free object id left");
   auto object = static_cast<uint32_t>(id);
   for (const auto &[field, value] : values) {
-    Result<std::optional<FieldRow>> f = fieldById(field);
-    if (!f) return f.error();
-    if (!*f) return notFound("no field with id " + std::to_string(field));
-    OVW_TRY(setFieldValue(object, field, (*f)->type == OVW_FIELD_BOOLEAN ? value != 0 : value));
+    OVW_TRY_ASSIGN(std::optional<FieldRow> f, fieldById(field));
+    if (!f) return notFound("no field with id " + std::to_string(field));
+    OVW_TRY(setFieldValue(object, field, f->type == OVW_FIELD_BOOLEAN ? value != 0 : value));
   }
-  Result<std::optional<ObjectRow>> row = this->object(object, 0);
-  if (!row) return row.error();
+  OVW_TRY_ASSIGN(std::optional<ObjectRow> row, this->object(object, 0));
   std::vector<ObjectRow> list;
-  if (*row) list.push_back(**row);
-  Result<int64_t> posted = postEvent(OVW_EVENT_OBJECT_CREATED, 0, 0, 0, list, wakes);
-  if (!posted) return posted.error();
+  if (row) list.push_back(*row);
+  OVW_TRY(postEvent(OVW_EVENT_OBJECT_CREATED, 0, 0, 0, list, wakes).status());
   return object;
 }
 
@@ -443,31 +419,27 @@ Status SqliteStore::deleteObjects(std::span<const uint32_t> ids, Wakes &wakes) {
   std::set<uint32_t> seen;
   for (uint32_t id : ids) {
     if (!seen.insert(id).second) continue;
-    Result<std::optional<ObjectRow>> row = object(id, 0);
-    if (!row) return row.error();
-    if (!*row) return notFound("no object " + std::to_string(id));
-    gone.push_back(**row);
+    OVW_TRY_ASSIGN(std::optional<ObjectRow> row, object(id, 0));
+    if (!row) return notFound("no object " + std::to_string(id));
+    gone.push_back(*row);
   }
   for (const ObjectRow &o : gone) {
-    Result<Stmt> del = db_->prepare("DELETE FROM objects WHERE id = ?");
-    if (!del) return del.error();
-    del->bind(1, o.id);
-    OVW_TRY(del->run());
+    OVW_TRY_ASSIGN(Stmt del, db_->prepare("DELETE FROM objects WHERE id = ?"));
+    del.bind(1, o.id);
+    OVW_TRY(del.run());
   }
   if (gone.empty()) return Status::Ok();
-  Result<int64_t> posted = postEvent(OVW_EVENT_OBJECTS_DELETED, 0, 0, 0, gone, wakes);
-  if (!posted) return posted.error();
+  OVW_TRY(postEvent(OVW_EVENT_OBJECTS_DELETED, 0, 0, 0, gone, wakes).status());
   return Status::Ok();
 }
 
 Result<std::optional<uint32_t>> SqliteStore::objectByHostname(std::string_view hostname) {
-  Result<Stmt> stmt = db_->prepare("SELECT id FROM objects WHERE hostname = ? ORDER BY id LIMIT 1");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, hostname);
-  Result<std::optional<int64_t>> id = oneInt(*stmt);
-  if (!id) return id.error();
-  if (!*id) return std::optional<uint32_t>();
-  return std::optional<uint32_t>(static_cast<uint32_t>(**id));
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare("SELECT id FROM objects WHERE hostname = ? ORDER BY id LIMIT 1"));
+  stmt.bindText(1, hostname);
+  OVW_TRY_ASSIGN(std::optional<int64_t> id, oneInt(stmt));
+  if (!id) return std::optional<uint32_t>();
+  return std::optional<uint32_t>(static_cast<uint32_t>(*id));
 }
 
 // --- Maps, submaps, symbols -------------------------------------------------------------
@@ -479,9 +451,8 @@ constexpr const char *kMapColumns =
     "AND s.parent_object_id IS NULL), 0) FROM maps m ";
 
 Result<std::optional<MapRow>> readMap(Stmt &stmt) {
-  Result<bool> row = stmt.step();
-  if (!row) return row.error();
-  if (!*row) return std::optional<MapRow>();
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row) return std::optional<MapRow>();
   return std::optional<MapRow>(MapRow{static_cast<int32_t>(stmt.int64(0)),
                                       stmt.text(1).value_or(""),
                                       static_cast<uint32_t>(stmt.int64(2))});
@@ -490,72 +461,64 @@ Result<std::optional<MapRow>> readMap(Stmt &stmt) {
 }  // namespace
 
 Result<std::optional<MapRow>> SqliteStore::mapById(int32_t id) {
-  Result<Stmt> stmt = db_->prepare(std::string(kMapColumns) + "WHERE m.id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id);
-  return readMap(*stmt);
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare(std::string(kMapColumns) + "WHERE m.id = ?"));
+  stmt.bind(1, id);
+  return readMap(stmt);
 }
 
 Result<std::optional<MapRow>> SqliteStore::mapByName(std::string_view name) {
-  Result<Stmt> stmt = db_->prepare(std::string(kMapColumns) + "WHERE m.name = ?");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, name);
-  return readMap(*stmt);
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare(std::string(kMapColumns) + "WHERE m.name = ?"));
+  stmt.bindText(1, name);
+  return readMap(stmt);
 }
 
 Result<MapRow> SqliteStore::mapNamed(std::string_view name) {
   OVW_TRY(checkText("map name", name));
-  Result<std::optional<MapRow>> existing = mapByName(name);
-  if (!existing) return existing.error();
-  if (*existing) return **existing;
-  Result<Stmt> stmt = db_->prepare("INSERT INTO maps(name) VALUES (?)");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, name);
-  Status s = stmt->run();
+  OVW_TRY_ASSIGN(std::optional<MapRow> existing, mapByName(name));
+  if (existing) return *existing;
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("INSERT INTO maps(name) VALUES (?)"));
+  stmt.bindText(1, name);
+  Status s = stmt.run();
   if (!s) return insertError(s.error(), "map");
   auto map_id = static_cast<int32_t>(db_->lastInsertId());
-  Result<uint32_t> root = createSubmap(map_id, "Root", 0);
-  if (!root) return root.error();
-  return MapRow{map_id, std::string(name), *root};
+  OVW_TRY_ASSIGN(uint32_t root, createSubmap(map_id, "Root", 0));
+  return MapRow{map_id, std::string(name), root};
 }
 
 Result<std::optional<SubmapRow>> SqliteStore::submap(uint32_t id) {
-  Result<Stmt> stmt = db_->prepare(
-      "SELECT id, map_id, name, layout, COALESCE(parent_object_id, 0) FROM submaps WHERE id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  if (!*row) return std::optional<SubmapRow>();
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare("SELECT id, map_id, name, layout, COALESCE(parent_object_id, 0) FROM "
+                              "submaps WHERE id = ?"));
+  stmt.bind(1, id);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row) return std::optional<SubmapRow>();
   return std::optional<SubmapRow>(
-      SubmapRow{static_cast<uint32_t>(stmt->int64(0)), static_cast<int32_t>(stmt->int64(1)),
-                stmt->text(2).value_or(""), static_cast<int>(stmt->int64(3)),
-                static_cast<uint32_t>(stmt->int64(4))});
+      SubmapRow{static_cast<uint32_t>(stmt.int64(0)), static_cast<int32_t>(stmt.int64(1)),
+                stmt.text(2).value_or(""), static_cast<int>(stmt.int64(3)),
+                static_cast<uint32_t>(stmt.int64(4))});
 }
 
 Result<uint32_t> SqliteStore::submapOfObject(int32_t map_id, uint32_t object) {
-  Result<Stmt> stmt =
-      db_->prepare("SELECT id FROM submaps WHERE map_id = ? AND parent_object_id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, map_id).bind(2, object);
-  Result<std::optional<int64_t>> id = oneInt(*stmt);
-  if (!id) return id.error();
-  return static_cast<uint32_t>(id->value_or(0));
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare("SELECT id FROM submaps WHERE map_id = ? AND parent_object_id = ?"));
+  stmt.bind(1, map_id).bind(2, object);
+  OVW_TRY_ASSIGN(std::optional<int64_t> id, oneInt(stmt));
+  return static_cast<uint32_t>(id.value_or(0));
 }
 
 Result<uint32_t> SqliteStore::createSubmap(int32_t map_id, std::string_view name,
                                            uint32_t parent_object) {
   OVW_TRY(checkText("submap name", name, true));
-  Result<Stmt> stmt =
-      db_->prepare("INSERT INTO submaps(map_id, name, parent_object_id) VALUES (?, ?, ?)");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, map_id).bindText(2, name);
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("INSERT INTO submaps(map_id, name, parent_object_id) VALUES (?, ?, ?)"));
+  stmt.bind(1, map_id).bindText(2, name);
   if (parent_object != 0) {
-    stmt->bind(3, parent_object);
+    stmt.bind(3, parent_object);
   } else {
-    stmt->bindNull(3);
+    stmt.bindNull(3);
   }
-  Status s = stmt->run();
+  Status s = stmt.run();
   if (!s) return insertError(s.error(), "submap");
   return static_cast<uint32_t>(db_->lastInsertId());
 }
@@ -586,50 +549,45 @@ Result<std::vector<SymbolRow>> SqliteStore::symbolsWhere(Stmt &stmt) {
     out.push_back(std::move(s));
   }));
   for (SymbolRow &s : out) {
-    Result<Stmt> targets =
-        db_->prepare("SELECT object_id FROM symbol_targets WHERE symbol_id = ? ORDER BY position");
-    if (!targets) return targets.error();
-    targets->bind(1, s.id);
-    Result<std::vector<uint32_t>> ids = idsOf(*targets);
-    if (!ids) return ids.error();
-    s.targets = std::move(*ids);
+    OVW_TRY_ASSIGN(
+        Stmt targets,
+        db_->prepare("SELECT object_id FROM symbol_targets WHERE symbol_id = ? ORDER BY position"));
+    targets.bind(1, s.id);
+    OVW_TRY_ASSIGN(std::vector<uint32_t> ids, idsOf(targets));
+    s.targets = std::move(ids);
   }
   return out;
 }
 
 Result<std::optional<SymbolRow>> SqliteStore::symbol(uint32_t id) {
-  Result<Stmt> stmt = db_->prepare(std::string(kSymbolColumns) + "WHERE s.id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id);
-  Result<std::vector<SymbolRow>> rows = symbolsWhere(*stmt);
-  if (!rows) return rows.error();
-  if (rows->empty()) return std::optional<SymbolRow>();
-  return std::optional<SymbolRow>(std::move(rows->front()));
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare(std::string(kSymbolColumns) + "WHERE s.id = ?"));
+  stmt.bind(1, id);
+  OVW_TRY_ASSIGN(std::vector<SymbolRow> rows, symbolsWhere(stmt));
+  if (rows.empty()) return std::optional<SymbolRow>();
+  return std::optional<SymbolRow>(std::move(rows.front()));
 }
 
 Result<std::vector<SymbolRow>> SqliteStore::symbolsOnSubmap(
     uint32_t submap, std::optional<std::string_view> application) {
   if (application) {
-    Result<Stmt> stmt = db_->prepare(std::string(kSymbolColumns) +
-                                     "WHERE s.submap_id = ? AND s.application = ? ORDER BY s.id");
-    if (!stmt) return stmt.error();
-    stmt->bind(1, submap).bindText(2, *application);
-    return symbolsWhere(*stmt);
+    OVW_TRY_ASSIGN(Stmt stmt,
+                   db_->prepare(std::string(kSymbolColumns) +
+                                "WHERE s.submap_id = ? AND s.application = ? ORDER BY s.id"));
+    stmt.bind(1, submap).bindText(2, *application);
+    return symbolsWhere(stmt);
   }
-  Result<Stmt> stmt =
-      db_->prepare(std::string(kSymbolColumns) + "WHERE s.submap_id = ? ORDER BY s.id");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, submap);
-  return symbolsWhere(*stmt);
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare(std::string(kSymbolColumns) + "WHERE s.submap_id = ? ORDER BY s.id"));
+  stmt.bind(1, submap);
+  return symbolsWhere(stmt);
 }
 
 Result<std::vector<SymbolRow>> SqliteStore::symbolsOfObject(int32_t map_id, uint32_t object) {
-  Result<Stmt> stmt = db_->prepare(std::string(kSymbolColumns) +
-                                   "JOIN submaps sm ON sm.id = s.submap_id "
-                                   "WHERE s.object_id = ? AND sm.map_id = ? ORDER BY s.id");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, object).bind(2, map_id);
-  return symbolsWhere(*stmt);
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare(std::string(kSymbolColumns) +
+                                         "JOIN submaps sm ON sm.id = s.submap_id "
+                                         "WHERE s.object_id = ? AND sm.map_id = ? ORDER BY s.id"));
+  stmt.bind(1, object).bind(2, map_id);
+  return symbolsWhere(stmt);
 }
 
 Result<uint32_t> SqliteStore::createSymbol(uint32_t submap, uint32_t object, std::string_view type,
@@ -638,13 +596,13 @@ Result<uint32_t> SqliteStore::createSymbol(uint32_t submap, uint32_t object, std
   OVW_TRY(checkText("symbol type", type));
   OVW_TRY(checkText("label", label, true));
   if (application) OVW_TRY(checkText("application name", *application));
-  Result<Stmt> stmt = db_->prepare(
-      "INSERT INTO symbols(submap_id, object_id, type, label, status, variety, flags, "
-      "application) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, submap).bind(2, object).bindText(3, type).bindText(4, label);
-  stmt->bind(5, status).bind(6, variety).bind(7, flags).bindText(8, application);
-  Status s = stmt->run();
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("INSERT INTO symbols(submap_id, object_id, type, label, status, variety, flags, "
+                   "application) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
+  stmt.bind(1, submap).bind(2, object).bindText(3, type).bindText(4, label);
+  stmt.bind(5, status).bind(6, variety).bind(7, flags).bindText(8, application);
+  Status s = stmt.run();
   if (!s) return insertError(s.error(), "symbol");
   return static_cast<uint32_t>(db_->lastInsertId());
 }
@@ -653,32 +611,32 @@ Status SqliteStore::setSymbolBehavior(uint32_t symbol, int behavior,
                                       std::optional<std::string_view> application,
                                       std::optional<std::string_view> action,
                                       std::span<const uint32_t> targets) {
-  Result<Stmt> update = db_->prepare(
-      "UPDATE symbols SET behavior = ?, action_application = ?, action = ? WHERE id = ?");
-  if (!update) return update.error();
-  update->bind(1, behavior).bindText(2, application).bindText(3, action).bind(4, symbol);
-  OVW_TRY(update->run());
+  OVW_TRY_ASSIGN(
+      Stmt update,
+      db_->prepare(
+          "UPDATE symbols SET behavior = ?, action_application = ?, action = ? WHERE id = ?"));
+  update.bind(1, behavior).bindText(2, application).bindText(3, action).bind(4, symbol);
+  OVW_TRY(update.run());
   if (db_->changes() == 0) return notFound("no symbol " + std::to_string(symbol));
-  Result<Stmt> clear = db_->prepare("DELETE FROM symbol_targets WHERE symbol_id = ?");
-  if (!clear) return clear.error();
-  clear->bind(1, symbol);
-  OVW_TRY(clear->run());
+  OVW_TRY_ASSIGN(Stmt clear, db_->prepare("DELETE FROM symbol_targets WHERE symbol_id = ?"));
+  clear.bind(1, symbol);
+  OVW_TRY(clear.run());
   int64_t position = 0;
   for (uint32_t target : targets) {
-    Result<Stmt> add =
-        db_->prepare("INSERT INTO symbol_targets(symbol_id, position, object_id) VALUES (?, ?, ?)");
-    if (!add) return add.error();
-    add->bind(1, symbol).bind(2, position++).bind(3, target);
-    OVW_TRY(add->run());
+    OVW_TRY_ASSIGN(
+        Stmt add,
+        db_->prepare(
+            "INSERT INTO symbol_targets(symbol_id, position, object_id) VALUES (?, ?, ?)"));
+    add.bind(1, symbol).bind(2, position++).bind(3, target);
+    OVW_TRY(add.run());
   }
   return Status::Ok();
 }
 
 Status SqliteStore::deleteSymbol(uint32_t symbol) {
-  Result<Stmt> stmt = db_->prepare("DELETE FROM symbols WHERE id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, symbol);
-  OVW_TRY(stmt->run());
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("DELETE FROM symbols WHERE id = ?"));
+  stmt.bind(1, symbol);
+  OVW_TRY(stmt.run());
   if (db_->changes() == 0) return notFound("no symbol " + std::to_string(symbol));
   return Status::Ok();
 }
@@ -686,36 +644,35 @@ Status SqliteStore::deleteSymbol(uint32_t symbol) {
 // --- Applications -----------------------------------------------------------------------
 
 Result<bool> SqliteStore::actionRegistered(std::string_view application, std::string_view action) {
-  Result<Stmt> stmt = db_->prepare("SELECT 1 FROM actions WHERE application = ? AND name = ?");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, application).bindText(2, action);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  return *row;
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare("SELECT 1 FROM actions WHERE application = ? AND name = ?"));
+  stmt.bindText(1, application).bindText(2, action);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  return row;
 }
 
 Status SqliteStore::registerApplication(std::string_view name,
                                         std::optional<std::string_view> description) {
   OVW_TRY(checkText("application name", name));
   if (description) OVW_TRY(checkText("description", *description, true));
-  Result<Stmt> stmt = db_->prepare(
-      "INSERT INTO applications(name, description) VALUES (?, ?) "
-      "ON CONFLICT(name) DO UPDATE SET description = excluded.description");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, name).bindText(2, description);
-  return stmt->run();
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("INSERT INTO applications(name, description) VALUES (?, ?) "
+                   "ON CONFLICT(name) DO UPDATE SET description = excluded.description"));
+  stmt.bindText(1, name).bindText(2, description);
+  return stmt.run();
 }
 
 Status SqliteStore::registerAction(std::string_view application, std::string_view action,
                                    std::optional<std::string_view> command) {
   OVW_TRY(checkText("action name", action));
   if (command) OVW_TRY(checkText("command", *command, true));
-  Result<Stmt> stmt = db_->prepare(
-      "INSERT INTO actions(application, name, command) VALUES (?, ?, ?) "
-      "ON CONFLICT(application, name) DO UPDATE SET command = excluded.command");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, application).bindText(2, action).bindText(3, command);
-  return stmt->run();
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("INSERT INTO actions(application, name, command) VALUES (?, ?, ?) "
+                   "ON CONFLICT(application, name) DO UPDATE SET command = excluded.command"));
+  stmt.bindText(1, application).bindText(2, action).bindText(3, command);
+  return stmt.run();
 }
 
 // --- Sessions and selections ------------------------------------------------------------
@@ -723,9 +680,8 @@ Status SqliteStore::registerAction(std::string_view application, std::string_vie
 namespace {
 
 Result<std::optional<SessionRow>> readSession(Stmt &stmt) {
-  Result<bool> row = stmt.step();
-  if (!row) return row.error();
-  if (!*row) return std::optional<SessionRow>();
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row) return std::optional<SessionRow>();
   return std::optional<SessionRow>(SessionRow{stmt.int64(0), stmt.text(1).value_or(""),
                                               stmt.int64(2) != 0,
                                               static_cast<int32_t>(stmt.int64(3))});
@@ -734,45 +690,42 @@ Result<std::optional<SessionRow>> readSession(Stmt &stmt) {
 }  // namespace
 
 Result<std::optional<SessionRow>> SqliteStore::runningSession(std::string_view name) {
-  Result<Stmt> stmt = db_->prepare(
-      "SELECT id, name, running, COALESCE(map_id, 0) FROM sessions WHERE name = ? AND running = 1");
-  if (!stmt) return stmt.error();
-  stmt->bindText(1, name);
-  return readSession(*stmt);
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("SELECT id, name, running, COALESCE(map_id, 0) FROM "
+                                         "sessions WHERE name = ? AND running = 1"));
+  stmt.bindText(1, name);
+  return readSession(stmt);
 }
 
 Result<std::optional<SessionRow>> SqliteStore::sessionById(int64_t id) {
-  Result<Stmt> stmt =
-      db_->prepare("SELECT id, name, running, COALESCE(map_id, 0) FROM sessions WHERE id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id);
-  return readSession(*stmt);
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("SELECT id, name, running, COALESCE(map_id, 0) FROM sessions WHERE id = ?"));
+  stmt.bind(1, id);
+  return readSession(stmt);
 }
 
 Result<std::vector<uint32_t>> SqliteStore::selection(int64_t session_id) {
-  Result<Stmt> stmt =
-      db_->prepare("SELECT object_id FROM selections WHERE session_id = ? ORDER BY position");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, session_id);
-  return idsOf(*stmt);
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("SELECT object_id FROM selections WHERE session_id = ? ORDER BY position"));
+  stmt.bind(1, session_id);
+  return idsOf(stmt);
 }
 
 Status SqliteStore::setSelection(int64_t session_id, std::span<const uint32_t> objects) {
   if (objects.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
-  Result<Stmt> clear = db_->prepare("DELETE FROM selections WHERE session_id = ?");
-  if (!clear) return clear.error();
-  clear->bind(1, session_id);
-  OVW_TRY(clear->run());
+  OVW_TRY_ASSIGN(Stmt clear, db_->prepare("DELETE FROM selections WHERE session_id = ?"));
+  clear.bind(1, session_id);
+  OVW_TRY(clear.run());
   int64_t position = 0;
   for (uint32_t id : objects) {
-    Result<bool> exists = objectExists(id);
-    if (!exists) return exists.error();
-    if (!*exists) return notFound("no object " + std::to_string(id));
-    Result<Stmt> add =
-        db_->prepare("INSERT INTO selections(session_id, position, object_id) VALUES (?, ?, ?)");
-    if (!add) return add.error();
-    add->bind(1, session_id).bind(2, position++).bind(3, id);
-    OVW_TRY(add->run());
+    OVW_TRY_ASSIGN(bool exists, objectExists(id));
+    if (!exists) return notFound("no object " + std::to_string(id));
+    OVW_TRY_ASSIGN(
+        Stmt add,
+        db_->prepare("INSERT INTO selections(session_id, position, object_id) VALUES (?, ?, ?)"));
+    add.bind(1, session_id).bind(2, position++).bind(3, id);
+    OVW_TRY(add.run());
   }
   return Status::Ok();
 }
@@ -783,147 +736,135 @@ Result<Attachment> SqliteStore::attach(std::string_view session_name, std::strin
                                        std::string_view wake_token, int64_t pid) {
   OVW_TRY(checkText("session name", session_name));
   OVW_TRY(checkText("application name", application));
-  Result<Txn> txn = begin();
-  if (!txn) return txn.error();
-  Result<std::optional<SessionRow>> session = runningSession(session_name);
-  if (!session) return session.error();
-  if (!*session) {
+  OVW_TRY_ASSIGN(Txn txn, begin());
+  OVW_TRY_ASSIGN(std::optional<SessionRow> session, runningSession(session_name));
+  if (!session) {
     return makeError(OVW_ERR_NO_SESSION,
                      "session \"" + std::string(session_name) + "\" is not running");
   }
-  Result<Stmt> stmt = db_->prepare(
-      "INSERT INTO attachments(session_id, application, wake_token, cursor, attached_at, pid) "
-      "VALUES (?, ?, ?, (" +
-      std::string(kLastEventId) + "), ?, ?)");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, (*session)->id).bindText(2, application).bindText(3, wake_token);
-  stmt->bind(4, nowMicros() / 1000000).bind(5, pid);
-  OVW_TRY(stmt->run());
-  Attachment a{db_->lastInsertId(), (*session)->id, (*session)->name};
-  OVW_TRY(txn->commit());
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare(
+          "INSERT INTO attachments(session_id, application, wake_token, cursor, attached_at, pid) "
+          "VALUES (?, ?, ?, (" +
+          std::string(kLastEventId) + "), ?, ?)"));
+  stmt.bind(1, session->id).bindText(2, application).bindText(3, wake_token);
+  stmt.bind(4, nowMicros() / 1000000).bind(5, pid);
+  OVW_TRY(stmt.run());
+  Attachment a{db_->lastInsertId(), session->id, session->name};
+  OVW_TRY(txn.commit());
   return a;
 }
 
 Status SqliteStore::detach(int64_t attachment_id) {
   Wakes closers;
   {
-    Result<Txn> txn = begin();
-    if (!txn) return txn.error();
+    OVW_TRY_ASSIGN(Txn txn, begin());
     OVW_TRY(collectCloserWakes(attachment_id, closers));
-    Result<Stmt> stmt = db_->prepare("DELETE FROM attachments WHERE id = ?");
-    if (!stmt) return stmt.error();
-    stmt->bind(1, attachment_id);
-    OVW_TRY(stmt->run());
-    OVW_TRY(txn->commit());
+    OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("DELETE FROM attachments WHERE id = ?"));
+    stmt.bind(1, attachment_id);
+    OVW_TRY(stmt.run());
+    OVW_TRY(txn.commit());
   }
   wake(closers);
   return Status::Ok();
 }
 
 Status SqliteStore::registerEvent(int64_t attachment_id, int event) {
-  Result<Stmt> stmt = db_->prepare(
-      "INSERT INTO registrations(attachment_id, event, since) "
-      "SELECT id, ?2, (" +
-      std::string(kLastEventId) +
-      ") FROM attachments WHERE id = ?1 "
-      "ON CONFLICT(attachment_id, event) DO NOTHING");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, attachment_id).bind(2, event);
-  OVW_TRY(stmt->run());
-  Result<Stmt> check = db_->prepare("SELECT 1 FROM attachments WHERE id = ?");
-  if (!check) return check.error();
-  check->bind(1, attachment_id);
-  Result<bool> row = check->step();
-  if (!row) return row.error();
-  if (!*row) return makeError(OVW_ERR_NO_SESSION, "the attachment to the session is gone");
+  OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("INSERT INTO registrations(attachment_id, event, since) "
+                                         "SELECT id, ?2, (" +
+                                         std::string(kLastEventId) +
+                                         ") FROM attachments WHERE id = ?1 "
+                                         "ON CONFLICT(attachment_id, event) DO NOTHING"));
+  stmt.bind(1, attachment_id).bind(2, event);
+  OVW_TRY(stmt.run());
+  OVW_TRY_ASSIGN(Stmt check, db_->prepare("SELECT 1 FROM attachments WHERE id = ?"));
+  check.bind(1, attachment_id);
+  OVW_TRY_ASSIGN(bool row, check.step());
+  if (!row) return makeError(OVW_ERR_NO_SESSION, "the attachment to the session is gone");
   return Status::Ok();
 }
 
 Result<SqliteStore::Next> SqliteStore::takeNext(int64_t attachment_id) {
-  Result<Txn> txn = begin();
-  if (!txn) return txn.error();
-  Result<Stmt> state = db_->prepare(
-      "SELECT a.cursor, a.session_id, s.running FROM attachments a "
-      "JOIN sessions s ON s.id = a.session_id WHERE a.id = ?");
-  if (!state) return state.error();
-  state->bind(1, attachment_id);
-  Result<bool> row = state->step();
-  if (!row) return row.error();
-  if (!*row) return Next{Next::kEnded, 0, 0};
-  int64_t cursor = state->int64(0);
-  int64_t session_id = state->int64(1);
-  bool running = state->int64(2) != 0;
+  OVW_TRY_ASSIGN(Txn txn, begin());
+  OVW_TRY_ASSIGN(Stmt state,
+                 db_->prepare("SELECT a.cursor, a.session_id, s.running FROM attachments a "
+                              "JOIN sessions s ON s.id = a.session_id WHERE a.id = ?"));
+  state.bind(1, attachment_id);
+  OVW_TRY_ASSIGN(bool row, state.step());
+  if (!row) return Next{Next::kEnded, 0, 0};
+  int64_t cursor = state.int64(0);
+  int64_t session_id = state.int64(1);
+  bool running = state.int64(2) != 0;
 
-  Result<Stmt> next = db_->prepare(
-      "SELECT e.id, e.event FROM events e JOIN registrations r "
-      "ON r.attachment_id = ?1 AND r.event = e.event AND e.id > r.since "
-      "WHERE e.id > ?2 AND (e.session_id IS NULL OR e.session_id = ?3) ORDER BY e.id LIMIT 1");
-  if (!next) return next.error();
-  next->bind(1, attachment_id).bind(2, cursor).bind(3, session_id);
-  Result<bool> found = next->step();
-  if (!found) return found.error();
+  OVW_TRY_ASSIGN(
+      Stmt next,
+      db_->prepare(
+          "SELECT e.id, e.event FROM events e JOIN registrations r "
+          "ON r.attachment_id = ?1 AND r.event = e.event AND e.id > r.since "
+          "WHERE e.id > ?2 AND (e.session_id IS NULL OR e.session_id = ?3) ORDER BY e.id LIMIT 1"));
+  next.bind(1, attachment_id).bind(2, cursor).bind(3, session_id);
+  OVW_TRY_ASSIGN(bool found, next.step());
   Next result;
-  if (*found) {
-    result = Next{Next::kEvent, next->int64(0), static_cast<int>(next->int64(1))};
-    Result<Stmt> move = db_->prepare("UPDATE attachments SET cursor = ? WHERE id = ?");
-    if (!move) return move.error();
-    move->bind(1, result.event_id).bind(2, attachment_id);
-    OVW_TRY(move->run());
+  if (found) {
+    result = Next{Next::kEvent, next.int64(0), static_cast<int>(next.int64(1))};
+    OVW_TRY_ASSIGN(Stmt move, db_->prepare("UPDATE attachments SET cursor = ? WHERE id = ?"));
+    move.bind(1, result.event_id).bind(2, attachment_id);
+    OVW_TRY(move.run());
   } else {
     // Nothing for this attachment up to the last event posted: skip the rest, so that the
     // queue can be trimmed behind it.
-    Result<Stmt> move = db_->prepare("UPDATE attachments SET cursor = max(cursor, (" +
-                                     std::string(kLastEventId) + ")) WHERE id = ?");
-    if (!move) return move.error();
-    move->bind(1, attachment_id);
-    OVW_TRY(move->run());
+    OVW_TRY_ASSIGN(Stmt move, db_->prepare("UPDATE attachments SET cursor = max(cursor, (" +
+                                           std::string(kLastEventId) + ")) WHERE id = ?"));
+    move.bind(1, attachment_id);
+    OVW_TRY(move.run());
     result.kind = running ? Next::kNone : Next::kEnded;
   }
-  OVW_TRY(txn->commit());
+  OVW_TRY(txn.commit());
   return result;
 }
 
 Result<std::optional<EventRow>> SqliteStore::event(int64_t id) {
-  Result<Stmt> stmt = db_->prepare(
-      "SELECT id, event, COALESCE(session_id, 0), COALESCE(map_id, 0), COALESCE(submap_id, 0), "
-      "posted_us FROM events WHERE id = ?");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, id);
-  Result<bool> row = stmt->step();
-  if (!row) return row.error();
-  if (!*row) return std::optional<EventRow>();
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare(
+          "SELECT id, event, COALESCE(session_id, 0), COALESCE(map_id, 0), COALESCE(submap_id, 0), "
+          "posted_us FROM events WHERE id = ?"));
+  stmt.bind(1, id);
+  OVW_TRY_ASSIGN(bool row, stmt.step());
+  if (!row) return std::optional<EventRow>();
   EventRow e;
-  e.id = stmt->int64(0);
-  e.event = static_cast<int>(stmt->int64(1));
-  e.session_id = stmt->int64(2);
-  e.map_id = static_cast<int32_t>(stmt->int64(3));
-  e.submap_id = static_cast<uint32_t>(stmt->int64(4));
-  e.posted_us = stmt->int64(5);
-  Result<Stmt> objects = db_->prepare(
-      "SELECT object_id, hostname, selection_name, is_node, is_snmp_supported "
-      "FROM event_objects WHERE event_id = ? ORDER BY position");
-  if (!objects) return objects.error();
-  objects->bind(1, id);
-  OVW_TRY(objects->forEachRow([&] {
+  e.id = stmt.int64(0);
+  e.event = static_cast<int>(stmt.int64(1));
+  e.session_id = stmt.int64(2);
+  e.map_id = static_cast<int32_t>(stmt.int64(3));
+  e.submap_id = static_cast<uint32_t>(stmt.int64(4));
+  e.posted_us = stmt.int64(5);
+  OVW_TRY_ASSIGN(
+      Stmt objects,
+      db_->prepare("SELECT object_id, hostname, selection_name, is_node, is_snmp_supported "
+                   "FROM event_objects WHERE event_id = ? ORDER BY position"));
+  objects.bind(1, id);
+  OVW_TRY(objects.forEachRow([&] {
     ObjectRow r;
-    r.id = static_cast<uint32_t>(objects->int64(0));
-    r.hostname = objects->text(1);
-    r.selection_name = objects->text(2);
-    r.is_node = objects->int64(3) != 0;
-    r.is_snmp_supported = objects->int64(4) != 0;
+    r.id = static_cast<uint32_t>(objects.int64(0));
+    r.hostname = objects.text(1);
+    r.selection_name = objects.text(2);
+    r.is_node = objects.int64(3) != 0;
+    r.is_snmp_supported = objects.int64(4) != 0;
     e.objects.push_back(std::move(r));
   }));
   return std::optional<EventRow>(std::move(e));
 }
 
 Status SqliteStore::collectWakes(int event, int64_t session_id, Wakes &wakes) {
-  Result<Stmt> stmt = db_->prepare(
-      "SELECT a.wake_token FROM attachments a WHERE (?1 = 0 OR a.session_id = ?1) AND "
-      "(?2 = 1 OR EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id "
-      "AND r.event = ?2))");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, session_id).bind(2, event);
-  return stmt->forEachRow([&] { wakes.tokens.push_back(stmt->text(0).value_or("")); });
+  OVW_TRY_ASSIGN(
+      Stmt stmt,
+      db_->prepare("SELECT a.wake_token FROM attachments a WHERE (?1 = 0 OR a.session_id = ?1) AND "
+                   "(?2 = 1 OR EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id "
+                   "AND r.event = ?2))"));
+  stmt.bind(1, session_id).bind(2, event);
+  return stmt.forEachRow([&] { wakes.tokens.push_back(stmt.text(0).value_or("")); });
 }
 
 Result<int64_t> SqliteStore::postEvent(int event, int64_t session_id, int32_t map_id,
@@ -932,45 +873,46 @@ Result<int64_t> SqliteStore::postEvent(int event, int64_t session_id, int32_t ma
   if (objects.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
   // Trim the queue: events before every listening attachment's cursor have been taken by all
   // that could take them (the last one taken may still be being dispatched, so it stays).
-  Result<Stmt> trim = db_->prepare(
-      "DELETE FROM events WHERE id < COALESCE((SELECT min(a.cursor) FROM attachments a "
-      "WHERE EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id)), "
-      "9223372036854775807)");
-  if (!trim) return trim.error();
-  OVW_TRY(trim->run());
-  Result<Stmt> stmt = db_->prepare(
-      "INSERT INTO events(session_id, event, map_id, submap_id, posted_us) "
-      "VALUES (?, ?, ?, ?, ?)");
-  if (!stmt) return stmt.error();
+  OVW_TRY_ASSIGN(
+      Stmt trim,
+      db_->prepare(
+          "DELETE FROM events WHERE id < COALESCE((SELECT min(a.cursor) FROM attachments a "
+          "WHERE EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id)), "
+          "9223372036854775807)"));
+  OVW_TRY(trim.run());
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare("INSERT INTO events(session_id, event, map_id, submap_id, posted_us) "
+                              "VALUES (?, ?, ?, ?, ?)"));
   if (session_id != 0) {
-    stmt->bind(1, session_id);
+    stmt.bind(1, session_id);
   } else {
-    stmt->bindNull(1);
+    stmt.bindNull(1);
   }
-  stmt->bind(2, event);
+  stmt.bind(2, event);
   if (map_id != 0) {
-    stmt->bind(3, map_id);
+    stmt.bind(3, map_id);
   } else {
-    stmt->bindNull(3);
+    stmt.bindNull(3);
   }
   if (submap_id != 0) {
-    stmt->bind(4, submap_id);
+    stmt.bind(4, submap_id);
   } else {
-    stmt->bindNull(4);
+    stmt.bindNull(4);
   }
-  stmt->bind(5, nowMicros());
-  OVW_TRY(stmt->run());
+  stmt.bind(5, nowMicros());
+  OVW_TRY(stmt.run());
   int64_t id = db_->lastInsertId();
   int64_t position = 0;
   for (const ObjectRow &o : objects) {
-    Result<Stmt> add = db_->prepare(
-        "INSERT INTO event_objects(event_id, position, object_id, hostname, selection_name, "
-        "is_node, is_snmp_supported) VALUES (?, ?, ?, ?, ?, ?, ?)");
-    if (!add) return add.error();
-    add->bind(1, id).bind(2, position++).bind(3, o.id).bindText(4, o.hostname);
-    add->bindText(5, o.selection_name).bind(6, o.is_node ? 1 : 0);
-    add->bind(7, o.is_snmp_supported ? 1 : 0);
-    OVW_TRY(add->run());
+    OVW_TRY_ASSIGN(
+        Stmt add,
+        db_->prepare(
+            "INSERT INTO event_objects(event_id, position, object_id, hostname, selection_name, "
+            "is_node, is_snmp_supported) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    add.bind(1, id).bind(2, position++).bind(3, o.id).bindText(4, o.hostname);
+    add.bindText(5, o.selection_name).bind(6, o.is_node ? 1 : 0);
+    add.bind(7, o.is_snmp_supported ? 1 : 0);
+    OVW_TRY(add.run());
   }
   OVW_TRY(collectWakes(event, session_id, wakes));
   return id;
@@ -981,76 +923,70 @@ Result<int64_t> SqliteStore::postEvent(int event, int64_t session_id, int32_t ma
 Result<int64_t> SqliteStore::beginMapClose(const SessionRow &session, std::string_view closer_token,
                                            Wakes &wakes) {
   if (session.map_id == 0) return makeError(OVW_ERR_NO_MAP, "no map is open in " + session.name);
-  Result<Stmt> stale = db_->prepare("DELETE FROM map_closes WHERE session_id = ?");
-  if (!stale) return stale.error();
-  stale->bind(1, session.id);
-  OVW_TRY(stale->run());
-  Result<int64_t> close_id =
-      postEvent(OVW_EVENT_MAP_CLOSE, session.id, session.map_id, 0, {}, wakes);
-  if (!close_id) return close_id.error();
-  Result<Stmt> add = db_->prepare(
-      "INSERT INTO map_closes(close_id, session_id, map_id, wake_token, started_at) "
-      "VALUES (?, ?, ?, ?, ?)");
-  if (!add) return add.error();
-  add->bind(1, *close_id).bind(2, session.id).bind(3, session.map_id).bindText(4, closer_token);
-  add->bind(5, nowMicros() / 1000000);
-  OVW_TRY(add->run());
-  Result<Stmt> waits = db_->prepare(
-      "INSERT INTO map_close_waits(close_id, attachment_id) "
-      "SELECT ?1, a.id FROM attachments a JOIN registrations r "
-      "ON r.attachment_id = a.id AND r.event = 4 AND r.since < ?1 WHERE a.session_id = ?2");
-  if (!waits) return waits.error();
-  waits->bind(1, *close_id).bind(2, session.id);
-  OVW_TRY(waits->run());
-  return *close_id;
+  OVW_TRY_ASSIGN(Stmt stale, db_->prepare("DELETE FROM map_closes WHERE session_id = ?"));
+  stale.bind(1, session.id);
+  OVW_TRY(stale.run());
+  OVW_TRY_ASSIGN(int64_t close_id,
+                 postEvent(OVW_EVENT_MAP_CLOSE, session.id, session.map_id, 0, {}, wakes));
+  OVW_TRY_ASSIGN(
+      Stmt add,
+      db_->prepare("INSERT INTO map_closes(close_id, session_id, map_id, wake_token, started_at) "
+                   "VALUES (?, ?, ?, ?, ?)"));
+  add.bind(1, close_id).bind(2, session.id).bind(3, session.map_id).bindText(4, closer_token);
+  add.bind(5, nowMicros() / 1000000);
+  OVW_TRY(add.run());
+  OVW_TRY_ASSIGN(
+      Stmt waits,
+      db_->prepare(
+          "INSERT INTO map_close_waits(close_id, attachment_id) "
+          "SELECT ?1, a.id FROM attachments a JOIN registrations r "
+          "ON r.attachment_id = a.id AND r.event = 4 AND r.since < ?1 WHERE a.session_id = ?2"));
+  waits.bind(1, close_id).bind(2, session.id);
+  OVW_TRY(waits.run());
+  return close_id;
 }
 
 Result<std::vector<std::pair<int64_t, std::string>>> SqliteStore::pendingAcks(int64_t close_id) {
-  Result<Stmt> stmt = db_->prepare(
-      "SELECT w.attachment_id, a.application FROM map_close_waits w "
-      "JOIN attachments a ON a.id = w.attachment_id "
-      "WHERE w.close_id = ? AND w.acked = 0 ORDER BY w.attachment_id");
-  if (!stmt) return stmt.error();
-  stmt->bind(1, close_id);
+  OVW_TRY_ASSIGN(Stmt stmt,
+                 db_->prepare("SELECT w.attachment_id, a.application FROM map_close_waits w "
+                              "JOIN attachments a ON a.id = w.attachment_id "
+                              "WHERE w.close_id = ? AND w.acked = 0 ORDER BY w.attachment_id"));
+  stmt.bind(1, close_id);
   std::vector<std::pair<int64_t, std::string>> out;
-  OVW_TRY(stmt->forEachRow([&] { out.emplace_back(stmt->int64(0), stmt->text(1).value_or("")); }));
+  OVW_TRY(stmt.forEachRow([&] { out.emplace_back(stmt.int64(0), stmt.text(1).value_or("")); }));
   return out;
 }
 
 Status SqliteStore::finishMapClose(int64_t close_id, const SessionRow &session) {
-  Result<Stmt> close = db_->prepare("UPDATE sessions SET map_id = NULL WHERE id = ?");
-  if (!close) return close.error();
-  close->bind(1, session.id);
-  OVW_TRY(close->run());
-  Result<Stmt> unselect = db_->prepare("DELETE FROM selections WHERE session_id = ?");
-  if (!unselect) return unselect.error();
-  unselect->bind(1, session.id);
-  OVW_TRY(unselect->run());
-  Result<Stmt> done = db_->prepare("DELETE FROM map_closes WHERE close_id = ?");
-  if (!done) return done.error();
-  done->bind(1, close_id);
-  return done->run();
+  OVW_TRY_ASSIGN(Stmt close, db_->prepare("UPDATE sessions SET map_id = NULL WHERE id = ?"));
+  close.bind(1, session.id);
+  OVW_TRY(close.run());
+  OVW_TRY_ASSIGN(Stmt unselect, db_->prepare("DELETE FROM selections WHERE session_id = ?"));
+  unselect.bind(1, session.id);
+  OVW_TRY(unselect.run());
+  OVW_TRY_ASSIGN(Stmt done, db_->prepare("DELETE FROM map_closes WHERE close_id = ?"));
+  done.bind(1, close_id);
+  return done.run();
 }
 
 Status SqliteStore::ackMapClose(int64_t attachment_id, int64_t close_id) {
   Wakes closer;
   {
-    Result<Txn> txn = begin();
-    if (!txn) return txn.error();
-    Result<Stmt> ack = db_->prepare(
-        "UPDATE map_close_waits SET acked = 1 WHERE close_id = ? AND attachment_id = ?");
-    if (!ack) return ack.error();
-    ack->bind(1, close_id).bind(2, attachment_id);
-    OVW_TRY(ack->run());
+    OVW_TRY_ASSIGN(Txn txn, begin());
+    OVW_TRY_ASSIGN(
+        Stmt ack,
+        db_->prepare(
+            "UPDATE map_close_waits SET acked = 1 WHERE close_id = ? AND attachment_id = ?"));
+    ack.bind(1, close_id).bind(2, attachment_id);
+    OVW_TRY(ack.run());
     if (db_->changes() > 0) {
-      Result<Stmt> token = db_->prepare("SELECT wake_token FROM map_closes WHERE close_id = ?");
-      if (!token) return token.error();
-      token->bind(1, close_id);
-      Result<bool> row = token->step();
-      if (!row) return row.error();
-      if (*row) closer.tokens.push_back(token->text(0).value_or(""));
+      OVW_TRY_ASSIGN(Stmt token,
+                     db_->prepare("SELECT wake_token FROM map_closes WHERE close_id = ?"));
+      token.bind(1, close_id);
+      OVW_TRY_ASSIGN(bool row, token.step());
+      if (row) closer.tokens.push_back(token.text(0).value_or(""));
     }
-    OVW_TRY(txn->commit());
+    OVW_TRY(txn.commit());
   }
   wake(closer);
   return Status::Ok();
