@@ -9,8 +9,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <type_traits>
 #include <utility>
 
 #include "OVw.h"
