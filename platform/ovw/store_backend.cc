@@ -3,7 +3,7 @@
 
 #include <time.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cstdlib>
 
 #include "store.h"
@@ -38,18 +38,13 @@ std::string databasePath() {
 
 bool isPostgresLocation(std::string_view location) {
   if (location.starts_with("postgresql://") || location.starts_with("postgres://")) return true;
-  // A libpq keyword string starts with a keyword (letters and '_') and '=', with blanks allowed
-  // around it; a file path such as /var/lib/kestara/ovw.db or ovw.db does not.
-  size_t i = location.find_first_not_of(" \t");
-  if (i == std::string_view::npos) return false;
-  size_t end = i;
-  while (end < location.size() &&
-         (std::isalpha(static_cast<unsigned char>(location[end])) != 0 || location[end] == '_')) {
-    ++end;
-  }
-  if (end == i) return false;
-  size_t eq = location.find_first_not_of(" \t", end);
-  return eq != std::string_view::npos && location[eq] == '=';
+  // A keyword string: "keyword=value" pairs. A file path has no '=' before its first '/'. (The
+  // same rule as pg::isConnectionString, which the PostgreSQL layer uses.)
+  const size_t equals = location.find('=');
+  if (equals == std::string_view::npos || equals == 0) return false;
+  const std::string_view keyword = location.substr(0, equals);
+  return std::all_of(keyword.begin(), keyword.end(),
+                     [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; });
 }
 
 Result<std::unique_ptr<StoreBackend>> openStore(const std::string &location) {

@@ -341,7 +341,9 @@ inline constexpr const char *kDefaultDatabasePath = "/var/lib/kestara/ovw.db";
 // ...") is refused (OVW_ERR_NO_DATABASE): this build has no PostgreSQL back end.
 Result<std::unique_ptr<StoreBackend>> openStore(const std::string &location);
 
-// True for a location that names a PostgreSQL database rather than a file.
+// True for a location that names a PostgreSQL database rather than a file: a postgresql:// or
+// postgres:// URI, or a keyword string whose first keyword (lower-case letters and '_') comes
+// before any '='.
 bool isPostgresLocation(std::string_view location);
 
 }  // namespace kestara::ovw

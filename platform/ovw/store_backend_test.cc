@@ -16,8 +16,8 @@ using kestara::ovw::openStore;
 using ovwtest::OVwDbTest;
 
 TEST_F(OVwDbTest, PostgresLocationsAreRefusedByTheLibraryAndTheTool) {
-  for (const char *location : {"postgresql://kestara@db.example/ovw", "postgres:///ovw",
-                               "host=db.example dbname=ovw", " dbname = ovw"}) {
+  for (const char *location :
+       {"postgresql://kestara@db.example/ovw", "postgres:///ovw", "host=db.example dbname=ovw"}) {
     SCOPED_TRACE(location);
     auto store = openStore(location);
     ASSERT_FALSE(store);
