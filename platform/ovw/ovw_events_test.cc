@@ -142,7 +142,9 @@ TEST_F(OVwDbTest, MapCloseWaitsForTheAcknowledgement) {
   EXPECT_EQ("map \"default\" closed\n", r.out);
   EXPECT_GE(took, 300ms);
   EXPECT_LT(took, 4s);
-  EXPECT_NE(std::string::npos, peer.output().find("acked 0\n"));
+  // The peer prints its line once its acknowledgement call has returned, which may be after
+  // the closer has seen the acknowledgement and ended.
+  EXPECT_TRUE(peer.waitForOutput("acked 0\n", kt::scaled(5s))) << peer.output();
   EXPECT_NE(std::string::npos, ok({"list"}).find("test:0  running\n"));  // no map any more
 }
 
