@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "store_backend.h"
+
 namespace kestara::ovw::pg {
 
 namespace {
@@ -27,15 +29,7 @@ bool validChannel(std::string_view channel) {
 
 }  // namespace
 
-bool isConnectionString(std::string_view location) {
-  if (location.starts_with("postgresql://") || location.starts_with("postgres://")) return true;
-  // A keyword string: "keyword=value" pairs. A file path has no '=' before its first '/'.
-  const size_t equals = location.find('=');
-  if (equals == std::string_view::npos || equals == 0) return false;
-  const std::string_view keyword = location.substr(0, equals);
-  return std::all_of(keyword.begin(), keyword.end(),
-                     [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; });
-}
+bool isConnectionString(std::string_view location) { return isPostgresLocation(location); }
 
 Param param(int64_t value) { return std::to_string(value); }
 Param param(std::string_view text) { return std::string(text); }
