@@ -38,27 +38,10 @@ TEST(PgLocation, TellsServersFromFiles) {
   }
 }
 
-class PgTest : public testing::Test {
+class PgTest : public kt::PostgresSuite {
  protected:
-  static void SetUpTestSuite() {
-    std::string why = kt::PostgresServer::unavailable();
-    if (why.empty()) server_ = kt::PostgresServer::start(why).release();
-    if (server_ == nullptr) reason_ = new std::string(why);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (server_ == nullptr) GTEST_SKIP() << *reason_;
-    if (!server_->running()) {
-      std::string why;
-      ASSERT_TRUE(server_->restart(why)) << why;
-    }
-  }
-
   std::unique_ptr<Connection> connect(const Limits &limits = {}) {
-    auto c = Connection::open(server_->uri(), limits);
+    auto c = Connection::open(server().uri(), limits);
     EXPECT_TRUE(c.ok()) << (c.ok() ? "" : c.error().detail);
     return c.ok() ? std::move(*c) : nullptr;
   }
@@ -67,13 +50,7 @@ class PgTest : public testing::Test {
     ASSERT_TRUE(c.run("DROP TABLE IF EXISTS " + name).ok());
     ASSERT_TRUE(c.run("CREATE TABLE " + name + " (id BIGINT PRIMARY KEY, value TEXT)").ok());
   }
-
-  static kt::PostgresServer *server_;
-  static std::string *reason_;
 };
-
-kt::PostgresServer *PgTest::server_ = nullptr;
-std::string *PgTest::reason_ = nullptr;
 
 TEST_F(PgTest, ParametersTravelAsValuesAndRowsComeBackTyped) {
   auto c = connect();
@@ -207,18 +184,18 @@ TEST_F(PgTest, ServerGoneFailsPromptlyAndBackRecovers) {
   auto c = connect();
   ASSERT_NE(nullptr, c);
   ASSERT_TRUE(c->listen("wake").ok());
-  ASSERT_TRUE(server_->stop());
+  ASSERT_TRUE(server().stop());
   const auto start = Clock::now();
   EXPECT_FALSE(c->run("SELECT 1").ok());
   EXPECT_FALSE(c->healthy());
   EXPECT_EQ(-1, c->socket());
-  auto refused = Connection::open(server_->uri());
+  auto refused = Connection::open(server().uri());
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(OVW_ERR_NO_DATABASE, refused.error().code);
   EXPECT_LT(Clock::now() - start, kt::scaled(5s));
 
   std::string why;
-  ASSERT_TRUE(server_->restart(why)) << why;
+  ASSERT_TRUE(server().restart(why)) << why;
   ASSERT_TRUE(c->reset().ok());
   // The connection listens again after the reset.
   auto poster = connect();

@@ -19,40 +19,27 @@ using kestara::ovw::pg::Connection;
 using kestara::ovw::pg::openDatabase;
 using kestara::ovw::pg::schemaVersion;
 
-class PgSchemaTest : public testing::Test {
+class PgSchemaTest : public kt::PostgresSuite {
  protected:
-  static void SetUpTestSuite() {
-    std::string why = kt::PostgresServer::unavailable();
-    if (why.empty()) server_ = kt::PostgresServer::start(why).release();
-    if (server_ == nullptr) reason_ = new std::string(why);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    if (server_ == nullptr) GTEST_SKIP() << *reason_;
+    kt::PostgresSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     // A database of the test's own.
     name_ = std::string("t_") + testing::UnitTest::GetInstance()->current_test_info()->name();
     for (char &c : name_) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::string why;
-    ASSERT_TRUE(server_->createDatabase(name_, why)) << why;
+    ASSERT_TRUE(server().createDatabase(name_, why)) << why;
   }
-  std::string uri() const { return server_->uri(name_); }
+  std::string uri() const { return server().uri(name_); }
   std::string query(const std::string &sql) const {
     std::string why;
-    auto value = server_->query(sql, why, name_);
+    auto value = server().query(sql, why, name_);
     EXPECT_TRUE(value.has_value()) << why;
     return value.value_or("");
   }
 
-  static kt::PostgresServer *server_;
-  static std::string *reason_;
   std::string name_;
 };
-
-kt::PostgresServer *PgSchemaTest::server_ = nullptr;
-std::string *PgSchemaTest::reason_ = nullptr;
 
 TEST_F(PgSchemaTest, ANewDatabaseGetsTheSchemaOnce) {
   for (int open = 0; open < 2; ++open) {

@@ -21,40 +21,23 @@ using kestara::ovw::pg::wakeChannel;
 using kestara::ovw::pg::WakeListener;
 using kestara::ovw::pg::wakeParty;
 
-class PgWakeTest : public testing::Test {
+class PgWakeTest : public kt::PostgresSuite {
  protected:
-  static void SetUpTestSuite() {
-    std::string why = kt::PostgresServer::unavailable();
-    if (why.empty()) server_ = kt::PostgresServer::start(why).release();
-    if (server_ == nullptr) reason_ = new std::string(why);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    if (server_ == nullptr) GTEST_SKIP() << *reason_;
-    std::string why;
-    if (!server_->running()) {
-      ASSERT_TRUE(server_->restart(why)) << why;
-    }
-    auto c = Connection::open(server_->uri());
+    kt::PostgresSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    auto c = Connection::open(server().uri());
     ASSERT_TRUE(c.ok()) << c.error().detail;
     poster_ = std::move(*c);
   }
   std::unique_ptr<WakeListener> listen() {
-    auto l = WakeListener::create(server_->uri());
+    auto l = WakeListener::create(server().uri());
     EXPECT_TRUE(l.ok()) << (l.ok() ? "" : l.error().detail);
     return l.ok() ? std::move(*l) : nullptr;
   }
 
-  static kt::PostgresServer *server_;
-  static std::string *reason_;
   std::unique_ptr<Connection> poster_;
 };
-
-kt::PostgresServer *PgWakeTest::server_ = nullptr;
-std::string *PgWakeTest::reason_ = nullptr;
 
 TEST_F(PgWakeTest, APartyIsWokenOnceAndThenSleeps) {
   auto party = listen();
@@ -108,14 +91,14 @@ TEST_F(PgWakeTest, AfterTheServerWasGoneThePartyReconnects) {
   ASSERT_NE(nullptr, party);
   const std::string token = party->token();
   poster_.reset();
-  ASSERT_TRUE(server_->stop());
+  ASSERT_TRUE(server().stop());
   // The lost connection wakes the sleeper, and a drain reports it.
   EXPECT_TRUE(kt::eventually([&] { return party->wait(kt::scaled(5s)) && !party->drain().ok(); }));
   std::string why;
-  ASSERT_TRUE(server_->restart(why)) << why;
+  ASSERT_TRUE(server().restart(why)) << why;
   ASSERT_TRUE(party->reconnect().ok());
   EXPECT_EQ(token, party->token());
-  auto poster = Connection::open(server_->uri());
+  auto poster = Connection::open(server().uri());
   ASSERT_TRUE(poster.ok());
   EXPECT_EQ(WakeOutcome::kWoken, probeParty(**poster, token));
   EXPECT_EQ(WakeOutcome::kWoken, wakeParty(**poster, token));

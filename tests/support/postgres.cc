@@ -184,4 +184,26 @@ bool PostgresServer::restart(std::string &why) {
 
 std::string PostgresServer::log() const { return server_ ? server_->errors() : std::string(); }
 
+PostgresServer *PostgresSuite::server_ = nullptr;
+std::string *PostgresSuite::why_ = nullptr;
+
+void PostgresSuite::SetUpTestSuite() {
+  std::string why = PostgresServer::unavailable();
+  if (why.empty()) server_ = PostgresServer::start(why).release();
+  if (server_ == nullptr) why_ = new std::string(why);
+}
+
+void PostgresSuite::TearDownTestSuite() {
+  delete server_;
+  server_ = nullptr;
+}
+
+void PostgresSuite::SetUp() {
+  if (server_ == nullptr) GTEST_SKIP() << *why_;
+  if (!server_->running()) {
+    std::string why;
+    ASSERT_TRUE(server_->restart(why)) << why;
+  }
+}
+
 }  // namespace kt

@@ -7,6 +7,7 @@
 #ifndef KESTARA_TESTS_SUPPORT_POSTGRES_H
 #define KESTARA_TESTS_SUPPORT_POSTGRES_H
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -70,6 +71,21 @@ class PostgresServer {
   uint16_t port_ = 0;
   std::vector<std::string> settings_;
   std::unique_ptr<Process> server_;
+};
+
+// A test suite that shares one server: started before its first test (each test skips itself
+// with the reason when none can be), started again before a test when an earlier one stopped it,
+// and stopped after the last.
+class PostgresSuite : public testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+  static PostgresServer &server() { return *server_; }
+
+ private:
+  static PostgresServer *server_;
+  static std::string *why_;
 };
 
 }  // namespace kt
