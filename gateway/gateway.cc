@@ -31,8 +31,13 @@ size_t parseIdentifier(std::string_view text, std::span<OVsnmpOid> identifier) {
   size_t pos = 0;
   while (pos < text.size()) {
     if (count == identifier.size()) return identifier.size() + 1;
-    identifier[count++] = static_cast<OVsnmpOid>(scanDecimal(text.substr(pos)).value_or(0));
-    size_t dot = text.find('.', pos);
+    const std::string_view rest = text.substr(pos);
+    size_t used = 0;
+    identifier[count++] = static_cast<OVsnmpOid>(
+        scanDecimal(std::span<const char>(rest.data(), rest.size()), used).value_or(0));
+    // What a number is made of holds no dot: the next one is at or after its end.
+    pos += used;
+    const size_t dot = pos < text.size() && text[pos] == '.' ? pos : text.find('.', pos);
     pos = dot == std::string_view::npos ? text.size() + 1 : dot + 1;
   }
   return count;
@@ -125,7 +130,7 @@ struct Gateway::Pending {
   std::unique_ptr<IpAddressLookup> lookup;  // getIpAddress
   UniqueFd exchange;                        // getHostName, while it waits for the console
   Clock::time_point deadline{};
-  std::list<std::unique_ptr<Pending>>::iterator self;  // its place in the in-flight list
+  PendingList::iterator self;  // its place in the in-flight list
 };
 
 Gateway::Gateway(Options options, CheckAgent checkAgent, SendReply sendReply)
@@ -153,22 +158,29 @@ Gateway::Counts &Gateway::countsOf(in_addr address) {
   return counts_[address.s_addr];
 }
 
-std::unique_ptr<Gateway::Pending> Gateway::newPending() {
-  if (spare_.empty()) return std::make_unique<Pending>();
-  std::unique_ptr<Pending> p = std::move(spare_.back());
-  spare_.pop_back();
-  return p;
+Gateway::PendingList Gateway::newPending() {
+  PendingList one;
+  if (spare_.empty()) {
+    one.push_back(std::make_unique<Pending>());
+  } else {
+    one.splice(one.end(), spare_, spare_.begin());
+  }
+  return one;
 }
 
-void Gateway::recycle(std::unique_ptr<Pending> p) {
-  if (spare_.size() >= kSpareRecords) return;
+void Gateway::recycle(PendingList &from, PendingList::iterator it) {
+  if (spare_.size() >= kSpareRecords) {
+    from.erase(it);
+    return;
+  }
   // Only what a request reads before it writes is reset.
-  p->session = 0;
-  p->count = 0;
-  p->reply[0] = '\0';
-  p->lookup.reset();
-  p->exchange.reset();
-  spare_.push_back(std::move(p));
+  Pending &p = **it;
+  p.session = 0;
+  p.count = 0;
+  p.reply[0] = '\0';
+  p.lookup.reset();
+  p.exchange.reset();
+  spare_.splice(spare_.end(), from, it);
 }
 
 OVsnmpSession Gateway::usableSession(const sockaddr_in &sender) {
@@ -197,7 +209,8 @@ void Gateway::handle(std::string_view datagram, const UdpPeer &from) {
     case Command::kGetHostName:
       break;
   }
-  std::unique_ptr<Pending> pending = newPending();
+  PendingList one = newPending();
+  Pending *pending = one.front().get();
   pending->gateway = this;
   pending->command = request.command;
   pending->from = from;
@@ -210,13 +223,13 @@ void Gateway::handle(std::string_view datagram, const UdpPeer &from) {
     pending->count = parseIdentifier(request.second, pending->identifier);
     if (pending->count > pending->identifier.size()) {
       // More components than the request identifier holds: nothing can be asked for it.
-      recycle(std::move(pending));
+      recycle(one, one.begin());
       reply(from, request.command == Command::kGetData ? kNoSuchObject : "0.0.0.0");
       return;
     }
     pending->session = usableSession(from.remote);
   }
-  admit(std::move(pending));
+  admit(std::move(one));
 }
 
 void Gateway::openSession(ParsedRequest request, const UdpPeer &from,
@@ -291,19 +304,20 @@ void Gateway::closeSession(ParsedRequest request, const UdpPeer &from,
   startWaiting();
 }
 
-void Gateway::admit(std::unique_ptr<Pending> pending) {
+void Gateway::admit(PendingList one) {
+  const Pending *pending = one.front().get();
   const RequestLimits &limits = options_.requests;
   Counts &counts = countsOf(pending->from.remote.sin_addr);
   if (counts.inFlight < limits.inFlightPerAddress && inFlight_.size() < limits.inFlight &&
       waiting_.empty()) {
     ++counts.inFlight;
-    inFlight_.push_back(std::move(pending));
+    inFlight_.splice(inFlight_.end(), one);
     start(std::prev(inFlight_.end()));
     return;
   }
   if (counts.waiting < limits.waitingPerAddress && waiting_.size() < limits.waiting) {
     ++counts.waiting;
-    waiting_.push_back(std::move(pending));
+    waiting_.splice(waiting_.end(), one);
     startWaiting();
     return;
   }
@@ -318,13 +332,13 @@ void Gateway::admit(std::unique_ptr<Pending> pending) {
   }
   const UdpPeer from = pending->from;
   const Command command = pending->command;
-  recycle(std::move(pending));
+  recycle(one, one.begin());
   reply(from, command == Command::kGetData        ? kNoResponse
               : command == Command::kGetIpAddress ? std::string_view("0.0.0.0")
                                                   : kQuenbyNotResponding);
 }
 
-void Gateway::start(std::list<std::unique_ptr<Pending>>::iterator it) {
+void Gateway::start(PendingList::iterator it) {
   Pending &p = **it;
   p.self = it;
   switch (p.command) {
@@ -374,9 +388,7 @@ void Gateway::finish(Pending &p) {
   const UdpPeer from = p.from;
   const std::array<char, kReplySize> text = p.reply;
   --countsOf(from.remote.sin_addr).inFlight;
-  std::unique_ptr<Pending> ended = std::move(*p.self);
-  inFlight_.erase(p.self);
-  recycle(std::move(ended));  // `p` is not to be used from here on
+  recycle(inFlight_, p.self);  // `p` is not to be used from here on
   reply(from, text.data());
   if (!starting_) startWaiting();
 }

@@ -100,6 +100,9 @@ class Gateway {
 
  private:
   struct Pending;
+  // A request's record travels in a list entry: between the lists it is spliced, so that a
+  // request costs no allocation once records and entries are there to be used again.
+  using PendingList = std::list<std::unique_ptr<Pending>>;
   struct Counts {
     size_t inFlight = 0;
     size_t waiting = 0;
@@ -113,9 +116,9 @@ class Gateway {
   // that a session of another address is answered as one that does not exist.
   OVsnmpSession usableSession(const sockaddr_in &sender);
   // Takes a request that waits for an agent or a console: starts it, queues it, or refuses it.
-  void admit(std::unique_ptr<Pending> pending);
+  void admit(PendingList one);
   // Starts the work of an admitted request; it may end at once.
-  void start(std::list<std::unique_ptr<Pending>>::iterator it);
+  void start(PendingList::iterator it);
   // Starts waiting requests while there is room.
   void startWaiting();
   // Replies and forgets a request in flight.
@@ -124,8 +127,10 @@ class Gateway {
   void expireSessions(Clock::time_point now);
   Counts &countsOf(in_addr address);
   // A request's record, taken from the spare ones when there is one.
-  std::unique_ptr<Pending> newPending();
-  void recycle(std::unique_ptr<Pending> pending);
+  // A one-entry list with a request's record, taken from the spare ones when there is one.
+  PendingList newPending();
+  // Keeps the record of `it` (in `from`) for a later request, or frees it.
+  void recycle(PendingList &from, PendingList::iterator it);
 
   Options options_;
   CheckAgent checkAgent_;
@@ -134,10 +139,10 @@ class Gateway {
   // The session last opened or last read from a request; it keeps its value from one request
   // to the next, as the protocol says.
   OVsnmpSession currentSession_ = 0;
-  std::list<std::unique_ptr<Pending>> inFlight_;
-  std::list<std::unique_ptr<Pending>> waiting_;
+  PendingList inFlight_;
+  PendingList waiting_;
   std::unordered_map<uint32_t, Counts> counts_;
-  std::vector<std::unique_ptr<Pending>> spare_;  // records of requests that have ended
+  PendingList spare_;      // records of requests that have ended
   bool starting_ = false;  // inside startWaiting: finish() leaves the starting to it
   uint64_t refused_ = 0;
   Clock::time_point lastRefusalReport_{};

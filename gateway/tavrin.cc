@@ -71,9 +71,12 @@ int waitMs(int snmpMs, std::optional<Gateway::Clock::time_point> due) {
 // Appends the SNMP library's sockets to `fds`; returns how many and their time-out.
 size_t addSnmpSockets(std::vector<pollfd> &fds, int &timeoutMs) {
   const size_t at = fds.size();
-  fds.resize(at + 16);
-  int n = OVsnmpGetPollInfo(fds.data() + at, 16, &timeoutMs);
-  if (n > 16) {
+  // The usual few sessions are asked for into room on the stack; more, again into the vector.
+  std::array<pollfd, 16> some;
+  int n = OVsnmpGetPollInfo(some.data(), some.size(), &timeoutMs);
+  if (n > 0 && static_cast<size_t>(n) <= some.size()) {
+    fds.insert(fds.end(), some.begin(), some.begin() + n);
+  } else if (n > 0) {
     fds.resize(at + static_cast<size_t>(n));
     n = OVsnmpGetPollInfo(fds.data() + at, static_cast<size_t>(n), &timeoutMs);
   }

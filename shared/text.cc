@@ -15,6 +15,12 @@ size_t copyText(std::span<char> out, std::string_view text) {
 }
 
 std::optional<uint32_t> scanDecimal(std::span<const char> text) {
+  size_t used = 0;
+  return scanDecimal(text, used);
+}
+
+std::optional<uint32_t> scanDecimal(std::span<const char> text, size_t &used) {
+  used = 0;
   // The C locale's classes, whatever the byte's sign.
   const auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
@@ -27,6 +33,7 @@ std::optional<uint32_t> scanDecimal(std::span<const char> text) {
   for (; i < text.size() && isDigit(text[i]); ++i) {
     value = value * 10u + static_cast<uint32_t>(text[i] - '0');
   }
+  used = i;
   return negative ? 0u - value : value;
 }
 

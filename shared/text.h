@@ -18,6 +18,8 @@ size_t copyText(std::span<char> out, std::string_view text);
 // then digits up to the first other byte, accumulated modulo 2^32 (so that no run of digits
 // overflows anything); a '-' negates. Nothing when no digit follows the sign.
 [[nodiscard]] std::optional<uint32_t> scanDecimal(std::span<const char> text);
+// The same, with how many characters it read in `used` (0 when there is no number).
+[[nodiscard]] std::optional<uint32_t> scanDecimal(std::span<const char> text, size_t &used);
 [[nodiscard]] inline std::optional<uint32_t> scanDecimal(std::string_view text) {
   return scanDecimal(std::span<const char>(text.data(), text.size()));
 }

@@ -140,21 +140,25 @@ UdpServer::Receive UdpServer::receive(std::span<char> buffer, size_t &length, Ud
   return outcome;
 }
 
-size_t UdpServer::receiveBatch(std::span<Datagram> batch) {
-  constexpr size_t kMax = 64;
-  const size_t n = std::min(batch.size(), kMax);
-  std::array<mmsghdr, kMax> messages;
-  std::array<iovec, kMax> data;
+struct UdpServer::Incoming {
+  static constexpr size_t kMax = 64;
   struct Control {
     alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
   };
-  std::array<Control, kMax> control;
-  for (size_t i = 0; i < n; ++i) {
-    batch[i].from = UdpPeer{};
-    data[i] = iovec{batch[i].bytes.data(), batch[i].bytes.size()};
+  std::array<mmsghdr, kMax> messages{};
+  std::array<iovec, kMax> data{};
+  std::array<Control, kMax> control{};
+  const Datagram *batch = nullptr;  // what the headers point into
+  size_t count = 0;                 // how many entries are set up
+  size_t used = 0;                  // how many the last call filled
+
+  // Sets entry i up to receive into batch[i].
+  void arm(std::span<Datagram> b, size_t i) {
+    b[i].from = UdpPeer{};
+    data[i] = iovec{b[i].bytes.data(), b[i].bytes.size()};
     msghdr &m = messages[i].msg_hdr;
-    m.msg_name = &batch[i].from.remote;
-    m.msg_namelen = sizeof batch[i].from.remote;
+    m.msg_name = &b[i].from.remote;
+    m.msg_namelen = sizeof b[i].from.remote;
     m.msg_iov = &data[i];
     m.msg_iovlen = 1;
     m.msg_control = control[i].bytes;
@@ -162,18 +166,39 @@ size_t UdpServer::receiveBatch(std::span<Datagram> batch) {
     m.msg_flags = 0;
     messages[i].msg_len = 0;
   }
+};
+
+UdpServer::UdpServer(ReplyLimiter::Limits limits) : limiter_(limits) {}
+UdpServer::~UdpServer() = default;
+UdpServer::UdpServer(UdpServer &&) noexcept = default;
+UdpServer &UdpServer::operator=(UdpServer &&) noexcept = default;
+
+size_t UdpServer::receiveBatch(std::span<Datagram> batch) {
+  if (!incoming_) incoming_ = std::make_unique<Incoming>();
+  Incoming &in = *incoming_;
+  const size_t n = std::min(batch.size(), Incoming::kMax);
+  if (in.batch != batch.data() || in.count != n) {
+    for (size_t i = 0; i < n; ++i) in.arm(batch, i);
+    in.batch = batch.data();
+    in.count = n;
+  } else {
+    for (size_t i = 0; i < in.used; ++i) in.arm(batch, i);
+  }
+  in.used = 0;
   // MSG_TRUNC: each message's length is its datagram's real length.
-  const int got = recvmmsg(fd_.get(), messages.data(), static_cast<unsigned>(n),
+  const int got = recvmmsg(fd_.get(), in.messages.data(), static_cast<unsigned>(n),
                            MSG_DONTWAIT | MSG_TRUNC, nullptr);
   if (got < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    in.used = 1;
     batch[0].outcome = Receive::kFailed;
     return 1;
   }
+  in.used = static_cast<size_t>(got);
   for (size_t i = 0; i < static_cast<size_t>(got); ++i) {
     Datagram &d = batch[i];
-    d.from.local = localAddressOf(messages[i].msg_hdr);
-    d.length = messages[i].msg_len;
+    d.from.local = localAddressOf(in.messages[i].msg_hdr);
+    d.length = in.messages[i].msg_len;
     d.outcome = judge(d.length, d.bytes.size(), d.from);
     if (d.outcome != Receive::kRequest) d.length = 0;
   }

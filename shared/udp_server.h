@@ -15,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -75,7 +76,10 @@ class UdpServer {
     kDropped,  // a datagram that must not be answered: counted, nothing else
   };
 
-  explicit UdpServer(ReplyLimiter::Limits limits = {}) : limiter_(limits) {}
+  explicit UdpServer(ReplyLimiter::Limits limits = {});
+  ~UdpServer();
+  UdpServer(UdpServer &&) noexcept;
+  UdpServer &operator=(UdpServer &&) noexcept;
 
   // Opens a non-blocking UDP socket bound to `port` on every local address. On failure
   // `reason` says what failed, with the address, the port and the system's error text.
@@ -119,6 +123,12 @@ class UdpServer {
   // The local address of a received message, and whether its sender may be answered.
   static in_addr localAddressOf(msghdr &message);
   Receive judge(size_t length, size_t capacity, const UdpPeer &from);
+
+  // The message headers of receiveBatch, kept from one call to the next for the same batch:
+  // setting up a whole batch for each wake-up would cost more than the one datagram that
+  // usually waits. Only the entries a call filled are set up again.
+  struct Incoming;
+  std::unique_ptr<Incoming> incoming_;
 
   struct Outgoing {
     std::array<char, kReplySize> bytes;

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -71,6 +72,87 @@ TEST(UdpServer, ARefusedReplyDoesNotHoldBackTheOthers) {
   EXPECT_EQ(server.flush(), 1u);
   EXPECT_EQ(client.next(), "first");
   EXPECT_EQ(client.next(), "third");
+}
+
+// Sends `text` from `client` to the server's port on 127.0.0.1.
+void sendTo(const UdpServer &server, const Client &client, std::string_view text) {
+  sockaddr_in to{};
+  socklen_t length = sizeof to;
+  ASSERT_EQ(getsockname(server.fd(), reinterpret_cast<sockaddr *>(&to), &length), 0);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(sendto(client.fd.get(), text.data(), text.size(), 0,
+                   reinterpret_cast<const sockaddr *>(&to), sizeof to),
+            static_cast<ssize_t>(text.size()));
+}
+
+// Waits until the server's socket has something to read.
+bool readable(const UdpServer &server) {
+  pollfd p{server.fd(), POLLIN, 0};
+  return poll(&p, 1, 1000) == 1;
+}
+
+// The server keeps its receive headers from one batch to the next and sets up again only the
+// entries a batch filled: every batch must still read each datagram whole, with its own sender
+// and length, whatever the batches before it held.
+TEST(UdpServer, EachBatchReadsItsDatagramsWithTheirSenders) {
+  UdpServer server;
+  std::string reason;
+  ASSERT_EQ(server.open(0, reason), UdpServer::Open::kOpen) << reason;
+  Client a;
+  Client b;
+  std::vector<UdpServer::Datagram> batch(8);
+  const auto text = [](const UdpServer::Datagram &d) {
+    return std::string(d.bytes.data(), d.length);
+  };
+
+  sendTo(server, a, "getSnmpData#1#1.3.6.1.2.1.1.5.0");
+  sendTo(server, b, "getHostName#x");
+  sendTo(server, a, "closeSession#1");
+  ASSERT_TRUE(readable(server));
+  ASSERT_EQ(server.receiveBatch(batch), 3u);
+  EXPECT_EQ(text(batch[0]), "getSnmpData#1#1.3.6.1.2.1.1.5.0");
+  EXPECT_EQ(batch[0].from.remote.sin_port, a.peer.remote.sin_port);
+  EXPECT_EQ(text(batch[1]), "getHostName#x");
+  EXPECT_EQ(batch[1].from.remote.sin_port, b.peer.remote.sin_port);
+  EXPECT_EQ(batch[2].from.remote.sin_port, a.peer.remote.sin_port);
+  EXPECT_EQ(batch[0].from.local.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(server.receiveBatch(batch), 0u);  // nothing waits
+
+  // A shorter one from the other sender, into the entry the first batch used.
+  sendTo(server, b, "x");
+  ASSERT_TRUE(readable(server));
+  ASSERT_EQ(server.receiveBatch(batch), 1u);
+  EXPECT_EQ(text(batch[0]), "x");
+  EXPECT_EQ(batch[0].from.remote.sin_port, b.peer.remote.sin_port);
+
+  // A datagram longer than a request fails alone; the next one is read as usual.
+  sendTo(server, a, std::string(kRequestSize + 10, 'y'));
+  sendTo(server, a, "after");
+  ASSERT_TRUE(readable(server));
+  ASSERT_EQ(server.receiveBatch(batch), 2u);
+  EXPECT_EQ(batch[0].outcome, UdpServer::Receive::kFailed);
+  EXPECT_EQ(batch[1].outcome, UdpServer::Receive::kRequest);
+  EXPECT_EQ(text(batch[1]), "after");
+
+  // Another batch (another place in memory, fewer entries) is set up anew.
+  std::vector<UdpServer::Datagram> other(2);
+  sendTo(server, b, "one");
+  sendTo(server, a, "two");
+  sendTo(server, b, "three");
+  ASSERT_TRUE(readable(server));
+  ASSERT_EQ(server.receiveBatch(other), 2u);
+  EXPECT_EQ(text(other[0]), "one");
+  EXPECT_EQ(text(other[1]), "two");
+  EXPECT_EQ(other[1].from.remote.sin_port, a.peer.remote.sin_port);
+  ASSERT_EQ(server.receiveBatch(other), 1u);
+  EXPECT_EQ(text(other[0]), "three");
+
+  // A server moved elsewhere keeps reading correctly.
+  UdpServer moved = std::move(server);
+  sendTo(moved, a, "moved");
+  ASSERT_TRUE(readable(moved));
+  ASSERT_EQ(moved.receiveBatch(other), 1u);
+  EXPECT_EQ(text(other[0]), "moved");
 }
 
 TEST(UdpServer, ReservedSourcePorts) {

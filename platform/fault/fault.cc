@@ -31,7 +31,6 @@ struct Seam {
   std::map<std::string, std::vector<Rule>, std::less<>> rules;
   std::map<std::string, int, std::less<>> calls;
   std::vector<Rule> every;  // the rules of "*"
-  long total = 0;           // every call, in order: what the rules of "*" count
   bool loaded_env = false;
   // The report: its file (empty: off) and the operations in the order of their first calls.
   std::string report_path;
@@ -39,9 +38,21 @@ struct Seam {
   std::map<std::string, size_t, std::less<>> operation_index;
 };
 
+// Every call, in order: what the rules of "*" count.
+constinit long totalCalls = 0;
+
 Seam &seam() {
   static Seam s;
   return s;
+}
+
+// True while no rule is armed and no report is kept, once the environment has been read: a
+// check then only counts the call. Every program makes several checks per request, so this
+// case is kept cheap.
+constinit bool idle = false;
+
+void updateIdle(const Seam &s) {
+  idle = s.loaded_env && s.rules.empty() && s.every.empty() && s.report_path.empty();
 }
 
 void addRule(Seam &s, std::string_view name, const Rule &rule) {
@@ -50,6 +61,7 @@ void addRule(Seam &s, std::string_view name, const Rule &rule) {
   } else {
     s.rules[std::string(name)].push_back(rule);
   }
+  updateIdle(s);
 }
 
 // Writes the report to a temporary file beside it and renames it into place, so that a reader
@@ -58,7 +70,7 @@ bool writeReport(const Seam &s) {
   const std::string temporary = s.report_path + ".tmp";
   std::FILE *file = std::fopen(temporary.c_str(), "w");
   if (file == nullptr) return false;
-  bool ok = std::fprintf(file, "calls %ld\n", s.total) > 0;
+  bool ok = std::fprintf(file, "calls %ld\n", totalCalls) > 0;
   for (const Operation &op : s.operations) {
     ok = ok && std::fprintf(file, "%s %ld %ld\n", op.name.c_str(), op.first, op.count) > 0;
   }
@@ -72,7 +84,7 @@ int startReport(Seam &s, const char *path) {
   s.operation_index.clear();
   if (path == nullptr || *path == '\0') return 0;
   s.report_path = path;
-  s.total = 0;
+  totalCalls = 0;
   if (writeReport(s)) return 0;
   s.report_path.clear();
   return -1;
@@ -82,7 +94,7 @@ void recordCall(Seam &s, std::string_view operation) {
   auto it = s.operation_index.find(operation);
   if (it == s.operation_index.end()) {
     it = s.operation_index.emplace(std::string(operation), s.operations.size()).first;
-    s.operations.push_back(Operation{std::string(operation), s.total, 0});
+    s.operations.push_back(Operation{std::string(operation), totalCalls, 0});
   }
   ++s.operations[it->second].count;
   (void)writeReport(s);
@@ -90,7 +102,7 @@ void recordCall(Seam &s, std::string_view operation) {
 
 // Parses KESTARA_FAULTS: "name:N:code[+];name:N:code[+]...". Malformed entries are skipped.
 // Starts the report that KESTARA_FAULT_REPORT names.
-void loadEnvironment(Seam &s) {
+void readEnvironment(Seam &s) {
   s.loaded_env = true;
   (void)startReport(s, std::getenv("KESTARA_FAULT_REPORT"));
   const char *env = std::getenv("KESTARA_FAULTS");
@@ -118,6 +130,11 @@ void loadEnvironment(Seam &s) {
   }
 }
 
+void loadEnvironment(Seam &s) {
+  readEnvironment(s);
+  updateIdle(s);
+}
+
 // The code of the first rule that fails call number `call`, or 0.
 int ruleFor(const std::vector<Rule> &rules, long call) {
   for (const Rule &r : rules) {
@@ -141,16 +158,21 @@ extern "C" void KestaraFaultClear(void) {
   s.rules.clear();
   s.calls.clear();
   s.every.clear();
-  s.total = 0;
+  totalCalls = 0;
   (void)startReport(s, nullptr);
   s.loaded_env = true;
+  updateIdle(s);
 }
 
 extern "C" int KestaraFaultCheck(const char *operation) {
+  if (idle) {
+    if (operation != nullptr) ++totalCalls;
+    return 0;
+  }
   Seam &s = seam();
   if (!s.loaded_env) loadEnvironment(s);
   if (operation == nullptr) return 0;
-  const long call = ++s.total;
+  const long call = ++totalCalls;
   if (!s.report_path.empty()) recordCall(s, operation);
   if (!s.rules.empty()) {
     auto it = s.rules.find(std::string_view(operation));
@@ -164,11 +186,13 @@ extern "C" int KestaraFaultCheck(const char *operation) {
 extern "C" long KestaraFaultCalls(void) {
   Seam &s = seam();
   if (!s.loaded_env) loadEnvironment(s);
-  return s.total;
+  return totalCalls;
 }
 
 extern "C" int KestaraFaultReport(const char *path) {
   Seam &s = seam();
   if (!s.loaded_env) loadEnvironment(s);
-  return startReport(s, path);
+  const int outcome = startReport(s, path);
+  updateIdle(s);
+  return outcome;
 }

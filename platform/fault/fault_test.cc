@@ -25,6 +25,24 @@ TEST(FaultSeam, FromThenOnKeepsFailing) {
   EXPECT_EQ(0, KestaraFaultCheck("OVsnmpBlockingSend"));
 }
 
+// With nothing armed a check only counts; a rule added then, or a report started, takes
+// effect from the next call.
+TEST(FaultSeam, IdleChecksCountAndRulesAddedLaterApply) {
+  KestaraFaultClear();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(0, KestaraFaultCheck("OVsnmpSendAsync"));
+  EXPECT_EQ(3, KestaraFaultCalls());
+  ASSERT_EQ(0, KestaraFaultAdd("OVsnmpSendAsync", 1, 7, 0));
+  EXPECT_EQ(7, KestaraFaultCheck("OVsnmpSendAsync"));
+  EXPECT_EQ(0, KestaraFaultCheck("OVsnmpSendAsync"));
+  EXPECT_EQ(5, KestaraFaultCalls());
+  KestaraFaultClear();
+  ASSERT_EQ(0, KestaraFaultAdd("*", 2, 4, 0));
+  EXPECT_EQ(0, KestaraFaultCheck("a"));
+  EXPECT_EQ(4, KestaraFaultCheck("b"));
+  KestaraFaultClear();
+  EXPECT_EQ(0, KestaraFaultCheck("b"));
+}
+
 TEST(FaultSeam, RejectsBadRules) {
   KestaraFaultClear();
   EXPECT_EQ(-1, KestaraFaultAdd(nullptr, 1, 1, 0));

@@ -39,9 +39,11 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <new>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,6 +51,7 @@
 
 #include "PlatformFault.h"
 #include "event_access.h"
+#include "node_pool.h"
 #include "oid_text.h"
 #include "pdu_store.h"
 #include "security.h"
@@ -129,6 +132,15 @@ struct Ticket {
   NetSnmpPduPtr held;  // SNMPv3: the request, while the agent's engine ID is being discovered
 };
 
+// The request tables' entries are kept for reuse: each request adds and removes a few.
+template <class K, class V>
+using Map = std::map<K, V, std::less<K>, NodeAllocator<std::pair<const K, V>>>;
+template <class K, class V>
+using HashMap =
+    std::unordered_map<K, V, std::hash<K>, std::equal_to<K>, NodeAllocator<std::pair<const K, V>>>;
+template <class K>
+using Set = std::set<K, std::less<K>, NodeAllocator<K>>;
+
 // Where an SNMPv3 client session stands with its agent's engine ID.
 enum class Engine {
   kKnown,        // known and the user set up for it (and every SNMPv1/v2c session)
@@ -156,7 +168,7 @@ struct Session {
   // Client sessions only: the requests not completed yet, in the order they were sent, and
   // how many of them net-snmp still holds (sent, neither answered nor timed out; an engine-ID
   // discovery in flight counts as one).
-  std::map<TicketId, Ticket> tickets;
+  Map<TicketId, Ticket> tickets;
   size_t in_flight = 0;
   // When net-snmp next has a retransmission or a time-out due on the session (none: nothing
   // due), as last asked. Only a send can bring it nearer; until one does, or it has come, the
@@ -177,7 +189,7 @@ struct State {
   std::map<OVsnmpSession, std::unique_ptr<Session>> sessions;
   OVsnmpSession last_handle = 0;
   // Every request not completed yet, and the session it belongs to.
-  std::unordered_map<TicketId, OVsnmpSession> tickets;
+  HashMap<TicketId, OVsnmpSession> tickets;
   TicketId last_ticket = 0;
   // Requests whose outcome is known, in that order, until their completions run (a request
   // cancelled meanwhile is skipped). Room for every request that can be outstanding is taken
@@ -186,7 +198,7 @@ struct State {
   size_t ready = 0;
   // The sessions whose sockets an event loop must watch: event sessions, and client sessions
   // with requests in flight.
-  std::set<OVsnmpSession> watched;
+  Set<OVsnmpSession> watched;
   std::unordered_map<int, OVsnmpSession> by_fd;
   // Client sessions with something to do once net-snmp has returned: an engine-ID discovery
   // that ended, or an engine ID to forget.
@@ -706,6 +718,23 @@ void finishHeld(TicketId id, Ticket &ticket, int error) {
   }
 }
 
+// After a request went out on `session`: net-snmp times it out the session's time-out from
+// now, which is when something is next due on the session unless something else is due sooner.
+// Working that out here spares asking net-snmp again at the next wait. With other requests in
+// flight whose times are not known, it is left to be asked.
+void noteSent(Session &session) {
+  const netsnmp_session *ss = snmp_sess_session(session.sessp.get());
+  if (ss == nullptr || ss->timeout <= 0 || (!session.dueKnown && session.in_flight > 0)) {
+    session.dueKnown = false;
+    return;
+  }
+  // Taken after net-snmp's own clock reading: never earlier than its time-out.
+  const auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(ss->timeout);
+  // Alone in flight, the request's time-out is what is due; otherwise the sooner one.
+  if (session.in_flight == 0 || !session.dueAt || due < *session.dueAt) session.dueAt = due;
+  session.dueKnown = true;
+}
+
 // Sends a request on its way with net-snmp; false when it could not be sent (the PDU is then
 // freed).
 bool sendTicket(Session &session, TicketId id, Ticket &ticket, netsnmp_pdu *out) {
@@ -717,8 +746,8 @@ bool sendTicket(Session &session, TicketId id, Ticket &ticket, netsnmp_pdu *out)
   }
   ticket.reqid = reqid;
   ticket.sent = true;
+  noteSent(session);
   ++session.in_flight;
-  session.dueKnown = false;
   state().watched.insert(session.handle);
   return true;
 }
@@ -860,7 +889,7 @@ void readSession(OVsnmpSession handle, int fault) {
   }
 }
 
-void readSessions(const std::vector<OVsnmpSession> &ready, int fault) {
+void readSessions(std::span<const OVsnmpSession> ready, int fault) {
   for (OVsnmpSession handle : ready) readSession(handle, fault);
   continueSessions();
   deliverCompletions();
@@ -1358,7 +1387,10 @@ void OVsnmpRead(fd_set *read_fds) {
   if (read_fds == nullptr) return;
   const int fault = KestaraFaultCheck("OVsnmpRead");
   try {
-    std::vector<OVsnmpSession> ready;
+    // Room on the stack for the sessions of a usual pass; more go to the heap.
+    std::array<std::byte, 32 * sizeof(OVsnmpSession)> room;
+    std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
+    std::pmr::vector<OVsnmpSession> ready(&arena);
     for (OVsnmpSession handle : state().watched) {
       Session *session = findSession(handle);
       if (session != nullptr && session->fd >= 0 && session->fd < FD_SETSIZE &&
@@ -1404,7 +1436,10 @@ void OVsnmpReadPoll(const struct pollfd *fds, size_t count) {
   const int fault = KestaraFaultCheck("OVsnmpReadPoll");
   try {
     const State &st = state();
-    std::vector<OVsnmpSession> ready;
+    // Room on the stack for the sessions of a usual pass; more go to the heap.
+    std::array<std::byte, 32 * sizeof(OVsnmpSession)> room;
+    std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
+    std::pmr::vector<OVsnmpSession> ready(&arena);
     for (size_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       auto it = st.by_fd.find(fds[i].fd);

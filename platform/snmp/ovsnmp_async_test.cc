@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -265,6 +266,30 @@ TEST_F(AsyncTest, TimeOutsFireAfterEveryTryOnTime) {
     EXPECT_EQ(3, silent.requests() - before);
     EXPECT_EQ(0, close(s));
   }
+}
+
+// Requests sent one after another on one session, into a wait already under way: each times
+// out after its own tries, none early, and the loop does not spin while they wait.
+TEST_F(AsyncTest, StaggeredRequestsEachTimeOutOnTime) {
+  kt::ScriptedAgent silent({}, kt::Step{kt::Act::kSilent});
+  ASSERT_TRUE(silent.ok());
+  timing(300, 0);
+  OVsnmpSession s = open(silent.peer());
+  std::array<Request, 3> r;
+  ASSERT_TRUE(send(s, kSysName, r[0]));
+  (void)pollLoop([] { return false; }, 100ms);
+  ASSERT_TRUE(send(s, kSysName, r[1]));
+  (void)pollLoop([] { return false; }, 100ms);
+  ASSERT_TRUE(send(s, kSysName, r[2]));
+  // A pass for each time-out and a few more, not a busy loop.
+  const int passes = pollLoop([&] { return r[2].outcome.calls > 0; }, 5s);
+  for (const Request &each : r) {
+    EXPECT_EQ(OVSNMP_ERR_TIMEOUT, each.outcome.error);
+    EXPECT_GE(each.outcome.after, 300ms);
+    EXPECT_LE(each.outcome.after, 300ms + kt::scaled(250ms));
+  }
+  EXPECT_LE(passes, 10);
+  EXPECT_EQ(0, close(s));
 }
 
 // Answers that are late, duplicated or carry a wrong request id complete nothing but the

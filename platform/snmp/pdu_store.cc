@@ -11,11 +11,16 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "node_pool.h"
+
 namespace ovsnmp {
 
 namespace {
 
-using Registry = std::unordered_map<const OVsnmpPdu *, PduPtr>;
+// The registry's entries are kept for reuse: one is made and dropped for every PDU handed out.
+using Registry = std::unordered_map<const OVsnmpPdu *, PduPtr, std::hash<const OVsnmpPdu *>,
+                                    std::equal_to<const OVsnmpPdu *>,
+                                    NodeAllocator<std::pair<const OVsnmpPdu *const, PduPtr>>>;
 
 // Never destroyed: records still held by the program at exit stay reachable and are not
 // torn down behind its back.
@@ -24,21 +29,50 @@ Registry &registry() {
   return *r;
 }
 
+// Spare records, and the bounds that keep what they hold small.
+constexpr size_t kSparePdus = 64;
+constexpr size_t kSpareBindings = 4;  // per record
+constexpr size_t kSpareWords = 128;   // of a spare binding's value storage
+constexpr size_t kSpareNameLength = 32;
+
+std::vector<Pdu *> &sparePdus() {
+  static auto *spares = [] {
+    auto *v = new std::vector<Pdu *>;
+    v->reserve(kSparePdus);
+    return v;
+  }();
+  return *spares;
+}
+
+// A binding for `pdu`: one of its spare ones when it has one.
+std::unique_ptr<Binding> takeBinding(Pdu &pdu) {
+  if (pdu.spare.empty()) return std::make_unique<Binding>();
+  std::unique_ptr<Binding> b = std::move(pdu.spare.back());
+  pdu.spare.pop_back();
+  b->pub = OVsnmpVarBind{};
+  return b;
+}
+
+bool smallEnough(const Binding &b) {
+  return b.storage.capacity() <= kSpareWords && b.name.capacity() <= kSpareNameLength;
+}
+
 int32_t clampToInt32(long value) {
   return static_cast<int32_t>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
 }
 
-// net-snmp keeps sub-identifiers in `oid` (unsigned long); ours are 32 bits. Nothing when
-// the identifier is too long or a sub-identifier does not fit.
-std::optional<Oid> fromNetSnmpOid(const oid *name, size_t length) {
-  if (length > kMaxOidLength || (length > 0 && name == nullptr)) return std::nullopt;
-  Oid out;
-  out.reserve(length);
+// net-snmp keeps sub-identifiers in `oid` (unsigned long); ours are 32 bits. Copies `length`
+// of them into `out` (`extra` zero words more), reusing its storage. False when the identifier
+// is too long or a sub-identifier does not fit.
+bool fromNetSnmpOid(const oid *name, size_t length, std::vector<uint32_t> &out, size_t extra = 0) {
+  if (length > kMaxOidLength || (length > 0 && name == nullptr)) return false;
+  out.resize(length + extra);
   for (size_t i = 0; i < length; ++i) {
-    if (name[i] > UINT32_MAX) return std::nullopt;
-    out.push_back(static_cast<OVsnmpOid>(name[i]));
+    if (name[i] > UINT32_MAX) return false;
+    out[i] = static_cast<OVsnmpOid>(name[i]);
   }
-  return out;
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(length), out.end(), 0);
+  return true;
 }
 
 // Copies one net-snmp binding's value. False when the value is malformed.
@@ -67,9 +101,12 @@ bool copyValue(const netsnmp_variable_list &var, Binding &b) {
       return true;
     case ASN_OBJECT_ID: {
       if (var.val.objid == nullptr && var.val_len > 0) return false;
-      std::optional<Oid> value = fromNetSnmpOid(var.val.objid, var.val_len / sizeof(oid));
-      if (!value) return false;
-      b.setOid(*value);
+      const size_t length = var.val_len / sizeof(oid);
+      // One word more, as setOid leaves it: val stays non-null for an empty identifier.
+      if (!fromNetSnmpOid(var.val.objid, length, b.storage, 1)) return false;
+      b.pub.type = OVSNMP_OBJECTID;
+      b.pub.val = b.storage.data();
+      b.pub.val_len = length * sizeof(OVsnmpOid);
       return true;
     }
     default:
@@ -120,7 +157,7 @@ void Binding::setBytes(uint8_t type, std::span<const uint8_t> bytes) {
 }
 
 Binding &Pdu::add(std::span<const OVsnmpOid> name) {
-  auto b = std::make_unique<Binding>();
+  std::unique_ptr<Binding> b = takeBinding(*this);
   b->name.assign(name.begin(), name.end());
   b->setNull(OVSNMP_NULL);
   bindings.push_back(std::move(b));
@@ -142,8 +179,33 @@ void Pdu::relink() {
   pub.variables = next;
 }
 
+void PduRecycler::operator()(Pdu *pdu) const {
+  std::vector<Pdu *> &spares = sparePdus();
+  if (spares.size() >= kSparePdus || pdu->enterprise.capacity() > kSpareNameLength ||
+      pdu->bindings.capacity() > kSpareBindings) {
+    delete pdu;
+    return;
+  }
+  // Within the room makePdu reserved: nothing here allocates.
+  for (std::unique_ptr<Binding> &b : pdu->bindings) {
+    if (pdu->spare.size() < kSpareBindings && smallEnough(*b)) pdu->spare.push_back(std::move(b));
+  }
+  pdu->bindings.clear();
+  pdu->enterprise.clear();
+  pdu->pub = OVsnmpPdu{};
+  spares.push_back(pdu);  // within the room reserved
+}
+
 PduPtr makePdu(int command) {
-  auto pdu = std::make_unique<Pdu>();
+  std::vector<Pdu *> &spares = sparePdus();
+  PduPtr pdu;
+  if (spares.empty()) {
+    pdu.reset(new Pdu);
+    pdu->spare.reserve(kSpareBindings);
+  } else {
+    pdu.reset(spares.back());
+    spares.pop_back();
+  }
   pdu->pub.command = command;
   pdu->relink();
   return pdu;
@@ -190,17 +252,13 @@ PduPtr fromNetSnmp(const snmp_pdu &in) {
   pdu->pub.error_status = clampToInt32(in.errstat);
   pdu->pub.error_index = clampToInt32(in.errindex);
   if (in.command == SNMP_MSG_TRAP) {
-    std::optional<Oid> enterprise = fromNetSnmpOid(in.enterprise, in.enterprise_length);
-    if (!enterprise) return nullptr;
-    pdu->enterprise = std::move(*enterprise);
+    if (!fromNetSnmpOid(in.enterprise, in.enterprise_length, pdu->enterprise)) return nullptr;
     pdu->pub.generic_type = clampToInt32(in.trap_type);
     pdu->pub.specific_type = clampToInt32(in.specific_type);
   }
   for (const netsnmp_variable_list *var = in.variables; var != nullptr; var = var->next_variable) {
-    std::optional<Oid> name = fromNetSnmpOid(var->name, var->name_length);
-    if (!name) return nullptr;
-    auto b = std::make_unique<Binding>();
-    b->name = std::move(*name);
+    std::unique_ptr<Binding> b = takeBinding(*pdu);
+    if (!fromNetSnmpOid(var->name, var->name_length, b->name)) return nullptr;
     if (!copyValue(*var, *b)) return nullptr;
     pdu->bindings.push_back(std::move(b));
   }

@@ -36,6 +36,8 @@ struct Pdu {
   OVsnmpPdu pub{};
   Oid enterprise;
   std::vector<std::unique_ptr<Binding>> bindings;
+  // Bindings of an earlier use of the record, kept with their storage for the next ones.
+  std::vector<std::unique_ptr<Binding>> spare;
 
   // Appends a binding named `name` with a NULL value.
   Binding &add(std::span<const OVsnmpOid> name);
@@ -43,8 +45,15 @@ struct Pdu {
   void relink();
 };
 
-using PduPtr = std::unique_ptr<Pdu>;
+// Gives a record back: it is kept, emptied, for the next makePdu() while there is room among
+// the few spare ones and it holds little storage; otherwise it is freed. A request and its
+// answer then cost no allocation once the library has run for a while.
+struct PduRecycler {
+  void operator()(Pdu *pdu) const;
+};
+using PduPtr = std::unique_ptr<Pdu, PduRecycler>;
 
+// An empty record for `command`: a spare one when there is one.
 [[nodiscard]] PduPtr makePdu(int command);
 
 // Hands a record out: its public pointer becomes valid for the calls below.
