@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "pg_store.h"
 #include "store.h"
 
 namespace kestara::ovw {
@@ -49,9 +50,8 @@ bool isPostgresLocation(std::string_view location) {
 
 Result<std::unique_ptr<StoreBackend>> openStore(const std::string &location) {
   if (isPostgresLocation(location)) {
-    return makeError(OVW_ERR_NO_DATABASE,
-                     "PostgreSQL databases are not supported by this build (OVW_DATABASE names "
-                     "one); use the path of an SQLite database file");
+    OVW_TRY_ASSIGN(std::unique_ptr<PgStore> store, PgStore::open(location));
+    return std::unique_ptr<StoreBackend>(std::move(store));
   }
   OVW_TRY_ASSIGN(std::unique_ptr<SqliteStore> store, SqliteStore::open(location));
   return std::unique_ptr<StoreBackend>(std::move(store));

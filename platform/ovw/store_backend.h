@@ -1,7 +1,7 @@
 // store_backend.h - the OVw object database, maps, sessions and event queue as the OVw library,
 // the `ovw` tool and mapview use them, whatever database holds them: the rows they read and the
-// StoreBackend interface. openStore() opens the back end that a location names; SqliteStore
-// (store.h) is the one this build has.
+// StoreBackend interface. openStore() opens the back end that a location names: SqliteStore
+// (store.h) for a database file, PgStore (pg_store.h) for a database on a PostgreSQL server.
 //
 // Calls marked "in a transaction" expect the caller to hold a Transaction and to wake the
 // parties collected in a Wakes after the commit.
@@ -337,8 +337,9 @@ std::string databasePath();
 inline constexpr const char *kDefaultDatabasePath = "/var/lib/kestara/ovw.db";
 
 // Opens the store that `location` names: a file path opens (creating when missing) an SQLite
-// database. A PostgreSQL connection URI ("postgresql://...") or keyword string ("host=... dbname=
-// ...") is refused (OVW_ERR_NO_DATABASE): this build has no PostgreSQL back end.
+// database; a PostgreSQL connection URI ("postgresql://...") or keyword string ("host=... dbname=
+// ...") connects to that database, creating or upgrading its tables. OVW_ERR_NO_DATABASE when
+// the file or the server can't be used.
 Result<std::unique_ptr<StoreBackend>> openStore(const std::string &location);
 
 // True for a location that names a PostgreSQL database rather than a file: a postgresql:// or

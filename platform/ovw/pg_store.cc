@@ -1,0 +1,583 @@
+// pg_store.cc - the OVw store on a PostgreSQL server: transactions, wake-ups, attachments and
+// the event queue. The object database, maps and sessions are in pg_store_objects.cc.
+#include "pg_store.h"
+
+#include <poll.h>
+
+#include <set>
+#include <utility>
+
+#include "pg_schema.h"
+#include "pg_store_sql.h"
+#include "pg_wake.h"
+
+namespace kestara::ovw {
+
+using pg::Param;
+using pg::param;
+using pg::Rows;
+using namespace pgsql;
+
+Result<std::unique_ptr<PgStore>> PgStore::open(const std::string &location,
+                                               const pg::Limits &limits, int schema_version) {
+  OVW_TRY_ASSIGN(std::unique_ptr<pg::Connection> c,
+                 pg::openDatabase(location, schema_version, limits));
+  return std::unique_ptr<PgStore>(new PgStore(std::move(c), location, limits));
+}
+
+bool PgStore::inTransaction() const {
+  const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
+  return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
+}
+
+Status PgStore::ensureConnected() {
+  if (open_ > 0 || group_ || inTransaction()) return Status::Ok();
+  // Between transactions, a connection that the server closed (a restart, an idle time-out)
+  // is noticed without waiting, by reading what the server sent last (its notice, then the
+  // end of the stream), and made again.
+  PGconn *h = c_->handle();
+  bool alive = true;
+  for (int i = 0; alive && i < 4; ++i) {
+    pollfd p{PQsocket(h), POLLIN, 0};
+    if (PQstatus(h) != CONNECTION_OK || p.fd < 0) {
+      alive = false;
+    } else if (poll(&p, 1, 0) <= 0) {
+      break;  // nothing waiting
+    } else if (PQconsumeInput(h) == 0) {
+      alive = false;
+    }
+  }
+  if (alive && PQstatus(h) == CONNECTION_OK) return Status::Ok();
+  return c_->reset();
+}
+
+Result<Rows> PgStore::q(std::string_view sql, std::vector<Param> params) {
+  OVW_TRY(ensureConnected());
+  return c_->exec(sql, params);
+}
+
+Status PgStore::run(std::string_view sql, std::vector<Param> params) {
+  return q(sql, std::move(params)).status();
+}
+
+// --- Transactions -------------------------------------------------------------------------
+
+namespace {
+
+// A write transaction of the store, or a savepoint within one.
+class PgTransaction final : public Transaction {
+ public:
+  PgTransaction(PgStore &store, bool savepoint) : store_(&store), savepoint_(savepoint) {}
+  PgTransaction(const PgTransaction &) = delete;
+  PgTransaction &operator=(const PgTransaction &) = delete;
+  ~PgTransaction() override {
+    if (store_ != nullptr) (void)store_->finishTransaction(savepoint_, false);
+  }
+  Status commit() override {
+    PgStore *store = std::exchange(store_, nullptr);
+    if (store == nullptr) return makeError(OVW_ERR_DB, "transaction already finished");
+    return store->finishTransaction(savepoint_, true);
+  }
+
+ private:
+  PgStore *store_;
+  bool savepoint_;
+};
+
+// A read-only snapshot: REPEATABLE READ READ ONLY until it ends.
+class PgReadTransaction final : public Transaction {
+ public:
+  explicit PgReadTransaction(pg::Connection *c) : c_(c) {}
+  PgReadTransaction(const PgReadTransaction &) = delete;
+  PgReadTransaction &operator=(const PgReadTransaction &) = delete;
+  ~PgReadTransaction() override { (void)commit(); }
+  Status commit() override {
+    pg::Connection *c = std::exchange(c_, nullptr);
+    if (c == nullptr) return Status::Ok();
+    if (PQtransactionStatus(c->handle()) == PQTRANS_IDLE) return Status::Ok();
+    return c->run("COMMIT");
+  }
+
+ private:
+  pg::Connection *c_;  // null when there is nothing to end
+};
+
+// Wake-ups through LISTEN/NOTIFY on a connection of the party's own.
+class PgWakeSource final : public WakeSource {
+ public:
+  explicit PgWakeSource(std::unique_ptr<pg::WakeListener> listener)
+      : listener_(std::move(listener)) {}
+  const std::string &token() const override { return listener_->token(); }
+  int fd() const override { return listener_->fd(); }
+  void drain() override {
+    // A lost connection loses the notifications sent meanwhile; the caller reads the database
+    // after draining, so connecting again is all that is needed here.
+    if (!listener_->drain()) (void)listener_->reconnect();
+  }
+  bool wait(std::optional<std::chrono::milliseconds> timeout) override {
+    return listener_->wait(timeout);
+  }
+
+ private:
+  std::unique_ptr<pg::WakeListener> listener_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Transaction>> PgStore::begin() {
+  PGTransactionStatusType status = PQtransactionStatus(c_->handle());
+  if (group_ && open_ == 0 && status != PQTRANS_INTRANS) {
+    // The group's transaction failed or ended with the connection: its writes are lost.
+    groupLost_ = true;
+    if (status != PQTRANS_IDLE) (void)c_->run("ROLLBACK");
+    status = PQTRANS_IDLE;
+  }
+  if (status == PQTRANS_INERROR) return makeError(OVW_ERR_DB, "the transaction has failed");
+  if (status == PQTRANS_INTRANS) {
+    OVW_TRY(c_->run("SAVEPOINT ovw_write"));
+    ++open_;
+    return std::unique_ptr<Transaction>(std::make_unique<PgTransaction>(*this, true));
+  }
+  OVW_TRY(run(kBeginWrite));
+  if (Status locked = c_->run(kWritersLock); !locked) {
+    (void)c_->run("ROLLBACK");
+    return locked.error();
+  }
+  // Within a group, the transaction begun again is the group's: it ends with endGroup().
+  if (group_) return begin();
+  ++open_;
+  return std::unique_ptr<Transaction>(std::make_unique<PgTransaction>(*this, false));
+}
+
+Status PgStore::finishTransaction(bool savepoint, bool commit) {
+  --open_;
+  const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
+  if (status == PQTRANS_IDLE || status == PQTRANS_UNKNOWN) {
+    // Ended underneath (the connection was lost): nothing of it was committed.
+    if (group_) groupLost_ = true;
+    return commit ? makeError(OVW_ERR_DB, "the transaction was lost with the database connection")
+                  : Status::Ok();
+  }
+  if (savepoint) {
+    if (commit && status == PQTRANS_INTRANS) {
+      Status released = c_->run("RELEASE SAVEPOINT ovw_write");
+      if (released) return released;
+    }
+    (void)c_->runScript("ROLLBACK TO SAVEPOINT ovw_write; RELEASE SAVEPOINT ovw_write");
+    return commit ? makeError(OVW_ERR_DB, "the transaction failed and was rolled back")
+                  : Status::Ok();
+  }
+  if (commit && status == PQTRANS_INTRANS) {
+    Status committed = c_->run("COMMIT");
+    if (!committed && inTransaction()) (void)c_->run("ROLLBACK");
+    return committed;
+  }
+  (void)c_->run("ROLLBACK");
+  return commit ? makeError(OVW_ERR_DB, "the transaction failed and was rolled back")
+                : Status::Ok();
+}
+
+Result<std::unique_ptr<Transaction>> PgStore::transaction() { return begin(); }
+
+Result<std::unique_ptr<Transaction>> PgStore::readTransaction() {
+  // Within a transaction the reads already see one picture: its own.
+  if (group_ || open_ > 0 || inTransaction()) {
+    return std::unique_ptr<Transaction>(std::make_unique<PgReadTransaction>(nullptr));
+  }
+  OVW_TRY(run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"));
+  return std::unique_ptr<Transaction>(std::make_unique<PgReadTransaction>(c_.get()));
+}
+
+Status PgStore::beginGroup() {
+  if (group_) return makeError(OVW_ERR_BAD_ARG, "a write group is already open");
+  if (open_ > 0 || inTransaction()) {
+    return makeError(OVW_ERR_BAD_ARG, "a transaction is open: a write group can't begin");
+  }
+  OVW_TRY(run(kBeginWrite));
+  if (Status locked = c_->run(kWritersLock); !locked) {
+    (void)c_->run("ROLLBACK");
+    return locked;
+  }
+  group_ = true;
+  groupLost_ = false;
+  return Status::Ok();
+}
+
+Status PgStore::endGroup() {
+  if (!group_) return makeError(OVW_ERR_BAD_ARG, "no write group is open");
+  group_ = false;
+  bool lost = std::exchange(groupLost_, false);
+  Status result = Status::Ok();
+  const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
+  if (status == PQTRANS_INTRANS) {
+    result = c_->run("COMMIT");
+    if (!result && inTransaction()) (void)c_->run("ROLLBACK");
+  } else {
+    // A failed statement aborted the group's transaction (COMMIT would only roll it back), or
+    // the connection went with it.
+    if (status != PQTRANS_IDLE) (void)c_->run("ROLLBACK");
+    lost = true;
+  }
+  if (result && lost) {
+    result = makeError(OVW_ERR_DB, "writes of the group were rolled back by a failure");
+  }
+  // Parties are woken whatever the outcome: they read what is committed.
+  wake(deferred_);
+  return result;
+}
+
+void PgStore::abandonGroup() {
+  if (!group_) return;
+  if (inTransaction()) (void)c_->run("ROLLBACK");
+  (void)endGroup();
+}
+
+Result<std::unique_ptr<WakeSource>> PgStore::wakeSource() {
+  OVW_TRY_ASSIGN(std::unique_ptr<pg::WakeListener> listener,
+                 pg::WakeListener::create(location_, limits_));
+  return std::unique_ptr<WakeSource>(std::make_unique<PgWakeSource>(std::move(listener)));
+}
+
+// --- Wake-ups ---------------------------------------------------------------------------
+
+void PgStore::wake(Wakes &wakes) {
+  if (group_) {
+    deferred_.tokens.insert(deferred_.tokens.end(), wakes.tokens.begin(), wakes.tokens.end());
+    wakes.tokens.clear();
+    return;
+  }
+  // Only notified: a party whose listening connection is away for a moment (a server restart)
+  // has released its lock without having ended, so it is not reclaimed here but by
+  // reclaimDeadAttachments(), which the callers run before they wait for parties.
+  std::set<std::string> seen;
+  for (const std::string &token : wakes.tokens) {
+    if (!seen.insert(token).second) continue;
+    if (!ensureConnected()) break;
+    (void)pg::wakeParty(*c_, token);
+  }
+  wakes.tokens.clear();
+}
+
+Status PgStore::reclaimDeadAttachments() {
+  std::vector<std::pair<int64_t, std::string>> dead;
+  OVW_TRY_ASSIGN(Rows rows, q("SELECT id, wake_token FROM attachments ORDER BY id"));
+  for (int i = 0; i < rows.count(); ++i) {
+    const std::string token = rows.text(i, 1).value_or("");
+    if (!validWakeToken(token) || pg::probeParty(*c_, token) == WakeOutcome::kNoReader) {
+      dead.emplace_back(rows.int64(i, 0), token);
+    }
+  }
+  if (dead.empty()) return Status::Ok();
+  return removeAttachments(dead);
+}
+
+// Removes attachments by id (or, for id 0, by wake token) and wakes the map closers that were
+// waiting for them.
+Status PgStore::removeAttachments(const std::vector<std::pair<int64_t, std::string>> &dead) {
+  Wakes closers;
+  {
+    OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
+    for (const auto &[id, token] : dead) {
+      int64_t attachment = id;
+      if (attachment == 0) {
+        OVW_TRY_ASSIGN(Rows found, q("SELECT id FROM attachments WHERE wake_token = $1",
+                                     {param(std::string_view(token))}));
+        if (found.count() == 0) continue;  // a map closer's token, or already removed
+        attachment = found.int64(0, 0);
+      }
+      OVW_TRY(collectCloserWakes(attachment, closers));
+      OVW_TRY(run("DELETE FROM attachments WHERE id = $1", {param(attachment)}));
+    }
+    OVW_TRY(txn->commit());
+  }
+  wake(closers);
+  return Status::Ok();
+}
+
+Status PgStore::collectCloserWakes(int64_t attachment_id, Wakes &wakes) {
+  OVW_TRY_ASSIGN(Rows rows,
+                 q("SELECT DISTINCT c.wake_token FROM map_closes c JOIN map_close_waits w "
+                   "ON w.close_id = c.close_id WHERE w.attachment_id = $1 AND w.acked = 0",
+                   {param(attachment_id)}));
+  for (int i = 0; i < rows.count(); ++i) wakes.tokens.push_back(rows.text(i, 0).value_or(""));
+  return Status::Ok();
+}
+
+// --- Attachments and events -------------------------------------------------------------
+
+Result<Attachment> PgStore::attach(std::string_view session_name, std::string_view application,
+                                   std::string_view wake_token, int64_t pid) {
+  OVW_TRY(checkText("session name", session_name));
+  OVW_TRY(checkText("application name", application));
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
+  OVW_TRY_ASSIGN(std::optional<SessionRow> session, runningSession(session_name));
+  if (!session) {
+    return makeError(OVW_ERR_NO_SESSION,
+                     "session \"" + std::string(session_name) + "\" is not running");
+  }
+  OVW_TRY_ASSIGN(
+      Rows added,
+      q("INSERT INTO attachments(session_id, application, wake_token, cursor, attached_at, pid) "
+        "VALUES ($1, $2, $3, " +
+            std::string(kLastEventId) + ", $4, $5) RETURNING id",
+        {param(session->id), param(application), param(wake_token), param(nowMicros() / 1000000),
+         param(pid)}));
+  Attachment a{added.int64(0, 0), session->id, session->name};
+  OVW_TRY(txn->commit());
+  return a;
+}
+
+Status PgStore::detach(int64_t attachment_id) {
+  Wakes closers;
+  {
+    OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
+    OVW_TRY(collectCloserWakes(attachment_id, closers));
+    OVW_TRY(run("DELETE FROM attachments WHERE id = $1", {param(attachment_id)}));
+    OVW_TRY(txn->commit());
+  }
+  wake(closers);
+  return Status::Ok();
+}
+
+Result<std::vector<AttachmentRow>> PgStore::attachments(int64_t session_id) {
+  OVW_TRY_ASSIGN(Rows rows, q("SELECT id, application, pid FROM attachments "
+                              "WHERE session_id = $1 ORDER BY id",
+                              {param(session_id)}));
+  std::vector<AttachmentRow> out;
+  for (int i = 0; i < rows.count(); ++i) {
+    out.push_back(AttachmentRow{rows.int64(i, 0), rows.text(i, 1).value_or(""), rows.int64(i, 2)});
+  }
+  return out;
+}
+
+Status PgStore::registerEvent(int64_t attachment_id, int event) {
+  // The registration's start is the last event id given: a writer's lock keeps it exact.
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
+  OVW_TRY(run("INSERT INTO registrations(attachment_id, event, since) SELECT id, $2::integer, " +
+                  std::string(kLastEventId) +
+                  " FROM attachments WHERE id = $1 ON CONFLICT (attachment_id, event) DO NOTHING",
+              {param(attachment_id), param(int64_t{event})}));
+  OVW_TRY_ASSIGN(Rows found, q("SELECT 1 FROM attachments WHERE id = $1", {param(attachment_id)}));
+  if (found.count() == 0) {
+    return makeError(OVW_ERR_NO_SESSION, "the attachment to the session is gone");
+  }
+  return txn->commit();
+}
+
+Result<std::vector<int>> PgStore::registeredEvents(int64_t attachment_id) {
+  OVW_TRY_ASSIGN(Rows rows, q("SELECT event FROM registrations WHERE attachment_id = $1 "
+                              "ORDER BY event",
+                              {param(attachment_id)}));
+  std::vector<int> out;
+  for (int i = 0; i < rows.count(); ++i) out.push_back(static_cast<int>(rows.int64(i, 0)));
+  return out;
+}
+
+Result<PgStore::Next> PgStore::takeNext(int64_t attachment_id) {
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
+  OVW_TRY_ASSIGN(Rows state, q("SELECT a.cursor, a.session_id, s.running FROM attachments a "
+                               "JOIN sessions s ON s.id = a.session_id WHERE a.id = $1",
+                               {param(attachment_id)}));
+  if (state.count() == 0) return Next{Next::kEnded, 0, 0};
+  const int64_t cursor = state.int64(0, 0);
+  const int64_t session_id = state.int64(0, 1);
+  const bool running = state.int64(0, 2) != 0;
+  OVW_TRY_ASSIGN(
+      Rows next,
+      q("SELECT e.id, e.event FROM events e JOIN registrations r "
+        "ON r.attachment_id = $1 AND r.event = e.event AND e.id > r.since "
+        "WHERE e.id > $2 AND (e.session_id IS NULL OR e.session_id = $3) ORDER BY e.id LIMIT 1",
+        {param(attachment_id), param(cursor), param(session_id)}));
+  Next result;
+  if (next.count() > 0) {
+    result = Next{Next::kEvent, next.int64(0, 0), static_cast<int>(next.int64(0, 1))};
+    OVW_TRY(run("UPDATE attachments SET cursor = $1 WHERE id = $2",
+                {param(result.event_id), param(attachment_id)}));
+  } else {
+    // Nothing for this attachment up to the last event posted: skip the rest, so that the
+    // queue can be trimmed behind it.
+    OVW_TRY(run("UPDATE attachments SET cursor = GREATEST(cursor, " + std::string(kLastEventId) +
+                    ") WHERE id = $1",
+                {param(attachment_id)}));
+    result.kind = running ? Next::kNone : Next::kEnded;
+  }
+  OVW_TRY(txn->commit());
+  return result;
+}
+
+Result<std::optional<EventRow>> PgStore::event(int64_t id) {
+  OVW_TRY_ASSIGN(Rows rows, q("SELECT id, event, COALESCE(session_id, 0), COALESCE(map_id, 0), "
+                              "COALESCE(submap_id, 0), posted_us FROM events WHERE id = $1",
+                              {param(id)}));
+  if (rows.count() == 0) return std::optional<EventRow>();
+  EventRow e;
+  e.id = rows.int64(0, 0);
+  e.event = static_cast<int>(rows.int64(0, 1));
+  e.session_id = rows.int64(0, 2);
+  e.map_id = static_cast<int32_t>(rows.int64(0, 3));
+  e.submap_id = static_cast<uint32_t>(rows.int64(0, 4));
+  e.posted_us = rows.int64(0, 5);
+  OVW_TRY_ASSIGN(Rows objects,
+                 q("SELECT object_id, hostname, selection_name, is_node, is_snmp_supported "
+                   "FROM event_objects WHERE event_id = $1 ORDER BY position",
+                   {param(id)}));
+  for (int i = 0; i < objects.count(); ++i) {
+    ObjectRow r;
+    r.id = static_cast<uint32_t>(objects.int64(i, 0));
+    r.hostname = objects.text(i, 1);
+    r.selection_name = objects.text(i, 2);
+    r.is_node = objects.int64(i, 3) != 0;
+    r.is_snmp_supported = objects.int64(i, 4) != 0;
+    e.objects.push_back(std::move(r));
+  }
+  return std::optional<EventRow>(std::move(e));
+}
+
+Status PgStore::collectWakes(int event, int64_t session_id, Wakes &wakes) {
+  OVW_TRY_ASSIGN(
+      Rows rows,
+      q("SELECT a.wake_token FROM attachments a WHERE ($1::bigint = 0 OR a.session_id = $1) "
+        "AND ($2::integer = 1 OR EXISTS (SELECT 1 FROM registrations r "
+        "WHERE r.attachment_id = a.id AND r.event = $2)) ORDER BY a.id",
+        {param(session_id), param(int64_t{event})}));
+  for (int i = 0; i < rows.count(); ++i) wakes.tokens.push_back(rows.text(i, 0).value_or(""));
+  return Status::Ok();
+}
+
+Result<int64_t> PgStore::postEvent(int event, int64_t session_id, int32_t map_id,
+                                   uint32_t submap_id, std::span<const ObjectRow> objects,
+                                   Wakes &wakes) {
+  if (objects.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
+  // Trim the queue: events before every listening attachment's cursor have been taken by all
+  // that could take them (the last one taken may still be being dispatched, so it stays).
+  OVW_TRY(
+      run("DELETE FROM events WHERE id < COALESCE((SELECT min(a.cursor) FROM attachments a "
+          "WHERE EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id)), "
+          "9223372036854775807)"));
+  auto orNull = [](int64_t v) { return v != 0 ? param(v) : pg::nullParam(); };
+  OVW_TRY_ASSIGN(Rows added,
+                 q("INSERT INTO events(session_id, event, map_id, submap_id, posted_us) "
+                   "VALUES ($1, $2, $3, $4, $5) RETURNING id",
+                   {orNull(session_id), param(int64_t{event}), orNull(map_id), orNull(submap_id),
+                    param(nowMicros())}));
+  const int64_t id = added.int64(0, 0);
+  int64_t position = 0;
+  for (const ObjectRow &o : objects) {
+    OVW_TRY(
+        run("INSERT INTO event_objects(event_id, position, object_id, hostname, "
+            "selection_name, is_node, is_snmp_supported) VALUES ($1, $2, $3, $4, $5, $6, $7)",
+            {param(id), param(position++), param(int64_t{o.id}), optParam(o.hostname),
+             optParam(o.selection_name), param(int64_t{o.is_node ? 1 : 0}),
+             param(int64_t{o.is_snmp_supported ? 1 : 0})}));
+  }
+  OVW_TRY(collectWakes(event, session_id, wakes));
+  return id;
+}
+
+// --- Map close --------------------------------------------------------------------------
+
+Result<int64_t> PgStore::beginMapClose(const SessionRow &session, std::string_view closer_token,
+                                       Wakes &wakes) {
+  if (session.map_id == 0) return makeError(OVW_ERR_NO_MAP, "no map is open in " + session.name);
+  OVW_TRY(run("DELETE FROM map_closes WHERE session_id = $1", {param(session.id)}));
+  OVW_TRY_ASSIGN(int64_t close_id,
+                 postEvent(OVW_EVENT_MAP_CLOSE, session.id, session.map_id, 0, {}, wakes));
+  OVW_TRY(
+      run("INSERT INTO map_closes(close_id, session_id, map_id, wake_token, started_at) "
+          "VALUES ($1, $2, $3, $4, $5)",
+          {param(close_id), param(session.id), param(int64_t{session.map_id}), param(closer_token),
+           param(nowMicros() / 1000000)}));
+  OVW_TRY(
+      run("INSERT INTO map_close_waits(close_id, attachment_id) "
+          "SELECT $1::bigint, a.id FROM attachments a JOIN registrations r "
+          "ON r.attachment_id = a.id AND r.event = 4 AND r.since < $1 WHERE a.session_id = $2",
+          {param(close_id), param(session.id)}));
+  return close_id;
+}
+
+Result<std::vector<std::pair<int64_t, std::string>>> PgStore::pendingAcks(int64_t close_id) {
+  OVW_TRY_ASSIGN(Rows rows, q("SELECT w.attachment_id, a.application FROM map_close_waits w "
+                              "JOIN attachments a ON a.id = w.attachment_id "
+                              "WHERE w.close_id = $1 AND w.acked = 0 ORDER BY w.attachment_id",
+                              {param(close_id)}));
+  std::vector<std::pair<int64_t, std::string>> out;
+  for (int i = 0; i < rows.count(); ++i) {
+    out.emplace_back(rows.int64(i, 0), rows.text(i, 1).value_or(""));
+  }
+  return out;
+}
+
+Status PgStore::finishMapClose(int64_t close_id, const SessionRow &session) {
+  OVW_TRY(run("UPDATE sessions SET map_id = NULL WHERE id = $1", {param(session.id)}));
+  OVW_TRY(run("DELETE FROM selections WHERE session_id = $1", {param(session.id)}));
+  return run("DELETE FROM map_closes WHERE close_id = $1", {param(close_id)});
+}
+
+Status PgStore::ackMapClose(int64_t attachment_id, int64_t close_id) {
+  Wakes closer;
+  {
+    OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
+    OVW_TRY_ASSIGN(Rows acked, q("UPDATE map_close_waits SET acked = 1 WHERE close_id = $1 AND "
+                                 "attachment_id = $2 AND acked = 0",
+                                 {param(close_id), param(attachment_id)}));
+    if (acked.changed() > 0) {
+      OVW_TRY_ASSIGN(Rows token,
+                     q("SELECT wake_token FROM map_closes WHERE close_id = $1", {param(close_id)}));
+      if (token.count() > 0) closer.tokens.push_back(token.text(0, 0).value_or(""));
+    }
+    OVW_TRY(txn->commit());
+  }
+  wake(closer);
+  return Status::Ok();
+}
+
+// --- Keeping the database safe --------------------------------------------------------------
+
+Status PgStore::backup(const std::string &) {
+  return makeError(OVW_ERR_BAD_ARG, "the database is on a PostgreSQL server (" + location_ +
+                                        "): copy it with the server's tools (pg_dump)");
+}
+
+Status PgStore::restore(const std::string &) {
+  return makeError(OVW_ERR_BAD_ARG,
+                   "the database is on a PostgreSQL server (" + location_ +
+                       "): restore it with the server's tools (pg_restore or psql)");
+}
+
+Result<std::vector<std::string>> PgStore::check() {
+  std::vector<std::string> faults;
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> read, readTransaction());
+  OVW_TRY_ASSIGN(Rows identity, q("SELECT (SELECT count(*) FROM ovw_identity), "
+                                  "(SELECT application_id FROM ovw_identity LIMIT 1), "
+                                  "(SELECT version FROM ovw_identity LIMIT 1)"));
+  if (identity.int64(0, 0) != 1) {
+    faults.push_back("identity: " + std::to_string(identity.int64(0, 0)) +
+                     " rows in ovw_identity, not 1");
+  }
+  if (identity.int64(0, 1) != kApplicationId) {
+    faults.push_back("identity: not an OVw database (application id " +
+                     std::to_string(identity.int64(0, 1)) + ")");
+  }
+  if (identity.int64(0, 2) != kSchemaVersion) {
+    faults.push_back("identity: schema version " + std::to_string(identity.int64(0, 2)) +
+                     ", this build's is " + std::to_string(kSchemaVersion));
+  }
+  // What the server does not enforce: the ids' sequences stay ahead of the ids they gave.
+  for (const char *table :
+       {"objects", "fields", "maps", "submaps", "symbols", "sessions", "attachments", "events"}) {
+    OVW_TRY_ASSIGN(
+        Rows ahead,
+        q(std::string("SELECT COALESCE((SELECT max(id) FROM ") + table + "), 0), " +
+              "COALESCE(pg_sequence_last_value(pg_get_serial_sequence($1, 'id')::regclass), 0)",
+          {param(std::string_view(table))}));
+    if (ahead.int64(0, 0) > ahead.int64(0, 1)) {
+      faults.push_back("identity: " + std::string(table) + " holds id " +
+                       std::to_string(ahead.int64(0, 0)) + " beyond its sequence (" +
+                       std::to_string(ahead.int64(0, 1)) + "): ids would be given twice");
+    }
+  }
+  OVW_TRY(read->commit());
+  return faults;
+}
+
+}  // namespace kestara::ovw

@@ -1,0 +1,242 @@
+// pg_store_test.cc - the store on a PostgreSQL server when the server goes away, when another
+// connection holds a lock, and what it says about keeping the database safe.
+#include "pg_store.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "pg_db.h"
+#include "postgres.h"
+#include "process.h"
+
+namespace kestara::ovw {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class PgStoreTest : public kt::PostgresSuite {
+ protected:
+  void SetUp() override {
+    kt::PostgresSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    static int databases = 0;
+    const std::string name = "store_" + std::to_string(++databases);
+    std::string why;
+    ASSERT_TRUE(server().createDatabase(name, why)) << why;
+    location_ = server().uri(name);
+    limits_.connect = 2s;
+    limits_.statement = 1000ms;
+  }
+
+  std::unique_ptr<PgStore> open() {
+    auto store = PgStore::open(location_, limits_);
+    EXPECT_TRUE(store) << (store ? "" : store.error().detail);
+    return store ? std::move(*store) : nullptr;
+  }
+
+  // Creates an object as the `ovw` tool would; 0 when that failed.
+  uint32_t create(PgStore &store, const char *hostname) {
+    auto txn = store.transaction();
+    EXPECT_TRUE(txn) << (txn ? "" : txn.error().detail);
+    if (!txn) return 0;
+    Wakes wakes;
+    auto id = store.createObject(hostname, std::nullopt, {}, wakes);
+    EXPECT_TRUE(id) << (id ? "" : id.error().detail);
+    EXPECT_TRUE((*txn)->commit());
+    store.wake(wakes);
+    return id ? *id : 0;
+  }
+
+  // Starts the session "test:0" and creates the object "alpha".
+  uint32_t startAndCreate(PgStore &store) {
+    {
+      auto txn = store.transaction();
+      EXPECT_TRUE(txn) << (txn ? "" : txn.error().detail);
+      if (!txn) return 0;
+      EXPECT_TRUE(store.startSession("test:0"));
+      EXPECT_TRUE((*txn)->commit());
+    }
+    return create(store, "alpha");
+  }
+
+  std::string location_;
+  pg::Limits limits_;
+};
+
+TEST_F(PgStoreTest, AStoppedServerFailsCallsPromptlyAndARestartedOneIsReconnected) {
+  auto store = open();
+  ASSERT_NE(nullptr, store);
+  const uint32_t alpha = startAndCreate(*store);
+  ASSERT_NE(0u, alpha);
+
+  ASSERT_TRUE(server().stop());
+  auto start = Clock::now();
+  auto ids = store->objectIds();
+  ASSERT_FALSE(ids);
+  EXPECT_EQ(OVW_ERR_DB, ids.error().code) << ids.error().detail;
+  auto txn = store->transaction();
+  ASSERT_FALSE(txn);
+  EXPECT_EQ(OVW_ERR_DB, txn.error().code);
+  EXPECT_LT(Clock::now() - start, kt::scaled(5s));
+
+  std::string why;
+  ASSERT_TRUE(server().restart(why)) << why;
+  // The first call after the restart connects again; nothing was lost or given twice.
+  ids = store->objectIds();
+  ASSERT_TRUE(ids) << ids.error().detail;
+  EXPECT_EQ(std::vector<uint32_t>{alpha}, *ids);
+  EXPECT_GT(create(*store, "beta"), alpha);
+}
+
+TEST_F(PgStoreTest, AServerLostWithinAGroupLosesTheGroupAndSaysSo) {
+  auto store = open();
+  ASSERT_NE(nullptr, store);
+  const uint32_t alpha = startAndCreate(*store);
+  ASSERT_TRUE(store->beginGroup());
+  {
+    auto txn = store->transaction();
+    ASSERT_TRUE(txn);
+    ASSERT_TRUE(store->setObjectNames(alpha, "lost", std::nullopt));
+    ASSERT_TRUE((*txn)->commit());
+  }
+  ASSERT_TRUE(server().stop());
+  std::string why;
+  ASSERT_TRUE(server().restart(why)) << why;
+  Status ended = store->endGroup();
+  EXPECT_FALSE(ended);
+  auto names = store->objectNames(alpha);
+  ASSERT_TRUE(names) << names.error().detail;
+  ASSERT_TRUE(names->has_value());
+  EXPECT_EQ("alpha", (*names)->hostname.value_or(""));
+}
+
+TEST_F(PgStoreTest, AWakeUpPostedWhileTheListenerWasAwayIsNotLost) {
+  auto poster = open();
+  auto taker = open();
+  ASSERT_NE(nullptr, poster);
+  ASSERT_NE(nullptr, taker);
+  startAndCreate(*poster);
+  auto wake = taker->wakeSource();
+  ASSERT_TRUE(wake) << wake.error().detail;
+  auto a = taker->attach("test:0", "taker", (*wake)->token(), 1);
+  ASSERT_TRUE(a) << a.error().detail;
+  ASSERT_TRUE(taker->registerEvent(a->id, OVW_EVENT_OBJECT_CREATED));
+
+  ASSERT_TRUE(server().stop());
+  std::string why;
+  ASSERT_TRUE(server().restart(why)) << why;
+  // The listener is not connected: this notification is gone.
+  const uint32_t beta = create(*poster, "beta");
+  ASSERT_NE(0u, beta);
+  // The listener's lost connection wakes it; after draining (which connects it again) it reads
+  // the events table, as OVwGetMessage does, and finds the event.
+  EXPECT_TRUE((*wake)->wait(kt::scaled(5s)));
+  (*wake)->drain();
+  auto next = taker->takeNext(a->id);
+  ASSERT_TRUE(next) << next.error().detail;
+  ASSERT_EQ(StoreBackend::Next::kEvent, next->kind);
+  EXPECT_EQ(OVW_EVENT_OBJECT_CREATED, next->event);
+  auto event = taker->event(next->event_id);
+  ASSERT_TRUE(event && event->has_value());
+  ASSERT_EQ(1u, (*event)->objects.size());
+  EXPECT_EQ(beta, (*event)->objects[0].id);
+
+  // Connected again, it is woken by the next post and still counts as alive.
+  (*wake)->drain();
+  ASSERT_NE(0u, create(*poster, "gamma"));
+  EXPECT_TRUE((*wake)->wait(kt::scaled(5s)));
+  ASSERT_TRUE(poster->reclaimDeadAttachments());
+  auto running = poster->runningSession("test:0");
+  ASSERT_TRUE(running && running->has_value());
+  auto attached = poster->attachments((*running)->id);
+  ASSERT_TRUE(attached);
+  EXPECT_EQ(1u, attached->size());
+}
+
+TEST_F(PgStoreTest, AnAttachmentWhoseListenerHasGoneIsReclaimed) {
+  auto store = open();
+  ASSERT_NE(nullptr, store);
+  startAndCreate(*store);
+  auto wake = store->wakeSource();
+  ASSERT_TRUE(wake) << wake.error().detail;
+  auto a = store->attach("test:0", "gone", (*wake)->token(), 1);
+  ASSERT_TRUE(a);
+  ASSERT_TRUE(store->reclaimDeadAttachments());
+  EXPECT_EQ(1u, store->attachments(a->session_id)->size());
+  wake->reset();  // its connection, and with it its lock, is gone
+  ASSERT_TRUE(kt::eventually([&] {
+    EXPECT_TRUE(store->reclaimDeadAttachments());
+    return store->attachments(a->session_id)->empty();
+  }));
+}
+
+TEST_F(PgStoreTest, ALockHeldByAnotherConnectionFailsTheCallWithinTheLockTimeOut) {
+  auto store = open();
+  ASSERT_NE(nullptr, store);
+  startAndCreate(*store);
+  auto other = pg::Connection::open(location_);
+  ASSERT_TRUE(other) << other.error().detail;
+  ASSERT_TRUE((*other)->run("BEGIN"));
+  ASSERT_TRUE((*other)->run("LOCK TABLE objects IN ACCESS EXCLUSIVE MODE"));
+
+  auto start = Clock::now();
+  auto ids = store->objectIds();
+  auto waited = Clock::now() - start;
+  ASSERT_FALSE(ids);
+  EXPECT_EQ(OVW_ERR_DB, ids.error().code);
+  EXPECT_GE(waited, 900ms);
+  EXPECT_LT(waited, kt::scaled(5s));
+
+  // Another writer in its transaction: the next waits for it as long, then gives up.
+  ASSERT_TRUE((*other)->run("ROLLBACK"));
+  auto writer = open();
+  ASSERT_NE(nullptr, writer);
+  auto held = writer->transaction();
+  ASSERT_TRUE(held) << held.error().detail;
+  start = Clock::now();
+  auto txn = store->transaction();
+  waited = Clock::now() - start;
+  ASSERT_FALSE(txn);
+  EXPECT_EQ(OVW_ERR_DB, txn.error().code);
+  EXPECT_GE(waited, 900ms);
+  EXPECT_LT(waited, kt::scaled(5s));
+  // Once the other is done, this store carries on.
+  held->reset();
+  txn = store->transaction();
+  ASSERT_TRUE(txn) << txn.error().detail;
+  EXPECT_TRUE((*txn)->commit());
+}
+
+TEST_F(PgStoreTest, CheckVerifiesTheIdentityAndBackupsAreTheServersJob) {
+  auto store = open();
+  ASSERT_NE(nullptr, store);
+  startAndCreate(*store);
+  auto faults = store->check();
+  ASSERT_TRUE(faults) << faults.error().detail;
+  EXPECT_TRUE(faults->empty());
+
+  std::string why;
+  const std::string database = location_.substr(location_.rfind('/') + 1);
+  ASSERT_TRUE(server().query("UPDATE ovw_identity SET version = 1", why, database)) << why;
+  ASSERT_TRUE(server().query("SELECT setval(pg_get_serial_sequence('objects', 'id'), 1, false)",
+                             why, database))
+      << why;
+  ASSERT_TRUE(server().query("INSERT INTO objects(id) VALUES (7)", why, database)) << why;
+  faults = store->check();
+  ASSERT_TRUE(faults) << faults.error().detail;
+  ASSERT_EQ(2u, faults->size());
+  EXPECT_NE(std::string::npos, (*faults)[0].find("schema version 1"));
+  EXPECT_NE(std::string::npos, (*faults)[1].find("objects holds id 7"));
+
+  Status backup = store->backup("/tmp/never-written.db");
+  EXPECT_EQ(OVW_ERR_BAD_ARG, backup.error().code);
+  EXPECT_NE(std::string::npos, backup.error().detail.find("pg_dump"));
+  EXPECT_EQ(OVW_ERR_BAD_ARG, store->restore("/tmp/never-read.db").error().code);
+}
+
+}  // namespace
+}  // namespace kestara::ovw
