@@ -14,6 +14,7 @@
 
 namespace {
 
+using ovwtest::OVwBackendTest;
 using ovwtest::OVwDbTest;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -55,7 +56,7 @@ void reportLatencies(const std::map<int, long long> &latency) {
   testing::Test::RecordProperty("wakeup_latency_us", text.str());
 }
 
-TEST_F(OVwDbTest, AWaitingProcessReceivesEachOfTheSixEvents) {
+TEST_P(OVwBackendTest, AWaitingProcessReceivesEachOfTheSixEvents) {
   ok({"-fields"});
   ok({"start", "session", kSession});
   kt::Process peer = startPeer({"--ack"});
@@ -92,7 +93,7 @@ TEST_F(OVwDbTest, AWaitingProcessReceivesEachOfTheSixEvents) {
   }
 }
 
-TEST_F(OVwDbTest, EveryApplicationGetsEveryEventOnceInOrder) {
+TEST_P(OVwBackendTest, EveryApplicationGetsEveryEventOnceInOrder) {
   startMap();
   kt::Process first = startPeer({"--app", "First", "--ack"});
   kt::Process second = startPeer({"--app", "Second", "--events", "18,15"});
@@ -118,7 +119,7 @@ TEST_F(OVwDbTest, EveryApplicationGetsEveryEventOnceInOrder) {
   EXPECT_EQ(9u, eventLines(first.output()).size());
 }
 
-TEST_F(OVwDbTest, ObjectCreatedFilterKeepsOutWhatDoesNotMatch) {
+TEST_P(OVwBackendTest, ObjectCreatedFilterKeepsOutWhatDoesNotMatch) {
   startMap();
   kt::Process peer = startPeer({"--filter", "--events", "18,15"});
   addNode({"no-snmp", "--no-snmp"});
@@ -131,7 +132,7 @@ TEST_F(OVwDbTest, ObjectCreatedFilterKeepsOutWhatDoesNotMatch) {
   EXPECT_EQ(2u, eventLines(peer.output()).size());  // the first two were never delivered
 }
 
-TEST_F(OVwDbTest, MapCloseWaitsForTheAcknowledgement) {
+TEST_P(OVwBackendTest, MapCloseWaitsForTheAcknowledgement) {
   startMap();
   kt::Process peer = startPeer({"--ack", "--ack-delay-ms", "300", "--events", "4"});
   auto start = Clock::now();
@@ -148,7 +149,7 @@ TEST_F(OVwDbTest, MapCloseWaitsForTheAcknowledgement) {
   EXPECT_NE(std::string::npos, ok({"list"}).find("test:0  running\n"));  // no map any more
 }
 
-TEST_F(OVwDbTest, MapCloseGivesUpOnASilentApplication) {
+TEST_P(OVwBackendTest, MapCloseGivesUpOnASilentApplication) {
   startMap();
   kt::Process peer = startPeer({"--app", "Silent App", "--events", "4"});
   auto start = Clock::now();
@@ -166,7 +167,7 @@ TEST_F(OVwDbTest, MapCloseGivesUpOnASilentApplication) {
   EXPECT_NE(std::string::npos, again.err.find("no map is open"));
 }
 
-TEST_F(OVwDbTest, AnEndedProcessIsNotWaitedFor) {
+TEST_P(OVwBackendTest, AnEndedProcessIsNotWaitedFor) {
   startMap();
   kt::Process peer = startPeer({"--events", "4"});
   peer.signal(SIGKILL);
@@ -193,11 +194,13 @@ TEST_F(OVwDbTest, WakeUpCrossesNetworkNamespaces) {
   reportLatencies({{18, latencyOf(line)}});
 }
 
-TEST_F(OVwDbTest, AnApplicationCannotAttachToASessionThatIsNotRunning) {
+TEST_P(OVwBackendTest, AnApplicationCannotAttachToASessionThatIsNotRunning) {
   kt::RunResult r = kt::run({OVW_TEST_PEER, "--session", "nowhere:0"}, env(), 10s);
   EXPECT_EQ(3, r.status);
   EXPECT_NE(std::string::npos, r.out.find("init failed: 1 "));
   EXPECT_NE(std::string::npos, r.out.find("\"nowhere:0\" is not running"));
 }
+
+OVW_TESTS_ON_EVERY_BACKEND(OVwBackendTest);
 
 }  // namespace

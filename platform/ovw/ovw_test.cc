@@ -14,6 +14,7 @@
 
 namespace {
 
+using ovwtest::OVwBackendTest;
 using ovwtest::OVwDbTest;
 using namespace std::chrono_literals;
 
@@ -52,7 +53,7 @@ std::vector<OVwObjectId> ids(const OVwObjectList *list) {
 
 // --- Sessions --------------------------------------------------------------------------------
 
-TEST_F(OVwDbTest, AttachingNeedsARunningSessionAndSaysWhichIsMissing) {
+TEST_P(OVwBackendTest, AttachingNeedsARunningSessionAndSaysWhichIsMissing) {
   EXPECT_EQ(-1, _OVwInitSession(5, kApp, "test:0"));
   EXPECT_EQ(OVW_ERR_NO_SESSION, OVwError());
   EXPECT_NE(nullptr, std::strstr(OVwErrorMsg(OVW_ERR_NO_SESSION), "\"test:0\" is not running"));
@@ -68,7 +69,7 @@ TEST_F(OVwDbTest, AttachingNeedsARunningSessionAndSaysWhichIsMissing) {
   EXPECT_STREQ(hostSession().c_str(), OVwSessionId());
 }
 
-TEST_F(OVwDbTest, SessionArgumentsAreChecked) {
+TEST_P(OVwBackendTest, SessionArgumentsAreChecked) {
   ok({"start", "session", kSession});
   EXPECT_EQ(-1, _OVwInitSession(4, kApp, kSession));
   EXPECT_EQ(OVW_ERR_BAD_ARG, OVwError());
@@ -82,7 +83,7 @@ TEST_F(OVwDbTest, SessionArgumentsAreChecked) {
   EXPECT_STREQ(kSession, OVwSessionId());
 }
 
-TEST_F(OVwDbTest, LeavingAndEndedSessions) {
+TEST_P(OVwBackendTest, LeavingAndEndedSessions) {
   ok({"start", "session", kSession});
   ASSERT_EQ(0, _OVwInitSession(5, kApp, kSession));
   EXPECT_GE(OVwEventDescriptor(), 0);
@@ -103,7 +104,7 @@ TEST_F(OVwDbTest, LeavingAndEndedSessions) {
 
 // --- Object database -------------------------------------------------------------------------
 
-TEST_F(OVwDbTest, FieldsExistOnlyOnceDefined) {
+TEST_P(OVwBackendTest, FieldsExistOnlyOnceDefined) {
   ASSERT_EQ(0, OVwDbInit());
   EXPECT_NE(0u, OVwDbFieldNameToFieldId("isNode"));
   EXPECT_NE(0u, OVwDbFieldNameToFieldId("isSNMPSupported"));
@@ -116,7 +117,7 @@ TEST_F(OVwDbTest, FieldsExistOnlyOnceDefined) {
   EXPECT_NE(device, OVwDbFieldNameToFieldId("isNode"));
 }
 
-TEST_F(OVwDbTest, BooleanFieldsAndQueries) {
+TEST_P(OVwBackendTest, BooleanFieldsAndQueries) {
   ok({"-fields"});
   uint32_t a = addNode({"alpha", "alpha.example"});
   uint32_t b = addNode({"beta", "--no-snmp"});
@@ -170,7 +171,7 @@ TEST_F(OVwDbTest, BooleanFieldsAndQueries) {
   EXPECT_EQ(-1, OVwDbSetFieldBooleanValue(a, 424242, 1));
 }
 
-TEST_F(OVwDbTest, MalformedFieldValueListsAreRefused) {
+TEST_P(OVwBackendTest, MalformedFieldValueListsAreRefused) {
   ASSERT_EQ(0, OVwDbInit());
   OVwFieldValue yes{0, OVW_FIELD_BOOLEAN, 1, 0};
   OVwFieldValue text{0, OVW_FIELD_STRING, 0, 0};
@@ -192,7 +193,7 @@ TEST_F(OVwDbTest, MalformedFieldValueListsAreRefused) {
   EXPECT_EQ(OVW_ERR_BAD_ARG, OVwError());
 }
 
-TEST_F(OVwDbTest, ObjectNamesCreationAndDeletion) {
+TEST_P(OVwBackendTest, ObjectNamesCreationAndDeletion) {
   uint32_t a = addNode({"alpha.example.com", "alpha"});
   ASSERT_EQ(0, OVwDbInit());
   EXPECT_STREQ("alpha", OVwDbObjectIdToSelectionName(a));
@@ -228,7 +229,7 @@ TEST_F(OVwDbTest, ObjectNamesCreationAndDeletion) {
 
 // --- Maps, symbols, selections ----------------------------------------------------------------
 
-TEST_F(OVwDbTest, MapInfoNeedsAnOpenMap) {
+TEST_P(OVwBackendTest, MapInfoNeedsAnOpenMap) {
   ok({"-fields"});
   ok({"start", "session", kSession});
   ASSERT_EQ(0, _OVwInitSession(5, kApp, kSession));
@@ -251,7 +252,7 @@ TEST_F(OVwDbTest, MapInfoNeedsAnOpenMap) {
   OVwFreeMapInfo(map);
 }
 
-TEST_F(OVwDbTest, SymbolsOnANodesSubmap) {
+TEST_P(OVwBackendTest, SymbolsOnANodesSubmap) {
   startMap();
   uint32_t node = addNode({"alpha"});
   ASSERT_EQ(0, _OVwInitSession(5, kApp, kSession));
@@ -344,7 +345,7 @@ TEST_F(OVwDbTest, SymbolsOnANodesSubmap) {
   OVwFreeMapInfo(map);
 }
 
-TEST_F(OVwDbTest, SymbolBehaviourNeedsTheRegisteredApplicationAndAction) {
+TEST_P(OVwBackendTest, SymbolBehaviourNeedsTheRegisteredApplicationAndAction) {
   ok({"start", "session", kSession});
   ok({"open", "map", "--session", kSession});
   uint32_t node = addNode({"alpha"});
@@ -387,7 +388,7 @@ TEST_F(OVwDbTest, SymbolBehaviourNeedsTheRegisteredApplicationAndAction) {
   OVwFreeMapInfo(map);
 }
 
-TEST_F(OVwDbTest, SelectionsInSelectionOrder) {
+TEST_P(OVwBackendTest, SelectionsInSelectionOrder) {
   startMap();
   uint32_t a = addNode({"alpha"});
   uint32_t b = addNode({"beta"});
@@ -422,7 +423,7 @@ TEST_F(OVwDbTest, SelectionsInSelectionOrder) {
   OVwFreeMapInfo(map);
 }
 
-TEST_F(OVwDbTest, ListsStayIntactWhileAnotherProcessDeletesTheirObjects) {
+TEST_P(OVwBackendTest, ListsStayIntactWhileAnotherProcessDeletesTheirObjects) {
   startMap();
   uint32_t a = addNode({"alpha", "alpha.sel"});
   uint32_t b = addNode({"beta", "beta.sel"});
@@ -461,7 +462,7 @@ TEST_F(OVwDbTest, ListsStayIntactWhileAnotherProcessDeletesTheirObjects) {
   OVwFreeMapInfo(map);
 }
 
-TEST_F(OVwDbTest, FreeCallsIgnoreWhatTheyDidNotHandOut) {
+TEST_P(OVwBackendTest, FreeCallsIgnoreWhatTheyDidNotHandOut) {
   startMap();
   addNode({"alpha"});
   ASSERT_EQ(0, _OVwInitSession(5, kApp, kSession));
@@ -524,7 +525,7 @@ int pump() {
   return m.event;
 }
 
-TEST_F(OVwDbTest, HandlersGetEachEventsValueOnTheCallingThread) {
+TEST_P(OVwBackendTest, HandlersGetEachEventsValueOnTheCallingThread) {
   ok({"-fields"});
   ok({"start", "session", kSession});
   g_seen.clear();
@@ -566,7 +567,7 @@ TEST_F(OVwDbTest, HandlersGetEachEventsValueOnTheCallingThread) {
   g_ack_closes = false;
 }
 
-TEST_F(OVwDbTest, ObjectCreatedFilterIsAppliedAtDelivery) {
+TEST_P(OVwBackendTest, ObjectCreatedFilterIsAppliedAtDelivery) {
   ok({"-fields"});
   startMap();
   g_seen.clear();
@@ -596,7 +597,7 @@ TEST_F(OVwDbTest, ObjectCreatedFilterIsAppliedAtDelivery) {
   (void)never;
 }
 
-TEST_F(OVwDbTest, MessagesAreDispatchedOnceAndOnlyForRegisteredEvents) {
+TEST_P(OVwBackendTest, MessagesAreDispatchedOnceAndOnlyForRegisteredEvents) {
   startMap();
   g_seen.clear();
   ASSERT_EQ(0, _OVwInitSession(5, kApp, kSession));
@@ -627,7 +628,7 @@ TEST_F(OVwDbTest, MessagesAreDispatchedOnceAndOnlyForRegisteredEvents) {
 
 // --- Fault injection --------------------------------------------------------------------------
 
-TEST_F(OVwDbTest, EveryCallFailsThroughTheSeamAsItFailsForReal) {
+TEST_P(OVwBackendTest, EveryCallFailsThroughTheSeamAsItFailsForReal) {
   startMap();
   uint32_t node = addNode({"alpha"});
   ASSERT_EQ(0, _OVwInitSession(5, kApp, kSession));
@@ -723,5 +724,7 @@ TEST(OVwErrors, MessagesNameTheCodeAndTheLastFailure) {
   EXPECT_EQ(nullptr, OVwGetMapInfo());
   EXPECT_EQ(OVW_ERR_NO_SESSION, OVwError());
 }
+
+OVW_TESTS_ON_EVERY_BACKEND(OVwBackendTest);
 
 }  // namespace

@@ -12,17 +12,18 @@
 // Options: --app NAME, --session NAME, --events 18,1,3,30,4,15 (default: all six),
 // --filter (event 18 only for isNode and isSNMPSupported), --ack (acknowledge map closes),
 // --ack-delay-ms N (wait before acknowledging).
-#include <sqlite3.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "OVw.h"
+#include "store_backend.h"
 
 namespace {
 
@@ -37,24 +38,18 @@ long long nowMicros() {
   return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-// When the event was posted: read from the database next to the library (test-only peeking).
+// When the event was posted: read from the database next to the library (test-only peeking,
+// through a store of the peer's own, whichever back end OVW_DATABASE names).
 long long postedMicros(int64_t event_id) {
-  const char *path = std::getenv("OVW_DATABASE");
-  if (path == nullptr) return -1;
-  sqlite3 *db = nullptr;
-  long long posted = -1;
-  if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT posted_us FROM events WHERE id = ?", -1, &stmt, nullptr) ==
-        SQLITE_OK) {
-      sqlite3_bind_int64(stmt, 1, event_id);
-      if (sqlite3_step(stmt) == SQLITE_ROW) posted = sqlite3_column_int64(stmt, 0);
-    }
-    sqlite3_finalize(stmt);
+  static std::unique_ptr<kestara::ovw::StoreBackend> store;
+  if (!store) {
+    auto opened = kestara::ovw::openStore(kestara::ovw::databasePath());
+    if (!opened) return -1;
+    store = std::move(*opened);
   }
-  sqlite3_close(db);
-  return posted;
+  auto event = store->event(event_id);
+  if (!event || !event->has_value()) return -1;
+  return (*event)->posted_us;
 }
 
 std::string mapName(const OVwMapInfo *map) {

@@ -184,6 +184,24 @@ bool PostgresServer::restart(std::string &why) {
 
 std::string PostgresServer::log() const { return server_ ? server_->errors() : std::string(); }
 
+PostgresServer *sharedPostgres(std::string &why) {
+  static std::unique_ptr<PostgresServer> shared;
+  static std::string failed;
+  if (!shared) {
+    if (!failed.empty()) {
+      why = failed;
+      return nullptr;
+    }
+    shared = PostgresServer::start(why);
+    if (!shared) {
+      failed = why.empty() ? "the server did not start" : why;
+      return nullptr;
+    }
+  }
+  if (!shared->running() && !shared->restart(why)) return nullptr;
+  return shared.get();
+}
+
 PostgresServer *PostgresSuite::server_ = nullptr;
 std::string *PostgresSuite::why_ = nullptr;
 

@@ -73,6 +73,11 @@ class PostgresServer {
   std::unique_ptr<Process> server_;
 };
 
+// The server that every test of a test binary may share (such as the tests that run once per
+// store back end): started when first asked for, started again when a test stopped it, stopped
+// when the binary ends. Nothing (with the reason in `why`) when no server can run here.
+PostgresServer *sharedPostgres(std::string &why);
+
 // A test suite that shares one server: started before its first test (each test skips itself
 // with the reason when none can be), started again before a test when an earlier one stopped it,
 // and stopped after the last.
