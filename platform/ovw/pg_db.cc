@@ -81,6 +81,10 @@ Result<std::unique_ptr<Connection>> Connection::open(const std::string &location
     while (!message.empty() && message.back() == '\n') message.pop_back();
     return makeError(OVW_ERR_NO_DATABASE, "cannot connect to the database server: " + message);
   }
+  // The server's notices (such as the one it sends before it shuts a session down) are not the
+  // program's output: a lost connection is reported by the call that finds it.
+  PQsetNoticeProcessor(
+      conn, [](void *, const char *) {}, nullptr);
   OVW_TRY(c->configure());
   return c;
 }

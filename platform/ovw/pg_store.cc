@@ -518,7 +518,7 @@ Status PgStore::ackMapClose(int64_t attachment_id, int64_t close_id) {
   {
     OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
     OVW_TRY_ASSIGN(Rows acked, q("UPDATE map_close_waits SET acked = 1 WHERE close_id = $1 AND "
-                                 "attachment_id = $2 AND acked = 0",
+                                 "attachment_id = $2",
                                  {param(close_id), param(attachment_id)}));
     if (acked.changed() > 0) {
       OVW_TRY_ASSIGN(Rows token,

@@ -15,13 +15,16 @@ using kestara::ovw::Db;
 using kestara::ovw::Txn;
 using ovwtest::OVwDbTest;
 
-class WriteGroupTest : public OVwDbTest {
+// Two nodes and the registered fields, on the back end of `Base`.
+template <typename Base>
+class WriteGroupFixture : public Base {
  protected:
   void SetUp() override {
-    OVwDbTest::SetUp();
-    ok({"-fields"});
-    a_ = addNode({"alpha"});
-    b_ = addNode({"beta"});
+    Base::SetUp();
+    if (this->IsSkipped() || this->HasFatalFailure()) return;
+    this->ok({"-fields"});
+    a_ = this->addNode({"alpha"});
+    b_ = this->addNode({"beta"});
     ASSERT_EQ(0, OVwDbInit());
     device_ = OVwDbFieldNameToFieldId("isKestaraDevice");
     ASSERT_NE(0u, device_);
@@ -29,14 +32,17 @@ class WriteGroupTest : public OVwDbTest {
 
   // The flag as another process reads it.
   std::string seenByOthers(uint32_t object) {
-    return ok({"get", "field", std::to_string(object), "isKestaraDevice"});
+    return this->ok({"get", "field", std::to_string(object), "isKestaraDevice"});
   }
 
   uint32_t a_ = 0, b_ = 0;
   OVwFieldId device_ = 0;
 };
 
-TEST_F(WriteGroupTest, OthersSeeTheGroupsWritesTogetherAtItsEnd) {
+using WriteGroupTest = WriteGroupFixture<ovwtest::OVwBackendTest>;
+using SqliteWriteGroupTest = WriteGroupFixture<OVwDbTest>;
+
+TEST_P(WriteGroupTest, OthersSeeTheGroupsWritesTogetherAtItsEnd) {
   EXPECT_EQ(-1, OVwDbEndWriteGroup());
   EXPECT_EQ(OVW_ERR_BAD_ARG, OVwError());
   ASSERT_EQ(0, OVwDbBeginWriteGroup());
@@ -55,7 +61,7 @@ TEST_F(WriteGroupTest, OthersSeeTheGroupsWritesTogetherAtItsEnd) {
   EXPECT_EQ("false\n", seenByOthers(a_));
 }
 
-TEST_F(WriteGroupTest, AFailedEndCommitsNothingOfTheGroup) {
+TEST_P(WriteGroupTest, AFailedEndCommitsNothingOfTheGroup) {
   ASSERT_EQ(0, KestaraFaultAdd("OVwDbEndWriteGroup", 1, OVW_ERR_DB, 0));
   ASSERT_EQ(0, OVwDbBeginWriteGroup());
   EXPECT_EQ(0, OVwDbSetFieldBooleanValue(a_, device_, 1));
@@ -72,7 +78,7 @@ TEST_F(WriteGroupTest, AFailedEndCommitsNothingOfTheGroup) {
 
 // SQLite rolls a whole transaction back on some failures (a full disk, an I/O error): the
 // group's earlier writes are gone, and its end must say so rather than report success.
-TEST_F(WriteGroupTest, AGroupRolledBackHalfWayIsReportedAsFailed) {
+TEST_F(SqliteWriteGroupTest, AGroupRolledBackHalfWayIsReportedAsFailed) {
   OVwDbDone();
   auto store = kestara::ovw::Store::open(db_path_);
   ASSERT_TRUE(store) << store.error().detail;
@@ -101,5 +107,7 @@ TEST_F(WriteGroupTest, AGroupRolledBackHalfWayIsReportedAsFailed) {
   EXPECT_STREQ("alpha", OVwDbObjectIdToHostname(a_));
   EXPECT_STREQ("kept", OVwDbObjectIdToHostname(b_));
 }
+
+OVW_TESTS_ON_EVERY_BACKEND(WriteGroupTest);
 
 }  // namespace
