@@ -53,7 +53,16 @@ Status PgStore::ensureConnected() {
 
 Result<Rows> PgStore::q(std::string_view sql, std::vector<Param> params) {
   OVW_TRY(ensureConnected());
-  return c_->exec(sql, params);
+  Result<Rows> rows = c_->exec(sql, params);
+  // A statement of its own (outside any transaction) that the server chose as a deadlock's
+  // victim was rolled back whole: it runs again. Within a transaction the failure is the
+  // caller's, as on the file.
+  for (int retry = 0;
+       retry < 3 && !rows && c_->retryable() && !inTransaction() && open_ == 0 && !group_;
+       ++retry) {
+    rows = c_->exec(sql, params);
+  }
+  return rows;
 }
 
 Status PgStore::run(std::string_view sql, std::vector<Param> params) {

@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "pg_db.h"
 #include "postgres.h"
@@ -209,6 +214,94 @@ TEST_F(PgStoreTest, ALockHeldByAnotherConnectionFailsTheCallWithinTheLockTimeOut
   txn = store->transaction();
   ASSERT_TRUE(txn) << txn.error().detail;
   EXPECT_TRUE((*txn)->commit());
+}
+
+// Writers in several processes at once (here: connections) all succeed, one after the other:
+// none fails for a serialisation conflict, no id is given twice, and an attachment that takes
+// events meanwhile misses none (its cursor never passes an event still being committed).
+TEST_F(PgStoreTest, WritersAtOnceAllSucceedWithIdsNeverGivenTwice) {
+  auto first = open();
+  ASSERT_NE(nullptr, first);
+  startAndCreate(*first);
+  constexpr int kWriters = 4;
+  constexpr int kEach = 20;
+  std::vector<std::unique_ptr<PgStore>> stores;
+  for (int i = 0; i < kWriters; ++i) {
+    stores.push_back(open());
+    ASSERT_NE(nullptr, stores.back());
+  }
+  auto taker = open();
+  ASSERT_NE(nullptr, taker);
+  auto wake = taker->wakeSource();
+  ASSERT_TRUE(wake) << wake.error().detail;
+  auto a = taker->attach("test:0", "taker", (*wake)->token(), 1);
+  ASSERT_TRUE(a) << a.error().detail;
+  ASSERT_TRUE(taker->registerEvent(a->id, OVW_EVENT_OBJECT_CREATED));
+  std::set<uint32_t> taken;
+  std::string takeFailure;
+  auto takeAll = [&] {
+    for (;;) {
+      auto next = taker->takeNext(a->id);
+      if (!next) {
+        takeFailure = next.error().detail;
+        return false;
+      }
+      if (next->kind != StoreBackend::Next::kEvent) return true;
+      auto event = taker->event(next->event_id);
+      if (event && event->has_value()) {
+        for (const ObjectRow &o : (*event)->objects) taken.insert(o.id);
+      }
+    }
+  };
+  std::vector<std::vector<uint32_t>> made(kWriters);
+  std::vector<std::string> failures(kWriters);
+  {
+    std::atomic<bool> writing{true};
+    std::thread takerThread([&] {
+      while (writing && takeAll()) {
+      }
+    });
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kWriters; ++i) {
+      threads.emplace_back([&, i] {
+        PgStore &store = *stores[static_cast<size_t>(i)];
+        for (int n = 0; n < kEach; ++n) {
+          auto txn = store.transaction();
+          if (!txn) {
+            failures[static_cast<size_t>(i)] = txn.error().detail;
+            return;
+          }
+          Wakes wakes;
+          const std::string name = "w" + std::to_string(i) + "-" + std::to_string(n);
+          auto id = store.createObject(name, std::nullopt, {}, wakes);
+          Status committed = id ? (*txn)->commit() : Status(id.error());
+          if (!committed) {
+            failures[static_cast<size_t>(i)] = committed.error().detail;
+            return;
+          }
+          made[static_cast<size_t>(i)].push_back(*id);
+          store.wake(wakes);
+        }
+      });
+    }
+    for (std::thread &t : threads) t.join();
+    writing = false;
+    takerThread.join();
+  }
+  EXPECT_TRUE(takeAll());
+  EXPECT_EQ("", takeFailure);
+  std::set<uint32_t> all;
+  for (int i = 0; i < kWriters; ++i) {
+    EXPECT_EQ("", failures[static_cast<size_t>(i)]);
+    EXPECT_TRUE(
+        std::is_sorted(made[static_cast<size_t>(i)].begin(), made[static_cast<size_t>(i)].end()));
+    all.insert(made[static_cast<size_t>(i)].begin(), made[static_cast<size_t>(i)].end());
+  }
+  EXPECT_EQ(static_cast<size_t>(kWriters * kEach), all.size());
+  EXPECT_EQ(all, taken);
+  auto ids = first->objectIds();
+  ASSERT_TRUE(ids) << ids.error().detail;
+  EXPECT_EQ(static_cast<size_t>(kWriters * kEach + 1), ids->size());
 }
 
 TEST_F(PgStoreTest, CheckVerifiesTheIdentityAndBackupsAreTheServersJob) {
