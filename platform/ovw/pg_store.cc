@@ -4,7 +4,9 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "pg_schema.h"
@@ -30,24 +32,22 @@ bool PgStore::inTransaction() const {
   return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
 }
 
+bool PgStore::connectionLost() {
+  // A connection that the server closed (a restart, an idle time-out) is noticed without
+  // waiting, by reading what the server sent last: its notice, then the end of the stream.
+  PGconn *h = c_->handle();
+  for (int i = 0; i < 4; ++i) {
+    pollfd p{PQsocket(h), POLLIN, 0};
+    if (PQstatus(h) != CONNECTION_OK || p.fd < 0) return true;
+    if (poll(&p, 1, 0) <= 0) return false;  // nothing waiting
+    if (PQconsumeInput(h) == 0) return true;
+  }
+  return PQstatus(h) != CONNECTION_OK;
+}
+
 Status PgStore::ensureConnected() {
   if (open_ > 0 || group_ || inTransaction()) return Status::Ok();
-  // Between transactions, a connection that the server closed (a restart, an idle time-out)
-  // is noticed without waiting, by reading what the server sent last (its notice, then the
-  // end of the stream), and made again.
-  PGconn *h = c_->handle();
-  bool alive = true;
-  for (int i = 0; alive && i < 4; ++i) {
-    pollfd p{PQsocket(h), POLLIN, 0};
-    if (PQstatus(h) != CONNECTION_OK || p.fd < 0) {
-      alive = false;
-    } else if (poll(&p, 1, 0) <= 0) {
-      break;  // nothing waiting
-    } else if (PQconsumeInput(h) == 0) {
-      alive = false;
-    }
-  }
-  if (alive && PQstatus(h) == CONNECTION_OK) return Status::Ok();
+  if (!connectionLost()) return Status::Ok();
   return c_->reset();
 }
 
@@ -112,6 +112,7 @@ class PgReadTransaction final : public Transaction {
 };
 
 // Wake-ups through LISTEN/NOTIFY on a connection of the party's own.
+constexpr std::chrono::milliseconds kRetryPause{500};
 class PgWakeSource final : public WakeSource {
  public:
   explicit PgWakeSource(std::unique_ptr<pg::WakeListener> listener)
@@ -124,6 +125,13 @@ class PgWakeSource final : public WakeSource {
     if (!listener_->drain()) (void)listener_->reconnect();
   }
   bool wait(std::optional<std::chrono::milliseconds> timeout) override {
+    if (listener_->fd() < 0) {
+      // Not connected (the last attempt failed): the caller drains, which tries again, and
+      // reads the database. Pause before that, so that a server that refuses connections
+      // is not asked again at once.
+      std::this_thread::sleep_for(std::min(timeout.value_or(kRetryPause), kRetryPause));
+      return true;
+    }
     return listener_->wait(timeout);
   }
 
@@ -135,10 +143,15 @@ class PgWakeSource final : public WakeSource {
 
 Result<std::unique_ptr<Transaction>> PgStore::begin() {
   PGTransactionStatusType status = PQtransactionStatus(c_->handle());
-  if (group_ && open_ == 0 && status != PQTRANS_INTRANS) {
-    // The group's transaction failed or ended with the connection: its writes are lost.
+  if (group_ && open_ == 0 && (status != PQTRANS_INTRANS || connectionLost())) {
+    // The group's transaction failed or ended with the connection: its writes are lost, and
+    // the group goes on in a new transaction (on a new connection if need be).
     groupLost_ = true;
-    if (status != PQTRANS_IDLE) (void)c_->run("ROLLBACK");
+    if (PQtransactionStatus(c_->handle()) == PQTRANS_INERROR) (void)c_->run("ROLLBACK");
+    if (PQstatus(c_->handle()) != CONNECTION_OK ||
+        PQtransactionStatus(c_->handle()) != PQTRANS_IDLE) {
+      OVW_TRY(c_->reset());
+    }
     status = PQTRANS_IDLE;
   }
   if (status == PQTRANS_INERROR) return makeError(OVW_ERR_DB, "the transaction has failed");

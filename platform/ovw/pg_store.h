@@ -140,6 +140,8 @@ class PgStore final : public StoreBackend {
   PgStore(std::unique_ptr<pg::Connection> c, std::string location, pg::Limits limits)
       : c_(std::move(c)), location_(std::move(location)), limits_(limits) {}
 
+  // Whether the server has closed the connection (found without waiting).
+  bool connectionLost();
   // Between transactions: makes a connection that the server closed again.
   Status ensureConnected();
   // Runs one statement; a connection lost outside any transaction is made again first.

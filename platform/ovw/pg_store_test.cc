@@ -111,12 +111,22 @@ TEST_F(PgStoreTest, AServerLostWithinAGroupLosesTheGroupAndSaysSo) {
   ASSERT_TRUE(server().stop());
   std::string why;
   ASSERT_TRUE(server().restart(why)) << why;
+  // The group's next transaction connects again and opens the group anew; its end reports the
+  // writes lost before.
+  {
+    auto txn = store->transaction();
+    ASSERT_TRUE(txn) << txn.error().detail;
+    ASSERT_TRUE(store->setObjectNames(alpha, std::nullopt, "kept"));
+    ASSERT_TRUE((*txn)->commit());
+  }
   Status ended = store->endGroup();
   EXPECT_FALSE(ended);
+  EXPECT_EQ(OVW_ERR_DB, ended.error().code);
   auto names = store->objectNames(alpha);
   ASSERT_TRUE(names) << names.error().detail;
   ASSERT_TRUE(names->has_value());
   EXPECT_EQ("alpha", (*names)->hostname.value_or(""));
+  EXPECT_EQ("kept", (*names)->selection_name.value_or(""));
 }
 
 TEST_F(PgStoreTest, AWakeUpPostedWhileTheListenerWasAwayIsNotLost) {
