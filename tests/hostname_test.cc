@@ -304,3 +304,22 @@ TEST_F(HostNameTest, ExchangeSocketCannotBeMade) {
 }
 
 }  // namespace
+
+// The hosts' files can be kept apart: a folder the console hides is empty there and unchanged
+// on the station, so that what a console program needs of the station it must get over the
+// network.
+TEST(TwoHostsFiles, AFolderHiddenFromTheConsoleStaysOnTheStation) {
+  auto hosts = kt::TwoHosts::create("station", "console");
+  ASSERT_NE(nullptr, hosts);
+  if (!hosts->separate()) GTEST_SKIP() << "the two hosts are this machine";
+  kt::TempDir dir;
+  const std::string file = dir.write("ovw.db", "station only");
+  const auto exists = [&](const kt::Host &host) {
+    return kt::run(host.command({"/usr/bin/test", "-e", file})).status == 0;
+  };
+  EXPECT_TRUE(exists(hosts->console()));
+  ASSERT_TRUE(hosts->console().hide(dir.path()));
+  EXPECT_FALSE(exists(hosts->console()));
+  EXPECT_TRUE(exists(hosts->station()));
+  EXPECT_TRUE(std::filesystem::exists(file));
+}

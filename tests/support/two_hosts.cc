@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -58,8 +59,9 @@ void stopHolder(pid_t pid) {
   }
 }
 
-// Forks a process with a network and a UTS namespace of its own, host name `name` and lo up,
-// that sleeps until it is killed or the test process ends. -1 when that can't be done.
+// Forks a process with a network, a UTS and a mount namespace of its own, host name `name` and
+// lo up, that sleeps until it is killed or the test process ends. -1 when that can't be done.
+// Its mounts start as the machine's and change only by hide(): they propagate neither way.
 pid_t startHolder(const std::string &name) {
   if (name.empty() || name.size() > 64) return -1;
   int ready[2];
@@ -80,7 +82,8 @@ pid_t startHolder(const std::string &name) {
     close_range(static_cast<unsigned>(ready[1]) + 1, ~0U, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(1);
-    char ok = unshare(CLONE_NEWNET | CLONE_NEWUTS) == 0 &&
+    char ok = unshare(CLONE_NEWNET | CLONE_NEWUTS | CLONE_NEWNS) == 0 &&
+              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
               sethostname(hostName, hostNameLength) == 0 && bringLoopbackUp();
     if (write(ready[1], &ok, 1) != 1 || !ok) _exit(1);
     close(ready[1]);
@@ -100,9 +103,8 @@ pid_t startHolder(const std::string &name) {
 }
 
 // Runs `argv` inside the network namespace of `holder`; true when it ends with status 0.
-bool runIn(pid_t holder, std::vector<std::string> argv) {
-  std::vector<std::string> full = {nsenterPath(), "--target", std::to_string(holder), "--net",
-                                   "--"};
+bool runIn(pid_t holder, std::vector<std::string> argv, const char *space = "--net") {
+  std::vector<std::string> full = {nsenterPath(), "--target", std::to_string(holder), space, "--"};
   full.insert(full.end(), argv.begin(), argv.end());
   RunResult r = run(full, {}, 10s);
   if (r.status != 0) {
@@ -144,10 +146,18 @@ Host::~Host() { stopHolder(holder_); }
 
 std::vector<std::string> Host::command(std::vector<std::string> argv) const {
   if (holder_ <= 0) return argv;
-  std::vector<std::string> full = {nsenterPath(), "--target", std::to_string(holder_),
-                                   "--net",       "--uts",    "--"};
+  std::vector<std::string> full = {
+      nsenterPath(), "--target", std::to_string(holder_), "--net", "--uts", "--mount", "--"};
   full.insert(full.end(), argv.begin(), argv.end());
   return full;
+}
+
+bool Host::hide(const std::string &path) const {
+  if (holder_ <= 0) return false;
+  static const std::string mountPath = firstExisting({"/usr/bin/mount", "/bin/mount"});
+  return !mountPath.empty() &&
+         runIn(holder_, {mountPath, "-t", "tmpfs", "-o", "size=1m,mode=0755", "hidden", path},
+               "--mount");
 }
 
 Process Host::start(std::vector<std::string> argv, const Env &env) const {

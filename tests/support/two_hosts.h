@@ -1,6 +1,6 @@
 // two_hosts.h - test support: a management station and a remote console as two hosts.
 //
-// Each host is a network namespace and a UTS namespace (so it has a host name of its own),
+// Each host is a network, a UTS (so it has a host name of its own) and a mount namespace,
 // held open by a small child process of the test; the two are joined by a veth pair with the
 // addresses 198.51.100.1 (station) and 198.51.100.2 (console). Programs run inside a host
 // through nsenter, which keeps their PID, so kt::Process stops them as usual. Everything is
@@ -34,6 +34,10 @@ class Host {
   std::vector<std::string> command(std::vector<std::string> argv) const;
   // Starts a program inside this host.
   Process start(std::vector<std::string> argv, const Env &env = {}) const;
+  // Hides the folder `path` from the programs of this host (an empty file system over it, in
+  // the host's own mounts), so that they can reach what is there only over the network. False
+  // when that can't be done (the hosts are not separate).
+  bool hide(const std::string &path) const;
   // A UDP socket inside this host, bound to its address and a free port.
   std::unique_ptr<UdpClient> udpClient() const;
 
