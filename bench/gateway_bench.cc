@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -44,6 +45,28 @@ using bench::percentile;
 constexpr uint16_t kGatewayPort = 8088;
 constexpr const char *kSysName = "1.3.6.1.2.1.1.5.0";
 constexpr const char *kSysNameValue = "kestara-test-agent";
+
+// A process's CPU time in user space and in the kernel, in clock ticks (/proc/PID/stat).
+struct UserSystem {
+  long user = 0;
+  long system = 0;
+};
+UserSystem userSystem(pid_t pid) {
+  std::FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return {};
+  char line[1024] = "";
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  // The fields after the command name (which may hold blanks) start past its ')'.
+  const char *after = read ? std::strrchr(line, ')') : nullptr;
+  UserSystem t;
+  if (after == nullptr ||
+      std::sscanf(after + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &t.user,
+                  &t.system) != 2) {
+    return {};
+  }
+  return t;
+}
 
 // Keeps `pid` (0: this process) on CPU `cpu`, or lets it run anywhere (-1).
 void pin(pid_t pid, int cpu) {
@@ -220,6 +243,8 @@ int main(int argc, char **argv) {
   }
   relayLatency.clear();
   gatewayLatency.clear();
+  const UserSystem relayStart = userSystem(relay.pid());
+  const UserSystem gatewayStart = userSystem(tavrin.pid());
   for (int r = 0; r < rounds; ++r) {
     int64_t before = cpuNs(relay.pid());
     if (!roundOf(client, relayPort, get, kSysNameValue, perRound, relayLatency)) return 1;
@@ -228,6 +253,8 @@ int main(int argc, char **argv) {
     if (!roundOf(client, kGatewayPort, get, kSysNameValue, perRound, gatewayLatency)) return 1;
     gatewayCpu += cpuNs(tavrin.pid()) - before;
   }
+  const UserSystem relayEnd = userSystem(relay.pid());
+  const UserSystem gatewayEnd = userSystem(tavrin.pid());
   const double n = static_cast<double>(rounds) * perRound;
   const double relayMedian = percentile(relayLatency, 0.5);
   const double gatewayMedian = percentile(gatewayLatency, 0.5);
@@ -237,6 +264,13 @@ int main(int argc, char **argv) {
               percentile(relayLatency, 0.99), static_cast<double>(relayCpu) / n / 1000);
   std::printf("   tavrin   median %7.1f us  p99 %7.1f us  cpu %6.1f us/request\n", gatewayMedian,
               percentile(gatewayLatency, 0.99), static_cast<double>(gatewayCpu) / n / 1000);
+  // Where the CPU time went, from the kernel's coarser tick accounting.
+  const double tick = 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK)) / n;
+  std::printf("   user/kernel (ticks)  relay %.1f/%.1f us  tavrin %.1f/%.1f us per request\n",
+              static_cast<double>(relayEnd.user - relayStart.user) * tick,
+              static_cast<double>(relayEnd.system - relayStart.system) * tick,
+              static_cast<double>(gatewayEnd.user - gatewayStart.user) * tick,
+              static_cast<double>(gatewayEnd.system - gatewayStart.system) * tick);
   std::printf("   ratio    latency %.3f  cpu %.3f   (target <= 1.05 each)\n",
               gatewayMedian / relayMedian,
               static_cast<double>(gatewayCpu) / static_cast<double>(relayCpu));

@@ -183,20 +183,11 @@ bool sendRead(OVsnmpSession session, std::span<const OVsnmpOid> requested, int p
   if (output.empty()) return false;
   (void)OVsnmpSetSessionFlags(session, OVSNMP_FLAG_RAW_EXCEPTIONS);
   copyText(output, kNoSuchObject);
-  PduPtr request(OVsnmpCreatePdu(pduType));
-  if (!request) {
-    snmpErrorHook(OVsnmpErrno, "OVsnmpCreatePdu failed");
+  if (OVsnmpSendRequestAsync(session, pduType, requested.data(), requested.size(), completion,
+                             context) != 0) {
+    snmpErrorHook(OVsnmpErrno, "OVsnmpSendRequestAsync failed");
     return false;
   }
-  if (OVsnmpAddNullVarBind(request.get(), requested.data(), requested.size()) == nullptr) {
-    snmpErrorHook(OVsnmpErrno, "OVsnmpAddNullVarBind failed");
-    return false;
-  }
-  if (OVsnmpSendAsync(session, request.get(), completion, context) != 0) {
-    snmpErrorHook(OVsnmpErrno, "OVsnmpSendAsync failed");
-    return false;
-  }
-  (void)request.release();  // consumed by the send
   return true;
 }
 

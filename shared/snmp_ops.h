@@ -78,7 +78,7 @@ using SnmpSession = Handle<OVsnmpSession, snmpClose, OVsnmpSession{0}>;
                                       std::span<char> output);
 
 // The sending half of snmpRead, for callers that don't wait: sends a request of `pduType` for
-// the variable `requested` on `session` with OVsnmpSendAsync, `completion` and `context`.
+// the variable `requested` on `session` with OVsnmpSendRequestAsync, `completion` and `context`.
 // Returns true when the request is on its way: the completion is then called exactly once
 // (see OVsnmp.h), and completeRead turns what it gets into snmpRead's outcome. Returns false
 // when it could not be sent; `output` then holds "No Such Object", the outcome snmpRead gives

@@ -27,9 +27,9 @@
  * saves no persistent state, and silences net-snmp's own log output.
  *
  * Requests are sent either blocking (OVsnmpBlockingSend) or asynchronously
- * (OVsnmpSendAsync, completed from the caller's event loop: OVsnmpGetRetryInfo, OVsnmpRead
- * and OVsnmpDoRetry around select(), or OVsnmpGetPollInfo, OVsnmpReadPoll and
- * OVsnmpDoRetry around poll()).
+ * (OVsnmpSendAsync, or OVsnmpSendRequestAsync for one variable; completed from the caller's
+ * event loop: OVsnmpGetRetryInfo, OVsnmpRead and OVsnmpDoRetry around select(), or
+ * OVsnmpGetPollInfo, OVsnmpReadPoll and OVsnmpDoRetry around poll()).
  *
  * Thread-safety: none. All calls come from one thread; event callbacks and completions run
  * inside OVsnmpRead, OVsnmpReadPoll, OVsnmpDoRetry and OVsnmpClose on that thread.
@@ -391,6 +391,17 @@ typedef void (*OVsnmpCompletion)(OVsnmpSession session, int error, OVsnmpPdu *re
  * OVSNMP_ERR_BUSY (a bound above), OVSNMP_ERR_SEND, OVSNMP_ERR_NOMEM. */
 int OVsnmpSendAsync(OVsnmpSession session, OVsnmpPdu *pdu, OVsnmpCompletion completion,
                     void *context);
+
+/* Sends a request of `type` (GET or GETNEXT) for the one variable oid[0..count) on client
+ * session `session` without waiting, as OVsnmpSendAsync sends a PDU made with OVsnmpCreatePdu
+ * and one OVsnmpAddNullVarBind, and completes it the same way (same bounds), without making
+ * that PDU first: for a program that asks for one variable per request. Returns 0 when the
+ * request is on its way, or -1 with OVsnmpErrno set, the completion never to be called:
+ * OVSNMP_ERR_BAD_SESSION, OVSNMP_ERR_BAD_ARG (a null oid, a count of 0 or over 128, a null
+ * completion), OVSNMP_ERR_BAD_PDU (another type), OVSNMP_ERR_BUSY, OVSNMP_ERR_SEND,
+ * OVSNMP_ERR_NOMEM. */
+int OVsnmpSendRequestAsync(OVsnmpSession session, int type, const OVsnmpOid *oid, size_t count,
+                           OVsnmpCompletion completion, void *context);
 
 /* ---- The caller's event loop -------------------------------------------------------------
  *

@@ -895,6 +895,51 @@ void readSessions(std::span<const OVsnmpSession> ready, int fault) {
   deliverCompletions();
 }
 
+// Sends the request that `build` makes (a net-snmp PDU, null without memory) on client session
+// `s`, asynchronously, with its completion. Returns OVSNMP_ERR_NONE when it is on its way, or
+// why not; the completion is then never called.
+template <class Build>
+int sendRequest(Session &s, Build build, OVsnmpCompletion completion, void *context) {
+  State &st = state();
+  if (s.tickets.size() >= OVSNMP_MAX_SESSION_REQUESTS || st.tickets.size() >= OVSNMP_MAX_REQUESTS) {
+    return OVSNMP_ERR_BUSY;
+  }
+  const TicketId id = ++st.last_ticket;
+  // Undoes the bookkeeping of a request that is not sent after all.
+  auto forget = [&] {
+    st.tickets.erase(id);
+    s.tickets.erase(id);
+    stopWatching(s);
+  };
+  try {
+    Ticket &ticket = s.tickets[id];
+    ticket.completion = completion;
+    ticket.context = context;
+    st.tickets.emplace(id, s.handle);
+    st.watched.insert(s.handle);
+    netsnmp_pdu *out = build();
+    if (out == nullptr) {
+      forget();
+      return OVSNMP_ERR_NOMEM;
+    }
+    if (s.engine != Engine::kKnown) {
+      // The request waits for the agent's engine ID; the first one starts its discovery.
+      ticket.held.reset(out);
+      if (s.engine == Engine::kUnknown && !startDiscovery(s)) {
+        forget();
+        return OVSNMP_ERR_SEND;
+      }
+    } else if (!sendTicket(s, id, ticket, out)) {
+      forget();
+      return OVSNMP_ERR_SEND;
+    }
+  } catch (const std::bad_alloc &) {
+    forget();
+    return OVSNMP_ERR_NOMEM;
+  }
+  return OVSNMP_ERR_NONE;
+}
+
 // Discovers a session's engine ID with a blocking exchange and sets its user up for it.
 // Returns OVSNMP_ERR_NONE, or why it failed.
 int discoverEngine(Session &session) {
@@ -1138,45 +1183,30 @@ int OVsnmpSendAsync(OVsnmpSession session, OVsnmpPdu *pdu, OVsnmpCompletion comp
   Pdu *request = lookup(pdu);
   if (request == nullptr || completion == nullptr) return fail(OVSNMP_ERR_BAD_ARG, -1);
   if (!isRequestType(request->pub.command)) return fail(OVSNMP_ERR_BAD_PDU, -1);
-  State &st = state();
-  if (s->tickets.size() >= OVSNMP_MAX_SESSION_REQUESTS ||
-      st.tickets.size() >= OVSNMP_MAX_REQUESTS) {
-    return fail(OVSNMP_ERR_BUSY, -1);
-  }
-  const TicketId id = ++st.last_ticket;
-  // Undoes the bookkeeping of a request that is not sent after all.
-  auto forget = [&] {
-    st.tickets.erase(id);
-    s->tickets.erase(id);
-    stopWatching(*s);
-  };
-  try {
-    Ticket &ticket = s->tickets[id];
-    ticket.completion = completion;
-    ticket.context = context;
-    st.tickets.emplace(id, session);
-    st.watched.insert(session);
-    netsnmp_pdu *out = toNetSnmpRequest(*request);
-    if (out == nullptr) {
-      forget();
-      return fail(OVSNMP_ERR_NOMEM, -1);
-    }
-    if (s->engine != Engine::kKnown) {
-      // The request waits for the agent's engine ID; the first one starts its discovery.
-      ticket.held.reset(out);
-      if (s->engine == Engine::kUnknown && !startDiscovery(*s)) {
-        forget();
-        return fail(OVSNMP_ERR_SEND, -1);
-      }
-    } else if (!sendTicket(*s, id, ticket, out)) {
-      forget();
-      return fail(OVSNMP_ERR_SEND, -1);
-    }
-  } catch (const std::bad_alloc &) {
-    forget();
-    return fail(OVSNMP_ERR_NOMEM, -1);
+  if (const int error = sendRequest(
+          *s, [&] { return toNetSnmpRequest(*request); }, completion, context);
+      error != OVSNMP_ERR_NONE) {
+    return fail(error, -1);
   }
   PduPtr consumed = reclaim(pdu);
+  return 0;
+}
+
+int OVsnmpSendRequestAsync(OVsnmpSession session, int type, const OVsnmpOid *oid, size_t count,
+                           OVsnmpCompletion completion, void *context) {
+  if (int code = KestaraFaultCheck("OVsnmpSendRequestAsync")) return fail(code, -1);
+  Session *s = findSession(session);
+  if (s == nullptr || s->event) return fail(OVSNMP_ERR_BAD_SESSION, -1);
+  if (oid == nullptr || count == 0 || count > kMaxOidLength || completion == nullptr) {
+    return fail(OVSNMP_ERR_BAD_ARG, -1);
+  }
+  if (type != OVSNMP_GET_REQ && type != OVSNMP_GETNEXT_REQ) return fail(OVSNMP_ERR_BAD_PDU, -1);
+  const std::span<const OVsnmpOid> name(oid, count);
+  if (const int error = sendRequest(
+          *s, [&] { return toNetSnmpRequest(type, name); }, completion, context);
+      error != OVSNMP_ERR_NONE) {
+    return fail(error, -1);
+  }
   return 0;
 }
 

@@ -579,6 +579,76 @@ TEST_F(AsyncTest, PollReachesDescriptorsBeyondSelect) {
   for (int fd : fillers) ::close(fd);
 }
 
+// A request for one variable sent without a PDU of the caller's is answered, refused and
+// bounded as one sent with a PDU.
+TEST_F(AsyncTest, OneVariableRequestsNeedNoPdu) {
+  auto agent = startAgent();
+  ASSERT_TRUE(agent);
+  OVsnmpSession s = open(agent->peer());
+  Request get;
+  Request next;
+  get.sent = next.sent = Clock::now();
+  ASSERT_EQ(0, OVsnmpSendRequestAsync(s, OVSNMP_GET_REQ, kSysName.data(), kSysName.size(), complete,
+                                      &get));
+  const Oid system = {1, 3, 6, 1, 2, 1, 1};
+  ASSERT_EQ(0, OVsnmpSendRequestAsync(s, OVSNMP_GETNEXT_REQ, system.data(), system.size(), complete,
+                                      &next));
+  pollLoop([&] { return get.outcome.calls > 0 && next.outcome.calls > 0; });
+  EXPECT_EQ(OVSNMP_ERR_NONE, get.outcome.error);
+  EXPECT_EQ(kSysName, get.outcome.name);
+  EXPECT_FALSE(get.outcome.value.empty());
+  EXPECT_EQ(OVSNMP_ERR_NONE, next.outcome.error);
+  EXPECT_EQ((Oid{1, 3, 6, 1, 2, 1, 1, 1, 0}), next.outcome.name);
+
+  Request r;
+  const Oid tooLong(129, 1);
+  struct Case {
+    OVsnmpSession session;
+    int type;
+    const OVsnmpOid *oid;
+    size_t count;
+    OVsnmpCompletion completion;
+    int error;
+  };
+  const Case cases[] = {
+      {0, OVSNMP_GET_REQ, kSysName.data(), kSysName.size(), complete, OVSNMP_ERR_BAD_SESSION},
+      {s, OVSNMP_GET_REQ, nullptr, 9, complete, OVSNMP_ERR_BAD_ARG},
+      {s, OVSNMP_GET_REQ, kSysName.data(), 0, complete, OVSNMP_ERR_BAD_ARG},
+      {s, OVSNMP_GET_REQ, tooLong.data(), tooLong.size(), complete, OVSNMP_ERR_BAD_ARG},
+      {s, OVSNMP_GET_REQ, kSysName.data(), kSysName.size(), nullptr, OVSNMP_ERR_BAD_ARG},
+      {s, OVSNMP_SET_REQ, kSysName.data(), kSysName.size(), complete, OVSNMP_ERR_BAD_PDU},
+      {s, OVSNMP_GET_RSP, kSysName.data(), kSysName.size(), complete, OVSNMP_ERR_BAD_PDU},
+  };
+  for (const Case &c : cases) {
+    OVsnmpErrno = 0;
+    EXPECT_EQ(-1, OVsnmpSendRequestAsync(c.session, c.type, c.oid, c.count, c.completion, &r));
+    EXPECT_EQ(c.error, OVsnmpErrno);
+  }
+  ASSERT_EQ(0, KestaraFaultAdd("OVsnmpSendRequestAsync", 1, OVSNMP_ERR_NOMEM, 0));
+  EXPECT_EQ(-1, OVsnmpSendRequestAsync(s, OVSNMP_GET_REQ, kSysName.data(), kSysName.size(),
+                                       complete, &r));
+  EXPECT_EQ(OVSNMP_ERR_NOMEM, OVsnmpErrno);
+  EXPECT_EQ(0, close(s));
+  EXPECT_EQ(0, r.outcome.calls);
+
+  // The session's bound counts both kinds of request.
+  kt::ScriptedAgent silent({}, kt::Step{kt::Act::kSilent});
+  ASSERT_TRUE(silent.ok());
+  timing(5000, 0);
+  OVsnmpSession full = open(silent.peer());
+  std::vector<std::unique_ptr<Request>> requests;
+  for (int j = 0; j < OVSNMP_MAX_SESSION_REQUESTS; ++j) {
+    requests.push_back(std::make_unique<Request>());
+    ASSERT_TRUE(send(full, kSysName, *requests.back())) << j;
+  }
+  EXPECT_EQ(-1, OVsnmpSendRequestAsync(full, OVSNMP_GET_REQ, kSysName.data(), kSysName.size(),
+                                       complete, &r));
+  EXPECT_EQ(OVSNMP_ERR_BUSY, OVsnmpErrno);
+  EXPECT_EQ(0, close(full));
+  for (const auto &each : requests) EXPECT_EQ(OVSNMP_ERR_CANCELLED, each->outcome.error);
+  EXPECT_EQ(0, r.outcome.calls);
+}
+
 TEST_F(AsyncTest, FaultSeamCoversTheNewCalls) {
   auto agent = startAgent();
   ASSERT_TRUE(agent);

@@ -247,6 +247,19 @@ snmp_pdu *toNetSnmpRequest(const Pdu &pdu) {
   return out;
 }
 
+snmp_pdu *toNetSnmpRequest(int command, std::span<const OVsnmpOid> name) {
+  netsnmp_pdu *out = snmp_pdu_create(command);
+  if (out == nullptr) return nullptr;
+  oid copy[kMaxOidLength];
+  const size_t length = std::min(name.size(), kMaxOidLength);
+  std::copy_n(name.begin(), length, copy);
+  if (snmp_add_null_var(out, copy, length) == nullptr) {
+    snmp_free_pdu(out);
+    return nullptr;
+  }
+  return out;
+}
+
 PduPtr fromNetSnmp(const snmp_pdu &in) {
   PduPtr pdu = makePdu(in.command);
   pdu->pub.error_status = clampToInt32(in.errstat);

@@ -67,6 +67,8 @@ using PduPtr = std::unique_ptr<Pdu, PduRecycler>;
 // Builds a net-snmp request from a record: the command and the names of the bindings, each
 // with a NULL value. Null without memory.
 [[nodiscard]] snmp_pdu *toNetSnmpRequest(const Pdu &pdu);
+// The same for a request of `command` with the one binding `name` (at most kMaxOidLength).
+[[nodiscard]] snmp_pdu *toNetSnmpRequest(int command, std::span<const OVsnmpOid> name);
 
 // Copies a net-snmp PDU (a response, a trap or an inform) into a record. Nothing when a name
 // or an identifier value is longer than kMaxOidLength or the PDU is malformed.
