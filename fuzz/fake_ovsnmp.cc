@@ -222,6 +222,27 @@ int OVsnmpSendAsync(OVsnmpSession session, OVsnmpPdu *pdu, OVsnmpCompletion comp
   return 0;
 }
 
+int OVsnmpSendRequestAsync(OVsnmpSession session, int type, const OVsnmpOid *oid, size_t count,
+                           OVsnmpCompletion completion, void *context) {
+  if (g_sessions.count(session) == 0) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_SESSION;
+    return -1;
+  }
+  if (oid == nullptr || count == 0 || count > 128 || completion == nullptr) {
+    OVsnmpErrno = OVSNMP_ERR_BAD_ARG;
+    return -1;
+  }
+  // The same request as a PDU with one binding, answered as the scripted agent answers those.
+  OVsnmpPdu *pdu = OVsnmpCreatePdu(type);
+  if (pdu == nullptr) return -1;
+  if (OVsnmpAddNullVarBind(pdu, oid, count) == nullptr) {
+    OVsnmpFreePdu(pdu);
+    return -1;
+  }
+  g_outstanding.push_back({session, pdu, completion, context});
+  return 0;
+}
+
 OVsnmpPdu *OVsnmpFixPdu(OVsnmpPdu *response, int type) {
   if (response == nullptr || response->error_index <= 0) {
     OVsnmpErrno = OVSNMP_ERR_BAD_ARG;
