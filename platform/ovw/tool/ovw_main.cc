@@ -18,6 +18,7 @@
 #include "PlatformFault.h"
 #include "admin.h"
 #include "listing.h"
+#include "migrate.h"
 #include "node_trap.h"
 #include "registration.h"
 #include "store_backend.h"
@@ -40,6 +41,8 @@ struct Options {
   std::optional<std::string> node;
   std::optional<std::string> snmp;
   std::optional<std::string> timeout_ms;
+  std::optional<std::string> from;
+  std::optional<std::string> to;
   bool json = false;
   bool not_node = false;
   bool no_snmp = false;
@@ -65,6 +68,8 @@ const std::vector<OptionSpec> &optionSpecs() {
       {"--node", true, [](Options &o, const std::string &v) { o.node = v; }},
       {"--snmp", true, [](Options &o, const std::string &v) { o.snmp = v; }},
       {"--timeout-ms", true, [](Options &o, const std::string &v) { o.timeout_ms = v; }},
+      {"--from", true, [](Options &o, const std::string &v) { o.from = v; }},
+      {"--to", true, [](Options &o, const std::string &v) { o.to = v; }},
       {"--json", false, [](Options &o, const std::string &) { o.json = true; }},
       {"--not-node", false, [](Options &o, const std::string &) { o.not_node = true; }},
       {"--no-snmp", false, [](Options &o, const std::string &) { o.no_snmp = true; }},
@@ -386,6 +391,16 @@ int cmdCheck(Context &ctx) {
   return 0;
 }
 
+int cmdMigrate(Context &ctx) {
+  argCount(ctx, 0, 0);
+  if (!ctx.options.to) throw UsageError{"migrate needs --to DATABASE"};
+  const std::string from = ctx.options.from.value_or(ctx.options.db.value_or(databasePath()));
+  const MigrateCount count = check(migrate(from, *ctx.options.to));
+  std::cout << "station moved from " << from << " to " << *ctx.options.to << ": " << count.rows
+            << " rows in " << count.tables << " tables\n";
+  return 0;
+}
+
 // --- list -----------------------------------------------------------------------------------
 
 int cmdList(Context &ctx) {
@@ -547,6 +562,18 @@ const std::vector<Command> &commands() {
        "the database first: it is refused while a program is attached to a map session.\n",
        {},
        cmdRestore},
+      {"migrate",
+       "",
+       "ovw migrate [--from DATABASE] --to DATABASE",
+       "move a station to another database: an SQLite file into PostgreSQL, or back",
+       "Copies everything in the database --from (default: the one --db or OVW_DATABASE names)\n"
+       "into the database --to, each a file path or a PostgreSQL location (postgresql://... or\n"
+       "\"host=... dbname=...\"), with every id kept and no id to be handed out twice. --to must\n"
+       "hold no station yet (no object, map, session or event); it is written in one\n"
+       "transaction, so a failed move leaves it as it was. Stop the programs first: what they\n"
+       "write meanwhile is not copied. Compare \"ovw list --json\" of both to check the move.\n",
+       {"--from", "--to"},
+       cmdMigrate},
       {"check",
        "",
        "ovw check",

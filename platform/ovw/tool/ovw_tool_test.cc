@@ -264,4 +264,55 @@ TEST_F(OVwDbTest, AnUnsendableNodeEventIsOnlyAWarning) {
   EXPECT_EQ(1, send.status);  // here sending is the whole command
 }
 
+// A station moves from its SQLite file into a PostgreSQL database and back: everything that
+// `ovw list --json` shows comes across unchanged, and an id handed out before the move (even of
+// an object deleted since) is not handed out again after it. A database that holds a station
+// already is refused and left as it was.
+TEST_F(OVwDbTest, AStationMovesToPostgreSqlAndBack) {
+  std::string why;
+  kt::PostgresServer *server = kt::sharedPostgres(why);
+  if (server == nullptr) GTEST_SKIP() << why;
+  const std::string name = "moved_" + std::to_string(getpid());
+  ASSERT_TRUE(server->createDatabase(name, why)) << why;
+  const std::string remote = server->uri(name);
+
+  startMap();
+  const uint32_t a = addNode({"alpha.example.com", "alpha", "--session", kSession});
+  const uint32_t b = addNode({"beta.example.com", "--session", kSession});
+  const uint32_t gone = addNode({"gone.example.com", "--session", kSession});
+  ok({"set", "field", std::to_string(b), "isKestaraDevice", "true"});
+  ok({"select", std::to_string(a), std::to_string(b), "--session", kSession});
+  ok({"delete", "object", std::to_string(gone)});
+  // What `ovw list --json` shows of a database, but for where it is.
+  const auto station = [&](const std::string &database) {
+    nlohmann::json list = nlohmann::json::parse(ok({"list", "--json", "--db", database}));
+    list.erase("database");
+    return list;
+  };
+  const nlohmann::json before = station(db_path_);
+
+  EXPECT_NE(std::string::npos, ok({"migrate", "--to", remote}).find("station moved from"));
+  EXPECT_EQ(before, station(remote));
+  // The running session and its map came along: the station goes on there.
+  const uint32_t after = addNode({"delta.example.com", "--session", kSession, "--db", remote});
+  EXPECT_GT(after, gone);
+
+  // Into a station that is there already: refused, nothing changed.
+  const nlohmann::json moved = station(remote);
+  kt::RunResult again = ovw({"migrate", "--to", remote});
+  EXPECT_EQ(1, again.status);
+  EXPECT_NE(std::string::npos, again.err.find("already holds a station")) << again.err;
+  EXPECT_EQ(moved, station(remote));
+
+  // And back into a new file.
+  const std::string back = dir_.file("back.db");
+  ok({"migrate", "--from", remote, "--to", back});
+  EXPECT_EQ(moved, station(back));
+  EXPECT_GT(addNode({"epsilon.example.com", "--session", kSession, "--db", back}), after);
+
+  kt::RunResult usage = ovw({"migrate"});
+  EXPECT_EQ(2, usage.status);
+  EXPECT_EQ(1, ovw({"migrate", "--to", db_path_}).status);  // the database itself
+}
+
 }  // namespace
