@@ -102,7 +102,7 @@ bool copyValue(const netsnmp_variable_list &var, Binding &b) {
     case ASN_OBJECT_ID: {
       if (var.val.objid == nullptr && var.val_len > 0) return false;
       const size_t length = var.val_len / sizeof(oid);
-      // One word more, as setOid leaves it: val stays non-null for an empty identifier.
+      // One zero word more: val stays non-null for an empty identifier.
       if (!fromNetSnmpOid(var.val.objid, length, b.storage, 1)) return false;
       b.pub.type = OVSNMP_OBJECTID;
       b.pub.val = b.storage.data();
@@ -138,14 +138,6 @@ void Binding::setCounter64(uint32_t high, uint32_t low) {
   pub.type = OVSNMP_COUNTER64;
   pub.val = storage.data();
   pub.val_len = 2 * sizeof(uint32_t);
-}
-
-void Binding::setOid(std::span<const OVsnmpOid> value) {
-  storage.assign(value.begin(), value.end());
-  storage.push_back(0);  // never an empty vector: val stays non-null for an empty identifier
-  pub.type = OVSNMP_OBJECTID;
-  pub.val = storage.data();
-  pub.val_len = value.size() * sizeof(OVsnmpOid);
 }
 
 void Binding::setBytes(uint8_t type, std::span<const uint8_t> bytes) {

@@ -28,7 +28,6 @@ struct Binding {
   void setNull(uint8_t type);
   void setWord(uint8_t type, uint32_t word);
   void setCounter64(uint32_t high, uint32_t low);
-  void setOid(std::span<const OVsnmpOid> value);
   void setBytes(uint8_t type, std::span<const uint8_t> bytes);
 };
 
