@@ -39,7 +39,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <memory_resource>
 #include <new>
 #include <optional>
 #include <set>
@@ -889,6 +888,28 @@ void readSession(OVsnmpSession handle, int fault) {
   }
 }
 
+// The sessions found ready in one pass: the usual few in place, more on the heap.
+class ReadyList {
+ public:
+  void push(OVsnmpSession handle) {
+    if (more_.empty() && count_ < few_.size()) {
+      few_[count_++] = handle;
+      return;
+    }
+    if (more_.empty()) more_.assign(few_.begin(), few_.begin() + static_cast<ptrdiff_t>(count_));
+    more_.push_back(handle);
+  }
+  [[nodiscard]] std::span<const OVsnmpSession> handles() const {
+    if (more_.empty()) return std::span<const OVsnmpSession>(few_.data(), count_);
+    return more_;
+  }
+
+ private:
+  std::array<OVsnmpSession, 32> few_;
+  size_t count_ = 0;
+  std::vector<OVsnmpSession> more_;
+};
+
 void readSessions(std::span<const OVsnmpSession> ready, int fault) {
   for (OVsnmpSession handle : ready) readSession(handle, fault);
   continueSessions();
@@ -1417,18 +1438,15 @@ void OVsnmpRead(fd_set *read_fds) {
   if (read_fds == nullptr) return;
   const int fault = KestaraFaultCheck("OVsnmpRead");
   try {
-    // Room on the stack for the sessions of a usual pass; more go to the heap.
-    std::array<std::byte, 32 * sizeof(OVsnmpSession)> room;
-    std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
-    std::pmr::vector<OVsnmpSession> ready(&arena);
+    ReadyList ready;
     for (OVsnmpSession handle : state().watched) {
       Session *session = findSession(handle);
       if (session != nullptr && session->fd >= 0 && session->fd < FD_SETSIZE &&
           FD_ISSET(session->fd, read_fds)) {
-        ready.push_back(handle);
+        ready.push(handle);
       }
     }
-    readSessions(ready, fault);
+    readSessions(ready.handles(), fault);
   } catch (const std::bad_alloc &) {
     // Nothing read this time; what waits is read on the next pass.
   }
@@ -1442,7 +1460,9 @@ int OVsnmpGetPollInfo(struct pollfd *fds, size_t capacity, int *timeout_ms) {
   State &st = state();
   std::optional<timeval> due;
   size_t count = 0;
-  const auto now = std::chrono::steady_clock::now();
+  // The clock is read only when something is in flight (the loop asks at every pass).
+  const auto now = st.watched.empty() ? std::chrono::steady_clock::time_point{}
+                                      : std::chrono::steady_clock::now();
   for (OVsnmpSession handle : st.watched) {
     Session *session = findSession(handle);
     if (session == nullptr || session->fd < 0) continue;
@@ -1466,16 +1486,13 @@ void OVsnmpReadPoll(const struct pollfd *fds, size_t count) {
   const int fault = KestaraFaultCheck("OVsnmpReadPoll");
   try {
     const State &st = state();
-    // Room on the stack for the sessions of a usual pass; more go to the heap.
-    std::array<std::byte, 32 * sizeof(OVsnmpSession)> room;
-    std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
-    std::pmr::vector<OVsnmpSession> ready(&arena);
+    ReadyList ready;
     for (size_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       auto it = st.by_fd.find(fds[i].fd);
-      if (it != st.by_fd.end() && st.watched.contains(it->second)) ready.push_back(it->second);
+      if (it != st.by_fd.end() && st.watched.contains(it->second)) ready.push(it->second);
     }
-    readSessions(ready, fault);
+    readSessions(ready.handles(), fault);
   } catch (const std::bad_alloc &) {
     // Nothing read this time; what waits is read on the next pass.
   }
@@ -1485,9 +1502,11 @@ void OVsnmpDoRetry(void) {
   try {
     // net-snmp reports time-outs inside snmp_sess_timeout, which changes what is watched.
     // Only the sessions with something due (or not known) are handed to it.
-    const auto now = std::chrono::steady_clock::now();
+    const State &st = state();
+    const auto now = st.watched.empty() ? std::chrono::steady_clock::time_point{}
+                                        : std::chrono::steady_clock::now();
     std::vector<void *> sessions;
-    for (OVsnmpSession handle : state().watched) {
+    for (OVsnmpSession handle : st.watched) {
       Session *session = findSession(handle);
       if (session == nullptr) continue;
       const std::optional<timeval> due = dueIn(*session, now);
