@@ -59,6 +59,37 @@ std::vector<std::string> asOwner(std::vector<std::string> argv) {
   return asRoot() ? asUser(*databaseOwner(), std::move(argv)) : argv;
 }
 
+// Makes the cluster `data` with initdb, or copies the one made before for the same server
+// programs: initdb takes most of a test server's start, and the build folder keeps one cluster
+// for the tests that come after. A cluster is kept only whole (copied aside, then renamed into
+// place), so tests that start servers at once never copy a half-made one.
+bool makeCluster(const std::string &bin, const std::string &data, std::string &why) {
+  const fs::path programs(bin);
+  const std::string kept = std::string(KESTARA_TEST_CACHE) + "/postgresql-" +
+                           programs.parent_path().filename().string() + "-cluster";
+  // cp -a keeps the owner, which the server insists on, and the modes.
+  std::error_code ec;
+  if (fs::exists(kept + "/PG_VERSION", ec) &&
+      run({"/bin/cp", "-a", kept, data}, {}, scaled(std::chrono::seconds(60))).status == 0) {
+    return true;
+  }
+  fs::remove_all(data, ec);
+  RunResult made = run(asOwner({bin + "/initdb", "-D", data, "-U", kOwner, "-A", "trust", "-E",
+                                "UTF8", "--locale=C", "--no-sync", "--no-instructions"}),
+                       {{"LC_ALL", "C"}}, scaled(std::chrono::seconds(120)));
+  if (made.status != 0) {
+    why = "initdb failed: " + made.err + made.out;
+    return false;
+  }
+  const std::string aside = kept + "." + std::to_string(getpid());
+  fs::create_directories(KESTARA_TEST_CACHE, ec);
+  if (run({"/bin/cp", "-a", data, aside}, {}, scaled(std::chrono::seconds(60))).status != 0 ||
+      rename(aside.c_str(), kept.c_str()) != 0) {
+    fs::remove_all(aside, ec);  // another test kept its cluster first, or there is no room
+  }
+  return true;
+}
+
 // libpq's handles, released on every path.
 struct ConnectionCloser {
   void operator()(PGconn *c) const { PQfinish(c); }
@@ -97,14 +128,7 @@ std::unique_ptr<PostgresServer> PostgresServer::start(const Options &options, st
     why = "cannot give " + top + " to the database's owner";
     return nullptr;
   }
-  RunResult made =
-      run(asOwner({server->bin_ + "/initdb", "-D", server->data_, "-U", kOwner, "-A", "trust", "-E",
-                   "UTF8", "--locale=C", "--no-sync", "--no-instructions"}),
-          {{"LC_ALL", "C"}}, scaled(std::chrono::seconds(120)));
-  if (made.status != 0) {
-    why = "initdb failed: " + made.err + made.out;
-    return nullptr;
-  }
+  if (!makeCluster(server->bin_, server->data_, why)) return nullptr;
   server->port_ = freeTcpPort(options.address.c_str());
   if (!server->launch(why)) return nullptr;
   if (!server->createDatabase(kOwner, why)) return nullptr;
