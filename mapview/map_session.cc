@@ -98,10 +98,6 @@ void MapSession::run(const std::string &session, std::promise<std::string> &star
       return;
     }
   }
-  {
-    const std::lock_guard lock(endMutex_);
-    eventFd_ = OVwEventDescriptor();
-  }
   started.set_value("");
 
   bool failing = false;
@@ -123,7 +119,6 @@ void MapSession::run(const std::string &session, std::promise<std::string> &star
   {
     const std::lock_guard lock(endMutex_);
     loopEnded_ = true;
-    eventFd_ = -1;
     OVwDone();
   }
   const uint64_t one = 1;
@@ -140,12 +135,8 @@ bool MapSession::stop(MapDatabase &database) {
         std::printf("mapview: cannot leave the session: %s\n",
                     LogText(detached.error().detail).c_str());
       }
-      // The library waits on a FIFO: one byte written to it wakes the loop, which then finds
-      // the attachment gone. The FIFO is reached through this process's own descriptor.
-      const std::string path = "/proc/self/fd/" + std::to_string(eventFd_);
-      const UniqueFd fifo(eventFd_ >= 0 ? ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)
-                                        : -1);
-      if (!detached || !fifo || ::write(fifo.get(), "x", 1) != 1) {
+      // Detaching wakes the loop's wait for messages, which then finds the attachment gone.
+      if (!detached || *detached == 0) {
         // The loop can't be woken: it is left to end with the process.
         thread_.detach();
         return false;

@@ -49,7 +49,6 @@ class MapSession {
   std::thread thread_;
   std::mutex endMutex_;  // held while the loop ends, and while stop() wakes it
   bool loopEnded_ = false;
-  int eventFd_ = -1;  // the library's wake-up descriptor, while the loop runs
   std::atomic<bool> sessionEnded_ = false;
 };
 

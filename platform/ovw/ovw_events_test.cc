@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "admin.h"
 #include "ovw_test_util.h"
+#include "store_backend.h"
 
 namespace {
 
@@ -91,6 +93,30 @@ TEST_P(OVwBackendTest, AWaitingProcessReceivesEachOfTheSixEvents) {
   for (const auto &[event, us] : latency) {
     EXPECT_GE(us, 0) << "event " << event;  // measured (printed above, not judged here)
   }
+}
+
+// A process that another detaches (as the map service leaves its session when it stops) wakes
+// from its wait for messages and finds its attachment gone; the others stay attached.
+TEST_P(OVwBackendTest, AProcessDetachedByAnotherWakesFromItsWait) {
+  startMap();
+  kt::Process detached = startPeer({"--app", "Gone"});
+  kt::Process staying = startPeer({"--app", "Staying"});
+  auto store = kestara::ovw::openStore(db_path_);
+  ASSERT_TRUE(store) << store.error().detail;
+  auto snapshot = kestara::ovw::admin::snapshot(**store);
+  ASSERT_TRUE(snapshot) << snapshot.error().detail;
+  int64_t attachment = 0;
+  for (const auto &session : snapshot->sessions) {
+    for (const auto &a : session.attachments) {
+      if (a.pid == detached.pid()) attachment = a.id;
+    }
+  }
+  ASSERT_NE(0, attachment);
+  ASSERT_TRUE((*store)->detach(attachment));
+  EXPECT_EQ(0, detached.wait(5s).value_or(-1)) << detached.output() << detached.errors();
+  EXPECT_NE(std::string::npos, detached.output().find("loop ended\n"));
+  EXPECT_TRUE(staying.running());
+  EXPECT_NE(std::string::npos, ok({"list"}).find("attached: \"Staying\""));
 }
 
 TEST_P(OVwBackendTest, EveryApplicationGetsEveryEventOnceInOrder) {

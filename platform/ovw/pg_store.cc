@@ -354,6 +354,11 @@ Status PgStore::detach(int64_t attachment_id) {
   {
     OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
     OVW_TRY(collectCloserWakes(attachment_id, closers));
+    // The detached process is woken too: when another process detached it, its wait for
+    // messages ends and finds the attachment gone.
+    OVW_TRY_ASSIGN(Rows own,
+                   q("SELECT wake_token FROM attachments WHERE id = $1", {param(attachment_id)}));
+    for (int i = 0; i < own.count(); ++i) closers.tokens.push_back(own.text(i, 0).value_or(""));
     OVW_TRY(run("DELETE FROM attachments WHERE id = $1", {param(attachment_id)}));
     OVW_TRY(txn->commit());
   }

@@ -761,6 +761,11 @@ Status SqliteStore::detach(int64_t attachment_id) {
   {
     OVW_TRY_ASSIGN(Txn txn, begin());
     OVW_TRY(collectCloserWakes(attachment_id, closers));
+    // The detached process is woken too: when another process detached it, its wait for
+    // messages ends and finds the attachment gone.
+    OVW_TRY_ASSIGN(Stmt own, db_->prepare("SELECT wake_token FROM attachments WHERE id = ?"));
+    own.bind(1, attachment_id);
+    OVW_TRY(own.forEachRow([&] { closers.tokens.push_back(own.text(0).value_or("")); }));
     OVW_TRY_ASSIGN(Stmt stmt, db_->prepare("DELETE FROM attachments WHERE id = ?"));
     stmt.bind(1, attachment_id);
     OVW_TRY(stmt.run());
