@@ -2,5 +2,5 @@
 # and snmpinform, and a notify socket.
 kestara_test(ferrow_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/ferrow_test.cc
   LIBS kshared reliability_support
-  TIMEOUT 240)
+  TIMEOUT 240 BOTH_DATABASES)
 add_dependencies(ferrow_test ferrow ovw_tool)

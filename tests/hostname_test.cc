@@ -1,16 +1,19 @@
 // System tests of "getHostName": an applet on a remote console asks the gateway on the station,
 // which forwards to the console's selection name server; an applet on the station is answered
 // from the station's own map. The station and the console are two hosts (two_hosts.h) that share
-// one object database file, each with a map session of its own (<host name>:0).
+// one object database (a file, or a PostgreSQL server), each with a map session of its own
+// (<host name>:0).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "OVw.h"
+#include "postgres.h"
 #include "process.h"
 #include "test_database.h"
 #include "two_hosts.h"
@@ -322,4 +325,74 @@ TEST(TwoHostsFiles, AFolderHiddenFromTheConsoleStaysOnTheStation) {
   EXPECT_FALSE(exists(hosts->console()));
   EXPECT_TRUE(exists(hosts->station()));
   EXPECT_TRUE(std::filesystem::exists(file));
+}
+
+// The station and a console that share no files: the object database is a PostgreSQL server on
+// the station, which the console's programs reach over the network alone. The console's map
+// session answers the applet on the console by way of the gateway and the console's quenby, and
+// mossick on the console keeps the product's icon on its map.
+TEST(TwoHostsOnADatabaseServer, AConsoleSharingNoFilesWorksOverTheNetwork) {
+  // It makes its own server: once is enough.
+  if (kt::onPostgres()) GTEST_SKIP() << "runs in the first round only";
+  auto hosts = kt::TwoHosts::create("station", "console");
+  ASSERT_NE(nullptr, hosts);
+  if (!hosts->separate()) GTEST_SKIP() << "the two hosts are this machine";
+  if (std::string why = kt::PostgresServer::unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const kt::Host &station = hosts->station();
+  const kt::Host &console = hosts->console();
+  std::string why;
+  auto server = kt::PostgresServer::start(
+      {.address = station.address(), .host = &station, .settings = {}}, why);
+  ASSERT_NE(nullptr, server) << why;
+  // The server's socket is a file: the console must not see it.
+  ASSERT_TRUE(console.hide(server->folder()));
+  const std::string socket = server->folder() + "/.s.PGSQL." + std::to_string(server->port());
+  EXPECT_EQ(0, kt::run(station.command({"/usr/bin/test", "-S", socket})).status);
+  EXPECT_NE(0, kt::run(console.command({"/usr/bin/test", "-e", socket})).status);
+
+  kt::TestDatabase db(*server);
+  kt::Env env = db.env();
+  env.emplace_back("OV_SERVER_NAME", station.address());
+  const std::string session = console.hostName() + ":0";
+  db.ovwOutput({"start", "session", session});
+  db.ovwOutput({"open", "map", "--session", session});
+  const std::string router7 = db.ovwOutput({"add", "node", "router7", "--no-trap"});
+  db.ovwOutput({"set", "field", router7, "isKestaraDevice", "true"});
+  db.ovwOutput({"select", "--session", session, router7});
+
+  // The console's tool reads the station's database over the network.
+  std::vector<std::string> list = {kt::binPath("ovw"), "list", "--json"};
+  kt::RunResult listed = kt::run(console.command(list), env, 20s);
+  ASSERT_EQ(0, listed.status) << listed.err;
+  EXPECT_NE(std::string::npos, listed.out.find("\"router7\""));
+
+  kt::Process quenby = console.start({kt::binPath("quenby")}, env);
+  ASSERT_TRUE(quenby.waitForOutput(": Listening on UDP port 8008\n", 10s)) << quenby.errors();
+  kt::Process tavrin = station.start({kt::binPath("tavrin")}, env);
+  ASSERT_TRUE(tavrin.waitForOutput("Will wait on select for port 8088", 10s)) << tavrin.errors();
+  auto applet = console.udpClient();
+  ASSERT_TRUE(applet->ok());
+  EXPECT_EQ("router7", applet->request(station.address(), kGatewayPort, "getHostName", 5s));
+  EXPECT_TRUE(quenby.waitForOutput("Host router7 selected\n", 2s)) << quenby.output();
+
+  // mossick on the console places the icon on the flagged node's submap.
+  kt::Process mossick = console.start({kt::binPath("mossick")}, env);
+  const auto icons = [&] {
+    kt::RunResult r = db.ovw({"list", "--json"});
+    if (r.status != 0) return size_t{0};
+    size_t n = 0;
+    const nlohmann::json l = nlohmann::json::parse(r.out, nullptr, false);
+    if (l.is_discarded()) return n;
+    for (const nlohmann::json &map : l["maps"]) {
+      for (const nlohmann::json &submap : map["submaps"]) {
+        for (const nlohmann::json &symbol : submap["symbols"]) {
+          n += symbol["type"] == "Software:Varnis";
+        }
+      }
+    }
+    return n;
+  };
+  EXPECT_TRUE(kt::eventually([&] { return icons() >= 1; }, 10s)) << mossick.output();
+  db.ovwOutput({"end", "session", session});
+  EXPECT_EQ(0, mossick.wait(10s).value_or(-1)) << mossick.output();
 }

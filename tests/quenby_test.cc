@@ -4,6 +4,7 @@
 #include <string>
 
 #include "process.h"
+#include "test_database.h"
 
 namespace {
 
@@ -17,8 +18,8 @@ class Quenby {
   explicit Quenby(std::vector<std::string> args = {}) {
     std::vector<std::string> argv = {kt::binPath("quenby")};
     argv.insert(argv.end(), args.begin(), args.end());
-    process_ = std::make_unique<kt::Process>(
-        kt::Process::start(argv, {{"OVW_DATABASE", db_.file("ovw.db")}}));
+    process_ =
+        std::make_unique<kt::Process>(kt::Process::start(argv, {{"OVW_DATABASE", db_.path()}}));
     ready_ = process_->waitForOutput(": Listening on UDP port 8008\n", 10s);
   }
   bool ready() const { return ready_; }
@@ -29,7 +30,7 @@ class Quenby {
   }
 
  private:
-  kt::TempDir db_;
+  kt::TestDatabase db_{/*defineField=*/false};
   std::unique_ptr<kt::Process> process_;
   kt::UdpClient client_{"127.0.0.1"};
   bool ready_ = false;

@@ -10,11 +10,11 @@ target_include_directories(reliability_support PUBLIC ${RELIABILITY_DIR} PRIVATE
 target_link_libraries(reliability_support PUBLIC testsupport ${NETSNMP_LIBRARY})
 
 kestara_test(reliability_storm_test SOURCES ${RELIABILITY_DIR}/storm_test.cc
-  LIBS reliability_support TIMEOUT 600)
+  LIBS reliability_support TIMEOUT 600 BOTH_DATABASES)
 add_dependencies(reliability_storm_test tavrin quenby ovw_tool)
 
 kestara_test(reliability_agent_test SOURCES ${RELIABILITY_DIR}/agent_fault_test.cc
-  LIBS reliability_support TIMEOUT 300)
+  LIBS reliability_support TIMEOUT 300 BOTH_DATABASES)
 add_dependencies(reliability_agent_test tavrin ferrow ovw_tool)
 
 kestara_test(reliability_soak_test SOURCES ${RELIABILITY_DIR}/soak_test.cc

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
+#include "two_hosts.h"
 #include "users.h"
 
 namespace kt {
@@ -120,6 +122,7 @@ std::unique_ptr<PostgresServer> PostgresServer::start(const Options &options, st
   server->dir_ = std::make_unique<TempDir>();
   server->data_ = server->dir_->file("data");
   server->address_ = options.address;
+  server->host_ = options.host;
   server->settings_ = options.settings;
   // The folder holds the server's socket and its cluster, both the owner's.
   const std::string &top = server->dir_->path();
@@ -129,7 +132,15 @@ std::unique_ptr<PostgresServer> PostgresServer::start(const Options &options, st
     return nullptr;
   }
   if (!makeCluster(server->bin_, server->data_, why)) return nullptr;
-  server->port_ = freeTcpPort(options.address.c_str());
+  // Programs of the test's other hosts connect over the test network (the cluster trusts only
+  // local connections by itself).
+  if (std::ofstream hba(server->data_ + "/pg_hba.conf", std::ios::app);
+      !(hba << "host all all samenet trust\n")) {
+    why = "cannot write " + server->data_ + "/pg_hba.conf";
+    return nullptr;
+  }
+  // A host's network is the test's own and empty: the usual port is free there.
+  server->port_ = options.host != nullptr ? 5432 : freeTcpPort(options.address.c_str());
   if (!server->launch(why)) return nullptr;
   if (!server->createDatabase(kOwner, why)) return nullptr;
   return server;
@@ -145,8 +156,10 @@ bool PostgresServer::launch(std::string &why) {
     argv.insert(argv.end(), {"-c", setting});
   }
   for (const std::string &setting : settings_) argv.insert(argv.end(), {"-c", setting});
-  server_ = std::make_unique<Process>(Process::start(asOwner(argv), {{"LC_ALL", "C"}}));
-  const std::string ping = uri("postgres") + "?connect_timeout=2";
+  argv = asOwner(std::move(argv));
+  if (host_ != nullptr) argv = host_->command(std::move(argv));
+  server_ = std::make_unique<Process>(Process::start(argv, {{"LC_ALL", "C"}}));
+  const std::string ping = localConnection("postgres") + " connect_timeout=2";
   const bool ready =
       eventually([&] { return !server_->running() || PQping(ping.c_str()) == PQPING_OK; },
                  scaled(std::chrono::seconds(60)));
@@ -165,13 +178,29 @@ std::string PostgresServer::uri(const std::string &database) const {
          "/" + database;
 }
 
+std::string PostgresServer::location(const std::string &database) const {
+  // A host in a URI is a socket folder when it starts with '/', written as %2F.
+  std::string socket;
+  for (char c : dir_->path()) socket += c == '/' ? std::string("%2F") : std::string(1, c);
+  const std::string port = std::to_string(port_);
+  return std::string("postgresql://") + kOwner + "@" + address_ + ":" + port + "," + socket + ":" +
+         port + "/" + database;
+}
+
+const std::string &PostgresServer::folder() const { return dir_->path(); }
+
+std::string PostgresServer::localConnection(const std::string &database) const {
+  return "host=" + dir_->path() + " port=" + std::to_string(port_) + " user=" + kOwner +
+         " dbname=" + database;
+}
+
 bool PostgresServer::createDatabase(const std::string &name, std::string &why) const {
   return query("CREATE DATABASE \"" + name + "\"", why, "postgres").has_value();
 }
 
 std::optional<std::string> PostgresServer::query(const std::string &sql, std::string &why,
                                                  const std::string &database) const {
-  Connection c(PQconnectdb((uri(database) + "?connect_timeout=10").c_str()));
+  Connection c(PQconnectdb((localConnection(database) + " connect_timeout=10").c_str()));
   if (c == nullptr || PQstatus(c.get()) != CONNECTION_OK) {
     why = c ? PQerrorMessage(c.get()) : "out of memory";
     return std::nullopt;

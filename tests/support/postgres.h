@@ -20,10 +20,15 @@
 
 namespace kt {
 
+class Host;
+
 class PostgresServer {
  public:
   struct Options {
+    // The server's TCP address: a loopback address of the test's network, or a host's address.
     std::string address = "127.0.0.1";
+    // The host the server runs in (its network and mounts); null: the test's own.
+    const Host *host = nullptr;
     // Extra server settings, each "name=value" (given to the server as -c name=value).
     std::vector<std::string> settings;
   };
@@ -40,8 +45,14 @@ class PostgresServer {
   PostgresServer(const PostgresServer &) = delete;
   PostgresServer &operator=(const PostgresServer &) = delete;
 
-  // A connection URI for `database` as the cluster's owner, "kestara".
+  // A connection URI for `database` as the cluster's owner, "kestara", over TCP.
   std::string uri(const std::string &database = "kestara") const;
+  // The same with the server's socket folder as a second host: a program that can't reach the
+  // TCP address (a host's program, or the test itself when the server runs in a host) connects
+  // through the socket, unless its host hides the folder.
+  std::string location(const std::string &database = "kestara") const;
+  // The server's folder (its socket; the cluster in "data").
+  const std::string &folder() const;
   const std::string &address() const { return address_; }
   uint16_t port() const { return port_; }
   pid_t pid() const { return server_ ? server_->pid() : -1; }
@@ -63,11 +74,14 @@ class PostgresServer {
  private:
   PostgresServer() = default;
   bool launch(std::string &why);
+  // The conninfo of the test's own connections: through the server's socket.
+  std::string localConnection(const std::string &database) const;
 
   std::unique_ptr<TempDir> dir_;
   std::string bin_;   // the folder of the server's programs
   std::string data_;  // the cluster
   std::string address_;
+  const Host *host_ = nullptr;
   uint16_t port_ = 0;
   std::vector<std::string> settings_;
   std::unique_ptr<Process> server_;

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+
+#include "postgres.h"
 
 namespace kt {
 
@@ -20,11 +24,46 @@ std::string trimmed(const std::string &text) {
   return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
 }
 
+// A database of its own on `server`; its location, or "" (the test fails) when it can't be made.
+std::string newDatabase(const PostgresServer &server) {
+  static std::atomic<int> made{0};
+  const std::string name = "test" + std::to_string(++made);
+  std::string why;
+  if (!server.createDatabase(name, why)) {
+    ADD_FAILURE() << "cannot create database " << name << ": " << why;
+    return "";
+  }
+  return server.location(name);
+}
+
 }  // namespace
 
+bool onPostgres() {
+  const char *backend = std::getenv("KT_DATABASE");
+  return backend != nullptr && std::strcmp(backend, "postgresql") == 0;
+}
+
 TestDatabase::TestDatabase(const std::string &folder, bool defineField) {
-  if (folder.empty()) dir_.emplace();
-  path_ = (folder.empty() ? dir_->path() : folder) + "/ovw.db";
+  if (onPostgres()) {
+    std::string why;
+    const PostgresServer *server = sharedPostgres(why);
+    if (server == nullptr) {
+      ADD_FAILURE() << "no PostgreSQL server: " << why;
+    } else {
+      path_ = newDatabase(*server);
+    }
+  } else {
+    if (folder.empty()) dir_.emplace();
+    path_ = (folder.empty() ? dir_->path() : folder) + "/ovw.db";
+  }
+  if (defineField) {
+    RunResult r = ovw({"-fields"});
+    EXPECT_EQ(0, r.status) << describe(r);
+  }
+}
+
+TestDatabase::TestDatabase(const PostgresServer &server, bool defineField)
+    : path_(newDatabase(server)) {
   if (defineField) {
     RunResult r = ovw({"-fields"});
     EXPECT_EQ(0, r.status) << describe(r);

@@ -12,14 +12,30 @@
 
 namespace kt {
 
+class PostgresServer;
+
+// Whether the test's databases are PostgreSQL ones (KT_DATABASE=postgresql: ctest runs the
+// system tests once per back end) rather than SQLite files.
+bool onPostgres();
+
+// Skips the test when it runs against PostgreSQL: for tests of what only a database file has.
+#define KT_SQLITE_ONLY(why)                                         \
+  do {                                                              \
+    if (kt::onPostgres()) GTEST_SKIP() << "SQLite only: " << (why); \
+  } while (0)
+
 class TestDatabase {
  public:
   // A fresh database in a folder of its own; `defineField` registers isKestaraDevice
   // (`ovw -fields`).
   explicit TestDatabase(bool defineField = true) : TestDatabase("", defineField) {}
-  // The same in `folder` (a file system the test prepared; empty: a folder of its own).
+  // The same in `folder` (a file system the test prepared; empty: a folder of its own). On
+  // PostgreSQL, a new database on the test process's shared server (the folder is not used).
   explicit TestDatabase(const std::string &folder, bool defineField = true);
+  // A new database on `server`, whatever the back end of the test's other databases.
+  TestDatabase(const PostgresServer &server, bool defineField = true);
 
+  // The location (OVW_DATABASE): a file path, or a PostgreSQL connection URI.
   const std::string &path() const { return path_; }
   // OVW_DATABASE, and OV_EVENT_ADDRESS pointing where the tool's node events are wanted
   // (by default a loopback port where nothing listens); with a source root (KESTARA_SRC), the
