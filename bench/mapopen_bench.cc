@@ -10,6 +10,7 @@
 // library work, event delivery and logging included.
 //
 //   mapopen_bench [iterations]      (default 15)
+//   KT_DATABASE=postgresql mapopen_bench ...     the database on a PostgreSQL server
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include "OVw.h"
 #include "field_list.h"
 #include "process.h"
+#include "test_database.h"
 
 namespace {
 
@@ -105,8 +107,9 @@ int main(int argc, char **argv) {
   int iterations = argc > 1 ? std::atoi(argv[1]) : 15;
   if (iterations < 3) iterations = 3;
 
-  kt::TempDir dir;
-  std::string db = dir.file("ovw.db");
+  // An SQLite file, or with KT_DATABASE=postgresql a database on a PostgreSQL server.
+  kt::TestDatabase database(/*defineField=*/false);
+  const std::string db = database.path();
   setenv("OVW_DATABASE", db.c_str(), 1);
   kt::Env env = {{"OVW_DATABASE", db}};
   if (std::getenv("KESTARA_SRC") != nullptr) {
@@ -176,7 +179,8 @@ int main(int argc, char **argv) {
   (void)mossick.wait(std::chrono::seconds(10));
 
   Stats a = stats(direct), b = stats(tool), c = stats(mapOpen);
-  std::printf("map open with %d flagged nodes, %d rounds\n", kNodes, iterations);
+  std::printf("map open with %d flagged nodes, %d rounds, the database %s\n", kNodes, iterations,
+              kt::onPostgres() ? "on a PostgreSQL server on this machine" : "an SQLite file");
   report("(a) direct library calls, 64 icons", a);
   report("(b) ovw start-up (command posting nothing)", b);
   report("(c) ovw open map -> mossick's 64th icon", c);

@@ -396,3 +396,50 @@ TEST(TwoHostsOnADatabaseServer, AConsoleSharingNoFilesWorksOverTheNetwork) {
   db.ovwOutput({"end", "session", session});
   EXPECT_EQ(0, mossick.wait(10s).value_or(-1)) << mossick.output();
 }
+
+// A partition between the console and the database server: the console's quenby answers the
+// applet on the console with a failure text within the connection's bounds (nothing is refused,
+// so only the time-outs end the wait), lives on, and answers from the selection again once the
+// link is back.
+TEST(TwoHostsOnADatabaseServer, APartitionedConsoleFailsInTimeAndRecovers) {
+  if (kt::onPostgres()) GTEST_SKIP() << "runs in the first round only";
+  auto hosts = kt::TwoHosts::create("station", "console");
+  ASSERT_NE(nullptr, hosts);
+  if (!hosts->separate()) GTEST_SKIP() << "the two hosts are this machine";
+  if (std::string why = kt::PostgresServer::unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const kt::Host &station = hosts->station();
+  const kt::Host &console = hosts->console();
+  std::string why;
+  auto server = kt::PostgresServer::start(
+      {.address = station.address(), .host = &station, .settings = {}}, why);
+  ASSERT_NE(nullptr, server) << why;
+  ASSERT_TRUE(console.hide(server->folder()));
+  kt::TestDatabase db(*server);
+  const std::string session = console.hostName() + ":0";
+  db.ovwOutput({"start", "session", session});
+  db.ovwOutput({"open", "map", "--session", session});
+  const std::string router7 = db.ovwOutput({"add", "node", "router7", "--no-trap"});
+  db.ovwOutput({"set", "field", router7, "isKestaraDevice", "true"});
+  db.ovwOutput({"select", "--session", session, router7});
+  kt::Process quenby = console.start({kt::binPath("quenby")}, db.env());
+  ASSERT_TRUE(quenby.waitForOutput(": Listening on UDP port 8008\n", 10s)) << quenby.errors();
+  auto applet = console.udpClient();
+  ASSERT_TRUE(applet->ok());
+  const auto ask = [&] { return applet->request(console.address(), 8008, "getHostName", 60s); };
+  EXPECT_EQ("router7", ask());
+
+  ASSERT_TRUE(hosts->setLink(false));
+  const auto start = std::chrono::steady_clock::now();
+  const std::optional<std::string> reply = ask();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(reply) << "no answer during the partition";
+  EXPECT_EQ(0u, reply->rfind("failed", 0)) << *reply;
+  EXPECT_LT(elapsed, 30s);
+  std::printf("partition: \"%s\" after %lld ms\n", reply->c_str(),
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+
+  ASSERT_TRUE(hosts->setLink(true));
+  EXPECT_TRUE(kt::eventually([&] { return ask() == "router7"; }, 60s)) << quenby.output();
+  EXPECT_TRUE(quenby.running());
+}

@@ -26,8 +26,10 @@ kestara_test(reliability_flood_test SOURCES ${RELIABILITY_DIR}/trap_flood_test.c
 add_dependencies(reliability_flood_test ferrow ovw_tool)
 
 kestara_test(reliability_database_test SOURCES ${RELIABILITY_DIR}/database_fault_test.cc
-  LIBS reliability_support ovw PkgConfig::SQLITE3 TIMEOUT 600)
+  LIBS reliability_support ovw PkgConfig::SQLITE3 PkgConfig::LIBPQ TIMEOUT 600 BOTH_DATABASES)
 add_dependencies(reliability_database_test ferrow quenby tavrin ovw_tool)
+# The store's writers' lock, which a test takes as another writer would.
+target_include_directories(reliability_database_test PRIVATE ${CMAKE_SOURCE_DIR}/platform/ovw)
 
 # The same tools by hand: a storm, a scripted agent and a flood (reliability_tool --help).
 add_executable(reliability_tool ${RELIABILITY_DIR}/reliability_tool.cc)

@@ -1,7 +1,9 @@
 // database_fault_test.cc - the programs against a database that fails under them: locked by
-// another process past the busy time-out, on a full disk, read-only, and the discovery daemon
-// killed with SIGKILL at random points of its sweep.
+// another process past the busy time-out, on a full disk, read-only, its server stopped, and the
+// discovery daemon killed with SIGKILL at random points of its sweep. Each test runs on the
+// SQLite file and (its second round) on a PostgreSQL server, but for what only one of them has.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -16,6 +18,8 @@
 #include <thread>
 
 #include "OVw.h"
+#include "pg_store_sql.h"
+#include "postgres.h"
 #include "reliability.h"
 #include "scripted_agent.h"
 #include "snmp_agent.h"
@@ -34,11 +38,21 @@ std::chrono::milliseconds since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 
-// A connection of the test's own, standing for another process that uses the database.
+// A connection of the test's own, standing for another process that uses the database: to the
+// SQLite file, or to the PostgreSQL database.
 class Connection {
  public:
-  explicit Connection(const std::string &path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+  explicit Connection(const std::string &location) {
+    if (kt::onPostgres()) {
+      pg_ = PQconnectdb(location.c_str());
+      if (PQstatus(pg_) != CONNECTION_OK) {
+        error_ = PQerrorMessage(pg_);
+        PQfinish(pg_);
+        pg_ = nullptr;
+      }
+      return;
+    }
+    if (sqlite3_open_v2(location.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
       sqlite3_close(db_);
       db_ = nullptr;
       return;
@@ -46,35 +60,49 @@ class Connection {
     // Other processes take the lock for a moment now and then: wait for them, as they do.
     sqlite3_busy_timeout(db_, 10000);
   }
-  ~Connection() { sqlite3_close(db_); }
+  ~Connection() {
+    sqlite3_close(db_);
+    if (pg_ != nullptr) PQfinish(pg_);
+  }
   Connection(const Connection &) = delete;
   Connection &operator=(const Connection &) = delete;
-  bool ok() const { return db_ != nullptr; }
+  bool ok() const { return db_ != nullptr || pg_ != nullptr; }
   bool exec(const std::string &sql) {
-    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-  }
-  std::string error() const { return sqlite3_errmsg(db_); }
-  // The first column of the first row, as text.
-  std::string scalar(const std::string &sql) {
-    sqlite3_stmt *stmt = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      const unsigned char *text = sqlite3_column_text(stmt, 0);
-      if (text != nullptr) out = reinterpret_cast<const char *>(text);
+    if (pg_ != nullptr) {
+      PGresult *r = PQexec(pg_, sql.c_str());
+      const ExecStatusType status = PQresultStatus(r);
+      PQclear(r);
+      if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return true;
+      error_ = PQerrorMessage(pg_);
+      return false;
     }
-    sqlite3_finalize(stmt);
-    return out;
+    return db_ != nullptr && sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   }
+  // Takes what every writer takes, until release(): SQLite's write lock, or the store's
+  // writers' lock on PostgreSQL.
+  bool lockWriters() {
+    if (pg_ != nullptr) return exec("BEGIN") && exec(kestara::ovw::pgsql::kWritersLock);
+    return exec("BEGIN EXCLUSIVE");
+  }
+  bool release() { return exec("ROLLBACK"); }
+  std::string error() const { return db_ != nullptr ? sqlite3_errmsg(db_) : error_; }
 
  private:
   sqlite3 *db_ = nullptr;
+  PGconn *pg_ = nullptr;
+  std::string error_;
 };
 
-std::string integrity(const std::string &path) {
+// Whether the database is whole: SQLite's integrity check, or on PostgreSQL (whose server keeps
+// its own files whole) that its objects can be read.
+std::string integrity(const std::string &location) {
+  if (kt::onPostgres()) {
+    Connection c(location);
+    return c.ok() && c.exec("SELECT count(*) FROM objects") ? "ok" : "cannot read: " + c.error();
+  }
   sqlite3 *db = nullptr;
   std::string out = "cannot open";
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+  if (sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(db, 5000);
     sqlite3_stmt *stmt = nullptr;
     if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
@@ -121,7 +149,7 @@ TEST(DatabaseFaults, WriterLockBeforeStartFailsOnlyTheWrites) {
 
   Connection holder(db.path());
   ASSERT_TRUE(holder.ok());
-  ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
+  ASSERT_TRUE(holder.lockWriters()) << holder.error();
   auto start = Clock::now();
   kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
   auto elapsed = since(start);
@@ -129,7 +157,7 @@ TEST(DatabaseFaults, WriterLockBeforeStartFailsOnlyTheWrites) {
   EXPECT_NE(std::string::npos, r.out.find("OVwDbSetFieldBooleanValue failed, error 3")) << r.out;
   EXPECT_LT(elapsed, kBusyTimeout * 2 + 10s);
   rel::figure("db.writer_lock_at_start.ferrow_ms", std::to_string(elapsed.count()));
-  ASSERT_TRUE(holder.exec("ROLLBACK"));
+  ASSERT_TRUE(holder.release());
 
   r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
   EXPECT_EQ(0, r.status) << r.out;
@@ -150,7 +178,7 @@ TEST(DatabaseFaults, WriterLockDuringSweepFailsTheWriteAndIsReported) {
   Connection holder(db.path());
   ASSERT_TRUE(holder.ok());
   kt::Process ferrow = startSweep(env);
-  ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
+  ASSERT_TRUE(holder.lockWriters()) << holder.error();
   auto start = Clock::now();
   auto status = ferrow.wait(60s);
   auto elapsed = since(start);
@@ -167,7 +195,7 @@ TEST(DatabaseFaults, WriterLockDuringSweepFailsTheWriteAndIsReported) {
       "\"" +
           ferrow.output().substr(ferrow.output().find("OVwDbSetFieldBooleanValue")).substr(0, 100) +
           "\"");
-  ASSERT_TRUE(holder.exec("ROLLBACK"));
+  ASSERT_TRUE(holder.release());
 
   EXPECT_EQ("false\n", flagOf(db, node));
   kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
@@ -188,11 +216,11 @@ TEST(DatabaseFaults, SweepWithoutWritesRunsWhileAWriterHoldsTheLock) {
   kt::TestDatabase &db = station.db();
   ASSERT_NE(0u, db.addQuietNode(agent.peer(), agent.peer()));
   Connection holder(db.path());
-  ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
+  ASSERT_TRUE(holder.lockWriters()) << holder.error();
   kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, station.env(), 60s);
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_NE(std::string::npos, r.out.find(agent.peer() + " non-Kestara Device")) << r.out;
-  ASSERT_TRUE(holder.exec("ROLLBACK"));
+  ASSERT_TRUE(holder.release());
 }
 
 // Everybody is locked out, readers too (exclusive locking mode with a write, taken before the
@@ -200,6 +228,7 @@ TEST(DatabaseFaults, SweepWithoutWritesRunsWhileAWriterHoldsTheLock) {
 // busy time-outs, the servers live on and answer properly once the lock is gone; the daemon ends
 // and says why. Then, with the servers attached, a writer's lock: the lookups only read.
 TEST(DatabaseFaults, FullLockIsReportedAndOutlived) {
+  KT_SQLITE_ONLY("a lock that keeps readers out");
   if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
   kt::TestDatabase db;
   ASSERT_NE(0u, db.selectFlaggedNode());
@@ -210,7 +239,7 @@ TEST(DatabaseFaults, FullLockIsReportedAndOutlived) {
     Connection holder(db.path());
     ASSERT_TRUE(holder.ok());
     ASSERT_TRUE(holder.exec("PRAGMA locking_mode = EXCLUSIVE")) << holder.error();
-    ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE")) << holder.error();
+    ASSERT_TRUE(holder.lockWriters()) << holder.error();
     ASSERT_TRUE(holder.exec("CREATE TABLE lock_holder(x)")) << holder.error();
 
     quenby.emplace(kt::Process::start({kt::binPath("quenby")}, db.env()));
@@ -247,7 +276,7 @@ TEST(DatabaseFaults, FullLockIsReportedAndOutlived) {
   EXPECT_EQ("router7", client.request("127.0.0.1", 8088, "getHostName", 30s));
 
   Connection writer(db.path());
-  ASSERT_TRUE(writer.exec("BEGIN EXCLUSIVE")) << writer.error();
+  ASSERT_TRUE(writer.lockWriters()) << writer.error();
   for (auto [name, port] :
        {std::pair{"quenby", kQuenbyPort}, std::pair{"tavrin", uint16_t{8088}}}) {
     SCOPED_TRACE(name);
@@ -258,7 +287,7 @@ TEST(DatabaseFaults, FullLockIsReportedAndOutlived) {
     rel::figure(std::string("db.writer_lock.") + name + "_lookup_ms",
                 std::to_string(elapsed.count()));
   }
-  ASSERT_TRUE(writer.exec("ROLLBACK"));
+  ASSERT_TRUE(writer.release());
 }
 
 // A tmpfs of its own in a mount namespace of the test's own; unmounted at the end.
@@ -298,6 +327,67 @@ class SmallDisk {
   bool mounted_ = false;
 };
 
+// The database server stops under the running servers (on PostgreSQL, what stands for a lock
+// that keeps readers out): the selection lookups answer with a failure text within the
+// connection's bounds, the servers live on and answer properly once the server is back; the
+// daemon can't start and says why. Then a writer holds the writers' lock: the lookups only read.
+TEST(DatabaseFaults, StoppedServerIsReportedAndOutlived) {
+  if (!kt::onPostgres()) GTEST_SKIP() << "PostgreSQL only: a database server";
+  if (!kt::networkIsolated()) GTEST_SKIP() << "needs a network namespace of its own";
+  kt::TestDatabase db;
+  ASSERT_NE(0u, db.selectFlaggedNode());
+  std::string why;
+  kt::PostgresServer *server = kt::sharedPostgres(why);
+  ASSERT_NE(nullptr, server) << why;
+  kt::UdpClient client("127.0.0.1");
+  kt::Process quenby = kt::Process::start({kt::binPath("quenby")}, db.env());
+  ASSERT_TRUE(quenby.waitForOutput("Listening on UDP port 8008")) << quenby.output();
+  kt::Env tavrinEnv = db.env();
+  tavrinEnv.emplace_back("OV_SERVER_NAME", "127.0.0.1");
+  kt::Process tavrin = kt::Process::start({kt::binPath("tavrin")}, tavrinEnv);
+  ASSERT_TRUE(tavrin.waitForOutput("Will wait on select for port 8088")) << tavrin.output();
+  const std::pair<const char *, uint16_t> servers[] = {{"quenby", kQuenbyPort}, {"tavrin", 8088}};
+  for (auto [name, port] : servers) {
+    EXPECT_EQ("router7", client.request("127.0.0.1", port, "getHostName", 30s)) << name;
+  }
+
+  ASSERT_TRUE(server->stop());
+  for (auto [name, port] : servers) {
+    SCOPED_TRACE(name);
+    auto start = Clock::now();
+    auto reply = client.request("127.0.0.1", port, "getHostName", 60s);
+    auto elapsed = since(start);
+    ASSERT_TRUE(reply) << "no answer while the server was stopped";
+    EXPECT_EQ(0u, reply->rfind("failed", 0)) << *reply;
+    EXPECT_LT(elapsed, 15s);
+    rel::figure(std::string("db.server_stopped.") + name + "_reply",
+                "\"" + rel::printable(*reply) + "\"");
+    rel::figure(std::string("db.server_stopped.") + name + "_ms", std::to_string(elapsed.count()));
+  }
+  auto start = Clock::now();
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, db.env(), 120s);
+  auto elapsed = since(start);
+  EXPECT_NE(0, r.status) << r.out;
+  EXPECT_LT(elapsed, 20s);
+  rel::figure("db.server_stopped.ferrow_ms", std::to_string(elapsed.count()));
+
+  ASSERT_TRUE(server->restart(why)) << why;
+  EXPECT_TRUE(quenby.running());
+  EXPECT_TRUE(tavrin.running());
+  for (auto [name, port] : servers) {
+    EXPECT_TRUE(kt::eventually(
+        [&] { return client.request("127.0.0.1", port, "getHostName", 10s) == "router7"; }, 30s))
+        << name;
+  }
+
+  Connection writer(db.path());
+  ASSERT_TRUE(writer.lockWriters()) << writer.error();
+  for (auto [name, port] : servers) {
+    EXPECT_EQ("router7", client.request("127.0.0.1", port, "getHostName", 60s)) << name;
+  }
+  ASSERT_TRUE(writer.release());
+}
+
 // How the daemon may meet a database it can't write: SQLite needs room (or a writable folder)
 // for the write-ahead log's shared-memory file just to open a WAL database, so either the open
 // fails ("Error encountered in findFields", status 255) or it succeeds and every write fails and
@@ -313,6 +403,7 @@ void expectReportedWriteFault(const kt::RunResult &r) {
 // A sweep on a full disk: before the start and in the middle of the sweep the fault is reported,
 // the database stays intact, and once there is room again the next sweep sets the flags.
 TEST(DatabaseFaults, FullDiskIsReportedAndRepaired) {
+  KT_SQLITE_ONLY("the file on a full disk");
   SmallDisk disk("4m");
   if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
   kt::ScriptedAgent device({}, slowAnswer(), "0.0.0.0");
@@ -365,6 +456,7 @@ TEST(DatabaseFaults, FullDiskIsReportedAndRepaired) {
 // A read-only database: the daemon reports that it can't use it; writable again, the next sweep
 // sets the flags.
 TEST(DatabaseFaults, ReadOnlyDatabaseIsReportedAndRepaired) {
+  KT_SQLITE_ONLY("a read-only file");
   SmallDisk disk("4m");
   if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
   kt::ScriptedAgent device({}, kt::Step{});

@@ -169,6 +169,11 @@ std::unique_ptr<UdpClient> Host::udpClient() const {
   return std::make_unique<UdpClient>(address_.c_str());
 }
 
+bool TwoHosts::setLink(bool up) const {
+  return separate_ &&
+         runIn(station_->holder_, {ipPath(), "link", "set", "eth0", up ? "up" : "down"});
+}
+
 std::unique_ptr<TwoHosts> TwoHosts::create(const std::string &stationName,
                                            const std::string &consoleName) {
   auto hosts = std::unique_ptr<TwoHosts>(new TwoHosts);

@@ -56,6 +56,9 @@ class TwoHosts {
   static std::unique_ptr<TwoHosts> create(const std::string &stationName = "station",
                                           const std::string &consoleName = "console");
   bool separate() const { return separate_; }
+  // Takes the link between the hosts down (a partition: what is sent is lost, nothing is
+  // refused) or up again; false when that can't be done (the hosts are not separate).
+  bool setLink(bool up) const;
   const Host &station() const { return *station_; }
   const Host &console() const { return *console_; }
 
