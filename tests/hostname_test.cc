@@ -341,8 +341,10 @@ TEST(TwoHostsOnADatabaseServer, AConsoleSharingNoFilesWorksOverTheNetwork) {
   const kt::Host &station = hosts->station();
   const kt::Host &console = hosts->console();
   std::string why;
-  auto server = kt::PostgresServer::start(
-      {.address = station.address(), .host = &station, .settings = {}}, why);
+  kt::PostgresServer::Options inStation;
+  inStation.address = station.address();
+  inStation.host = &station;
+  auto server = kt::PostgresServer::start(inStation, why);
   ASSERT_NE(nullptr, server) << why;
   // The server's socket is a file: the console must not see it.
   ASSERT_TRUE(console.hide(server->folder()));
@@ -410,8 +412,10 @@ TEST(TwoHostsOnADatabaseServer, APartitionedConsoleFailsInTimeAndRecovers) {
   const kt::Host &station = hosts->station();
   const kt::Host &console = hosts->console();
   std::string why;
-  auto server = kt::PostgresServer::start(
-      {.address = station.address(), .host = &station, .settings = {}}, why);
+  kt::PostgresServer::Options inStation;
+  inStation.address = station.address();
+  inStation.host = &station;
+  auto server = kt::PostgresServer::start(inStation, why);
   ASSERT_NE(nullptr, server) << why;
   ASSERT_TRUE(console.hide(server->folder()));
   kt::TestDatabase db(*server);

@@ -453,6 +453,80 @@ TEST(DatabaseFaults, FullDiskIsReportedAndRepaired) {
   for (uint32_t node : nodes) EXPECT_EQ("true\n", flagOf(db, node)) << r.out;
 }
 
+// The database server's disk fills up before and during a sweep: the writes fail and are
+// reported (the server may stop: PostgreSQL ends when it can't write its log), what was
+// committed stays, and once there is room again and the server runs, the next sweep sets the
+// flags.
+TEST(DatabaseFaults, FullDiskUnderTheServerIsReportedAndRepaired) {
+  if (!kt::onPostgres()) GTEST_SKIP() << "PostgreSQL only: the server's disk";
+  SmallDisk disk("128m");
+  if (!disk.ok()) GTEST_SKIP() << "can't mount a tmpfs here (needs root and mount namespaces)";
+  std::string why;
+  kt::PostgresServer::Options onDisk;
+  onDisk.parent = disk.path();
+  auto server = kt::PostgresServer::start(onDisk, why);
+  ASSERT_NE(nullptr, server) << why;
+  kt::ScriptedAgent device({}, slowAnswer(), "0.0.0.0");
+  ASSERT_TRUE(device.ok());
+  kt::Station station({.timeout = 3s});
+  kt::TestDatabase db(*server);
+  std::vector<uint32_t> nodes;
+  for (int k = 1; k <= 2; ++k) {
+    std::string host = "127.0.0." + std::to_string(k) + ":" + std::to_string(device.port());
+    nodes.push_back(db.addQuietNode(host, host));
+    ASSERT_NE(0u, nodes.back());
+  }
+  const kt::Env env = station.env({{"OVW_DATABASE", db.path()}});
+  const auto serverBack = [&] {
+    if (!server->running() || !kt::eventually([&] { return integrity(db.path()) == "ok"; }, 5s)) {
+      (void)server->stop();
+      ASSERT_TRUE(server->restart(why)) << why;
+    }
+  };
+
+  // Small writes fit in the server's log files made ahead; what needs new room is a new log
+  // segment, which a switch asks for at once.
+  const auto fill = [&] {
+    ASSERT_TRUE(disk.fill());
+    Connection c(db.path());
+    // The server keeps a segment or two made ahead: switch past them.
+    for (int i = 0; i < 6; ++i) {
+      (void)c.exec(
+          "CREATE TABLE IF NOT EXISTS disk_filler(x int); INSERT INTO disk_filler VALUES (1)");
+      (void)c.exec("SELECT pg_switch_wal()");
+    }
+  };
+  fill();
+  kt::RunResult r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  EXPECT_TRUE(r.status != 0 || r.out.find("failed") != std::string::npos)
+      << "status " << r.status << "\n"
+      << r.out;
+  disk.unfill();
+  serverBack();
+  EXPECT_EQ("false\n", flagOf(db, nodes[0]));
+
+  kt::Process ferrow = kt::Process::start({kt::binPath("ferrow"), "-sa"}, env);
+  ASSERT_TRUE(ferrow.waitForOutput("objects that match isNode and isSNMPSupported", 30s))
+      << ferrow.output();
+  fill();
+  auto status = ferrow.wait(60s);
+  ASSERT_TRUE(status) << "the sweep did not end";
+  const std::string out = ferrow.output();
+  const size_t failure = out.find("failed, error");
+  EXPECT_NE(std::string::npos, failure) << out;
+  if (failure != std::string::npos) {
+    const size_t line = out.rfind('\n', failure) + 1;
+    rel::figure("db.server_disk_full.line",
+                "\"" + rel::printable(out.substr(line, out.find('\n', failure) - line)) + "\"");
+  }
+  disk.unfill();
+  serverBack();
+  EXPECT_EQ("ok", integrity(db.path()));
+  r = kt::run({kt::binPath("ferrow"), "-sa"}, env, 60s);
+  EXPECT_EQ(0, r.status) << r.out;
+  for (uint32_t node : nodes) EXPECT_EQ("true\n", flagOf(db, node)) << r.out;
+}
+
 // A read-only database: the daemon reports that it can't use it; writable again, the next sweep
 // sets the flags.
 TEST(DatabaseFaults, ReadOnlyDatabaseIsReportedAndRepaired) {

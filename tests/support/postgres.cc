@@ -119,7 +119,8 @@ std::unique_ptr<PostgresServer> PostgresServer::start(const Options &options, st
   if (!why.empty()) return nullptr;
   std::unique_ptr<PostgresServer> server(new PostgresServer);
   server->bin_ = serverPrograms();
-  server->dir_ = std::make_unique<TempDir>();
+  server->dir_ = options.parent.empty() ? std::make_unique<TempDir>()
+                                        : std::make_unique<TempDir>(TempDir::Under{options.parent});
   server->data_ = server->dir_->file("data");
   server->address_ = options.address;
   server->host_ = options.host;

@@ -31,6 +31,8 @@ class PostgresServer {
     const Host *host = nullptr;
     // Extra server settings, each "name=value" (given to the server as -c name=value).
     std::vector<std::string> settings;
+    // The folder that holds the server's own (its cluster and socket); empty: a temporary one.
+    std::string parent;
   };
 
   // Why no server can be started here (no server binaries, or root without setpriv); empty

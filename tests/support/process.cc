@@ -105,6 +105,12 @@ TempDir::TempDir(InMemory) {
   std::abort();
 }
 
+TempDir::TempDir(const Under &under) {
+  std::string pattern = under.parent + "/kestara-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  path_ = pattern;
+}
+
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);

@@ -41,6 +41,11 @@ class TempDir {
   // test writes hundreds of times, each commit synced.
   struct InMemory {};
   explicit TempDir(InMemory);
+  // The same inside the folder `parent` (a file system the test prepared).
+  struct Under {
+    std::string parent;
+  };
+  explicit TempDir(const Under &under);
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
