@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "result.h"
@@ -103,10 +104,17 @@ class Connection {
   Connection(PGconn *conn, Limits limits) : conn_(conn), limits_(limits) {}
   Status configure();
   Error failure(std::string_view what, const PGresult *result);
+  // The name under which `sql` is prepared on this connection (prepared now if it is new), or
+  // null when it runs unnamed; a failure when preparing it failed the transaction or the
+  // connection.
+  Result<const std::string *> preparedName(const std::string &sql, int parameters);
   PGconn *conn_;
   Limits limits_;
   bool retryable_ = false;
   std::vector<std::string> listening_;
+  // The statements prepared on the server for this session, by their text (at most
+  // kMaxPrepared; the texts are the program's own).
+  std::unordered_map<std::string, std::string> prepared_;
 };
 
 // BEGIN ISOLATION LEVEL ... COMMIT; rolled back unless committed. Serialisable by default; read

@@ -106,6 +106,46 @@ TEST_F(PgTest, TransactionsCommitOrLeaveNothing) {
   EXPECT_EQ(2, ids->int64(0, 0));
 }
 
+// Each statement text is prepared once per session and reused; a text the server refuses fails
+// as it would unprepared (and its transaction with it); past the bound, texts run unprepared.
+TEST_F(PgTest, StatementsArePreparedOnceAndStayCorrect) {
+  auto c = connect();
+  ASSERT_NE(nullptr, c);
+  table(*c, "prep");
+  const std::string insert = "INSERT INTO prep VALUES ($1, $2)";
+  for (int64_t id = 1; id <= 3; ++id) {
+    ASSERT_TRUE(c->run(insert, std::vector<Param>{param(id), param("v" + std::to_string(id))}));
+  }
+  auto kept = c->exec("SELECT count(*) FROM pg_prepared_statements WHERE statement = $1",
+                      std::vector<Param>{param(insert)});
+  ASSERT_TRUE(kept.ok()) << kept.error().detail;
+  EXPECT_EQ(1, kept->int64(0, 0));
+
+  // The table made again under the same name: the kept statement reads the new one.
+  table(*c, "prep");
+  ASSERT_TRUE(c->run(insert, std::vector<Param>{param(int64_t{7}), param("new")}));
+  auto after = c->exec("SELECT id, value FROM prep");
+  ASSERT_TRUE(after.ok()) << after.error().detail;
+  ASSERT_EQ(1, after->count());
+  EXPECT_EQ(7, after->int64(0, 0));
+
+  {
+    auto t = Transaction::begin(*c);
+    ASSERT_TRUE(t.ok());
+    EXPECT_FALSE(c->exec("SELECT value FROM no_such_table").ok());
+    EXPECT_FALSE(c->exec("SELECT id FROM prep").ok());  // the transaction has failed
+  }
+  EXPECT_TRUE(c->exec("SELECT id FROM prep").ok());
+
+  // Many more texts than are kept: each still runs.
+  for (int i = 0; i < 300; ++i) {
+    auto r = c->exec("SELECT " + std::to_string(i) + " + $1::bigint",
+                     std::vector<Param>{param(int64_t{1})});
+    ASSERT_TRUE(r.ok()) << i << ": " << r.error().detail;
+    EXPECT_EQ(i + 1, r->int64(0, 0));
+  }
+}
+
 // Two writers read, then both write on what they read: one of them is told to run again.
 TEST_F(PgTest, RacingWritersAreSerialised) {
   auto a = connect();
@@ -188,6 +228,7 @@ TEST_F(PgTest, ServerGoneFailsPromptlyAndBackRecovers) {
   auto c = connect();
   ASSERT_NE(nullptr, c);
   ASSERT_TRUE(c->listen("wake").ok());
+  ASSERT_TRUE(c->run("SELECT 1").ok());
   ASSERT_TRUE(server().stop());
   const auto start = Clock::now();
   EXPECT_FALSE(c->run("SELECT 1").ok());
@@ -201,6 +242,8 @@ TEST_F(PgTest, ServerGoneFailsPromptlyAndBackRecovers) {
   std::string why;
   ASSERT_TRUE(server().restart(why)) << why;
   ASSERT_TRUE(c->reset().ok());
+  // A statement prepared before is prepared again in the new session.
+  EXPECT_TRUE(c->run("SELECT 1").ok());
   // The connection listens again after the reset.
   auto poster = connect();
   ASSERT_NE(nullptr, poster);

@@ -246,7 +246,17 @@ PostgresServer *sharedPostgres(std::string &why) {
       why = failed;
       return nullptr;
     }
-    shared = PostgresServer::start(why);
+    // KT_POSTGRES_SETTINGS adds server settings ("name=value;..."), such as a statement log
+    // while a benchmark runs.
+    PostgresServer::Options options;
+    const char *settings = std::getenv("KT_POSTGRES_SETTINGS");
+    const std::string extra = settings != nullptr ? settings : "";
+    for (size_t at = 0; at < extra.size();) {
+      const size_t end = std::min(extra.find(';', at), extra.size());
+      if (end > at) options.settings.push_back(extra.substr(at, end - at));
+      at = end + 1;
+    }
+    shared = PostgresServer::start(options, why);
     if (!shared) {
       failed = why.empty() ? "the server did not start" : why;
       return nullptr;
