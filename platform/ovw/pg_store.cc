@@ -160,9 +160,10 @@ Result<std::unique_ptr<Transaction>> PgStore::begin() {
     ++open_;
     return std::unique_ptr<Transaction>(std::make_unique<PgTransaction>(*this, true));
   }
-  OVW_TRY(run(kBeginWrite));
-  if (Status locked = c_->run(kWritersLock); !locked) {
-    (void)c_->run("ROLLBACK");
+  OVW_TRY(ensureConnected());
+  // The transaction and the writers' lock in one round trip.
+  if (Status locked = c_->runScript(std::string(kBeginWrite) + "; " + kWritersLock); !locked) {
+    if (PQtransactionStatus(c_->handle()) != PQTRANS_IDLE) (void)c_->run("ROLLBACK");
     return locked.error();
   }
   // Within a group, the transaction begun again is the group's: it ends with endGroup().
