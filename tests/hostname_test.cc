@@ -327,40 +327,57 @@ TEST(TwoHostsFiles, AFolderHiddenFromTheConsoleStaysOnTheStation) {
   EXPECT_TRUE(std::filesystem::exists(file));
 }
 
+// The station and a console that share no files: a PostgreSQL server runs inside the station,
+// its folder hidden from the console; the console's map session has router7 (flagged) selected.
+// These tests make their own server, so they run in the first round only.
+class TwoHostsOnADatabaseServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kt::onPostgres()) GTEST_SKIP() << "runs in the first round only";
+    hosts_ = kt::TwoHosts::create("station", "console");
+    ASSERT_NE(nullptr, hosts_);
+    if (!hosts_->separate()) GTEST_SKIP() << "the two hosts are this machine";
+    if (std::string why = kt::PostgresServer::unavailable(); !why.empty()) GTEST_SKIP() << why;
+    std::string why;
+    kt::PostgresServer::Options inStation;
+    inStation.address = station().address();
+    inStation.host = &station();
+    server_ = kt::PostgresServer::start(inStation, why);
+    ASSERT_NE(nullptr, server_) << why;
+    ASSERT_TRUE(console().hide(server_->folder()));
+    db_ = std::make_unique<kt::TestDatabase>(*server_);
+    db_->ovwOutput({"start", "session", session()});
+    db_->ovwOutput({"open", "map", "--session", session()});
+    router7_ = db_->ovwOutput({"add", "node", "router7", "--no-trap"});
+    db_->ovwOutput({"set", "field", router7_, "isKestaraDevice", "true"});
+    db_->ovwOutput({"select", "--session", session(), router7_});
+  }
+
+  const kt::Host &station() const { return hosts_->station(); }
+  const kt::Host &console() const { return hosts_->console(); }
+  std::string session() const { return console().hostName() + ":0"; }
+
+  std::unique_ptr<kt::TwoHosts> hosts_;
+  std::unique_ptr<kt::PostgresServer> server_;
+  std::unique_ptr<kt::TestDatabase> db_;
+  std::string router7_;
+};
+
 // The station and a console that share no files: the object database is a PostgreSQL server on
 // the station, which the console's programs reach over the network alone. The console's map
 // session answers the applet on the console by way of the gateway and the console's quenby, and
 // mossick on the console keeps the product's icon on its map.
-TEST(TwoHostsOnADatabaseServer, AConsoleSharingNoFilesWorksOverTheNetwork) {
-  // It makes its own server: once is enough.
-  if (kt::onPostgres()) GTEST_SKIP() << "runs in the first round only";
-  auto hosts = kt::TwoHosts::create("station", "console");
-  ASSERT_NE(nullptr, hosts);
-  if (!hosts->separate()) GTEST_SKIP() << "the two hosts are this machine";
-  if (std::string why = kt::PostgresServer::unavailable(); !why.empty()) GTEST_SKIP() << why;
-  const kt::Host &station = hosts->station();
-  const kt::Host &console = hosts->console();
-  std::string why;
-  kt::PostgresServer::Options inStation;
-  inStation.address = station.address();
-  inStation.host = &station;
-  auto server = kt::PostgresServer::start(inStation, why);
-  ASSERT_NE(nullptr, server) << why;
+TEST_F(TwoHostsOnADatabaseServer, AConsoleSharingNoFilesWorksOverTheNetwork) {
+  const kt::Host &station = this->station();
+  const kt::Host &console = this->console();
+  kt::TestDatabase &db = *db_;
+  const std::string &session = this->session();
   // The server's socket is a file: the console must not see it.
-  ASSERT_TRUE(console.hide(server->folder()));
-  const std::string socket = server->folder() + "/.s.PGSQL." + std::to_string(server->port());
+  const std::string socket = server_->folder() + "/.s.PGSQL." + std::to_string(server_->port());
   EXPECT_EQ(0, kt::run(station.command({"/usr/bin/test", "-S", socket})).status);
   EXPECT_NE(0, kt::run(console.command({"/usr/bin/test", "-e", socket})).status);
-
-  kt::TestDatabase db(*server);
   kt::Env env = db.env();
   env.emplace_back("OV_SERVER_NAME", station.address());
-  const std::string session = console.hostName() + ":0";
-  db.ovwOutput({"start", "session", session});
-  db.ovwOutput({"open", "map", "--session", session});
-  const std::string router7 = db.ovwOutput({"add", "node", "router7", "--no-trap"});
-  db.ovwOutput({"set", "field", router7, "isKestaraDevice", "true"});
-  db.ovwOutput({"select", "--session", session, router7});
 
   // The console's tool reads the station's database over the network.
   std::vector<std::string> list = {kt::binPath("ovw"), "list", "--json"};
@@ -403,28 +420,9 @@ TEST(TwoHostsOnADatabaseServer, AConsoleSharingNoFilesWorksOverTheNetwork) {
 // applet on the console with a failure text within the connection's bounds (nothing is refused,
 // so only the time-outs end the wait), lives on, and answers from the selection again once the
 // link is back.
-TEST(TwoHostsOnADatabaseServer, APartitionedConsoleFailsInTimeAndRecovers) {
-  if (kt::onPostgres()) GTEST_SKIP() << "runs in the first round only";
-  auto hosts = kt::TwoHosts::create("station", "console");
-  ASSERT_NE(nullptr, hosts);
-  if (!hosts->separate()) GTEST_SKIP() << "the two hosts are this machine";
-  if (std::string why = kt::PostgresServer::unavailable(); !why.empty()) GTEST_SKIP() << why;
-  const kt::Host &station = hosts->station();
-  const kt::Host &console = hosts->console();
-  std::string why;
-  kt::PostgresServer::Options inStation;
-  inStation.address = station.address();
-  inStation.host = &station;
-  auto server = kt::PostgresServer::start(inStation, why);
-  ASSERT_NE(nullptr, server) << why;
-  ASSERT_TRUE(console.hide(server->folder()));
-  kt::TestDatabase db(*server);
-  const std::string session = console.hostName() + ":0";
-  db.ovwOutput({"start", "session", session});
-  db.ovwOutput({"open", "map", "--session", session});
-  const std::string router7 = db.ovwOutput({"add", "node", "router7", "--no-trap"});
-  db.ovwOutput({"set", "field", router7, "isKestaraDevice", "true"});
-  db.ovwOutput({"select", "--session", session, router7});
+TEST_F(TwoHostsOnADatabaseServer, APartitionedConsoleFailsInTimeAndRecovers) {
+  const kt::Host &console = this->console();
+  kt::TestDatabase &db = *db_;
   kt::Process quenby = console.start({kt::binPath("quenby")}, db.env());
   ASSERT_TRUE(quenby.waitForOutput(": Listening on UDP port 8008\n", 10s)) << quenby.errors();
   auto applet = console.udpClient();
@@ -432,7 +430,7 @@ TEST(TwoHostsOnADatabaseServer, APartitionedConsoleFailsInTimeAndRecovers) {
   const auto ask = [&] { return applet->request(console.address(), 8008, "getHostName", 60s); };
   EXPECT_EQ("router7", ask());
 
-  ASSERT_TRUE(hosts->setLink(false));
+  ASSERT_TRUE(hosts_->setLink(false));
   const auto start = std::chrono::steady_clock::now();
   const std::optional<std::string> reply = ask();
   const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -443,7 +441,7 @@ TEST(TwoHostsOnADatabaseServer, APartitionedConsoleFailsInTimeAndRecovers) {
               static_cast<long long>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
 
-  ASSERT_TRUE(hosts->setLink(true));
+  ASSERT_TRUE(hosts_->setLink(true));
   EXPECT_TRUE(kt::eventually([&] { return ask() == "router7"; }, 60s)) << quenby.output();
   EXPECT_TRUE(quenby.running());
 }
