@@ -13,18 +13,6 @@ namespace kestara::ovw::library {
 
 namespace {
 
-// The boolean field `field` of an existing object.
-Status checkBooleanField(StoreBackend &store, OVwObjectId object, OVwFieldId field) {
-  OVW_TRY_ASSIGN(std::optional<FieldRow> f, store.fieldById(field));
-  if (!f) return makeError(OVW_ERR_NOT_FOUND, "no field with id " + std::to_string(field));
-  if (f->type != OVW_FIELD_BOOLEAN) {
-    return makeError(OVW_ERR_BAD_ARG, "field \"" + f->name + "\" is not boolean");
-  }
-  OVW_TRY_ASSIGN(bool exists, store.objectExists(object));
-  if (!exists) return makeError(OVW_ERR_NOT_FOUND, "no object " + std::to_string(object));
-  return Status::Ok();
-}
-
 // Commits a transaction, then wakes the parties of the events it posted.
 Status commitAndWake(StoreBackend &store, Transaction &txn, Wakes &wakes) {
   OVW_TRY(txn.commit());
@@ -67,17 +55,13 @@ Result<OVwFieldId> fieldIdByName(const char *name) {
 
 Result<int> booleanValue(OVwObjectId object, OVwFieldId field) {
   OVW_TRY_ASSIGN(StoreBackend * store, database());
-  OVW_TRY(checkBooleanField(*store, object, field));
-  OVW_TRY_ASSIGN(std::optional<int64_t> v, store->fieldValue(object, field));
-  return v && *v != 0 ? 1 : 0;
+  OVW_TRY_ASSIGN(bool value, store->booleanValue(object, field));
+  return value ? 1 : 0;
 }
 
 Status setBooleanValue(OVwObjectId object, OVwFieldId field, bool value) {
   OVW_TRY_ASSIGN(StoreBackend * store, database());
-  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, store->transaction());
-  OVW_TRY(checkBooleanField(*store, object, field));
-  OVW_TRY(store->setFieldValue(object, field, value ? 1 : 0));
-  return txn->commit();
+  return store->setBooleanValue(object, field, value);
 }
 
 Status beginWriteGroup() {

@@ -106,7 +106,9 @@ Status Connection::configure() {
 Error Connection::failure(std::string_view what, const PGresult *result) {
   const char *state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   retryable_ = state != nullptr && (state == kSerializationFailure || state == kDeadlock);
-  std::string message = PQerrorMessage(conn_);
+  // A pipeline's failed statement carries its own message; the connection's may be another's.
+  const char *own = result != nullptr ? PQresultErrorMessage(result) : nullptr;
+  std::string message = own != nullptr && *own != '\0' ? own : PQerrorMessage(conn_);
   while (!message.empty() && message.back() == '\n') message.pop_back();
   if (message.empty()) message = "no answer from the database server";
   return makeError(OVW_ERR_DB, std::string(what) + ": " + message);
@@ -177,6 +179,84 @@ Status Connection::runScript(const std::string &sql) {
     return failure("statements failed", rows.result_.get());
   }
   return Status::Ok();
+}
+
+Result<std::vector<Rows>> Connection::pipeline(std::span<const Statement> statements) {
+  retryable_ = false;
+  // Texts new to the session are prepared before the pipeline starts (once per session).
+  std::vector<const std::string *> names;
+  names.reserve(statements.size());
+  for (const Statement &s : statements) {
+    OVW_TRY_ASSIGN(const std::string *name,
+                   preparedName(std::string(s.sql), static_cast<int>(s.params.size())));
+    names.push_back(name);
+  }
+  if (PQenterPipelineMode(conn_) == 0) return failure("cannot send statements together", nullptr);
+  size_t sent = 0;
+  std::vector<const char *> values;
+  for (; sent < statements.size(); ++sent) {
+    const Statement &s = statements[sent];
+    values.clear();
+    for (const Param &p : s.params) values.push_back(p ? p->c_str() : nullptr);
+    const int count = static_cast<int>(values.size());
+    const int queued = names[sent] != nullptr
+                           ? PQsendQueryPrepared(conn_, names[sent]->c_str(), count, values.data(),
+                                                 nullptr, nullptr, 0)
+                           : PQsendQueryParams(conn_, std::string(s.sql).c_str(), count, nullptr,
+                                               values.data(), nullptr, nullptr, 0);
+    if (queued == 0) break;
+  }
+  // The sync ends the pipeline on the server (and sends it): whatever was queued runs, and the
+  // results are read below so that the connection leaves pipeline mode clean.
+  if (PQpipelineSync(conn_) == 0) {
+    // Nothing could be sent: the connection is gone, and is made again in normal mode.
+    Error lost = failure("lost the database server", nullptr);
+    (void)reset();
+    return lost;
+  }
+  Result<std::vector<Rows>> results = pipelineResults(sent);
+  if (results && sent < statements.size()) return failure("statement failed", nullptr);
+  return results;
+}
+
+Result<std::vector<Rows>> Connection::pipelineResults(size_t count) {
+  std::optional<Error> first;
+  std::vector<Rows> out;
+  out.reserve(count);
+  for (size_t i = 0; i < count && healthy(); ++i) {
+    Rows rows(PQgetResult(conn_));
+    if (!rows.result_) break;  // nothing more will come
+    // Each statement's results end with a null; one statement gives one result here.
+    for (int extra = 0; extra < 4 && healthy(); ++extra) {
+      Rows more(PQgetResult(conn_));
+      if (!more.result_) break;
+    }
+    const ExecStatusType status = PQresultStatus(rows.result_.get());
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+      out.push_back(std::move(rows));
+    } else if (!first) {
+      // The statements after a failed one come back as PGRES_PIPELINE_ABORTED.
+      first = failure("statement failed", rows.result_.get());
+    }
+  }
+  // Then the sync's own result, which ends the pipeline (the statements not read above come
+  // first; a lost connection ends the loop).
+  for (size_t reads = 2 * count + 4; reads > 0 && healthy(); --reads) {
+    Rows rows(PQgetResult(conn_));
+    if (!rows.result_ || PQresultStatus(rows.result_.get()) == PGRES_PIPELINE_SYNC) break;
+  }
+  if (PQexitPipelineMode(conn_) == 0) {
+    // Results the loops above could not account for: a connection left in pipeline mode
+    // would refuse every later statement, so it is made again (its transaction is lost).
+    Error lost = failure("lost the database server", nullptr);
+    (void)reset();
+    return first ? *first : lost;
+  }
+  if (first) return *first;
+  if (!healthy() || out.size() != count) {
+    return failure("lost the database server", nullptr);
+  }
+  return out;
 }
 
 Result<int64_t> Connection::queryInt(std::string_view sql, std::span<const Param> params) {

@@ -78,6 +78,17 @@ class Connection {
   Status run(std::string_view sql, std::span<const Param> params = {});
   // Runs several statements, without parameters (a schema step).
   Status runScript(const std::string &sql);
+
+  // One statement of a pipeline: its text and parameters, which must outlive the call.
+  struct Statement {
+    std::string_view sql;
+    std::span<const Param> params;
+  };
+  // Sends the statements together and reads their results in one round trip (libpq's pipeline
+  // mode). The first statement that fails is the call's failure (retryable() as for exec); the
+  // server skips those after it. A transaction that the statements began stays open, or failed,
+  // for the caller to end.
+  Result<std::vector<Rows>> pipeline(std::span<const Statement> statements);
   // The first column of the first row as an integer (0 when there is no row).
   Result<int64_t> queryInt(std::string_view sql, std::span<const Param> params = {});
 
@@ -104,6 +115,9 @@ class Connection {
   Connection(PGconn *conn, Limits limits) : conn_(conn), limits_(limits) {}
   Status configure();
   Error failure(std::string_view what, const PGresult *result);
+  // Reads the results of a pipeline sent with `count` statements and its sync, and leaves
+  // pipeline mode.
+  Result<std::vector<Rows>> pipelineResults(size_t count);
   // The name under which `sql` is prepared on this connection (prepared now if it is new), or
   // null when it runs unnamed; a failure when preparing it failed the transaction or the
   // connection.

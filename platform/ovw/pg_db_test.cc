@@ -146,6 +146,54 @@ TEST_F(PgTest, StatementsArePreparedOnceAndStayCorrect) {
   }
 }
 
+// Statements sent together come back in order; the first failure is the call's and the
+// statements after it do not run; the connection is usable afterwards in either case.
+TEST_F(PgTest, PipelinesAnswerInOrderAndStopAtTheFirstFailure) {
+  auto c = connect();
+  ASSERT_NE(nullptr, c);
+  table(*c, "piped");
+  using Statement = Connection::Statement;
+  const Param one[] = {param(int64_t{1}), param("one")};
+  const Param two[] = {param(int64_t{2}), param("two")};
+  const Statement writes[] = {{"BEGIN", {}},
+                              {"INSERT INTO piped VALUES ($1, $2)", one},
+                              {"INSERT INTO piped VALUES ($1, $2)", two},
+                              {"SELECT count(*) FROM piped", {}},
+                              {"COMMIT", {}}};
+  auto done = c->pipeline(writes);
+  ASSERT_TRUE(done.ok()) << done.error().detail;
+  ASSERT_EQ(5u, done->size());
+  EXPECT_EQ(1, (*done)[1].changed());
+  EXPECT_EQ(2, (*done)[3].int64(0, 0));
+
+  // The same key again fails the second statement; the third, which would say otherwise,
+  // never runs, and the transaction is left failed for the caller to end.
+  const Param three[] = {param(int64_t{3}), param("three")};
+  const Statement failing[] = {{"BEGIN", {}},
+                               {"INSERT INTO piped VALUES ($1, $2)", one},
+                               {"INSERT INTO piped VALUES ($1, $2)", three},
+                               {"COMMIT", {}}};
+  auto refused = c->pipeline(failing);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(OVW_ERR_DB, refused.error().code);
+  EXPECT_NE(std::string::npos, refused.error().detail.find("duplicate key"))
+      << refused.error().detail;
+  EXPECT_EQ(PQTRANS_INERROR, PQtransactionStatus(c->handle()));
+  ASSERT_TRUE(c->run("ROLLBACK").ok());
+  auto rows = c->exec("SELECT id FROM piped ORDER BY id");
+  ASSERT_TRUE(rows.ok()) << rows.error().detail;
+  ASSERT_EQ(2, rows->count());
+  EXPECT_EQ(2, rows->int64(1, 0));
+
+  // A text the server can't prepare fails before anything is sent.
+  const Statement unknown[] = {{"INSERT INTO piped VALUES ($1, $2)", three},
+                               {"SELECT * FROM no_such_table", {}}};
+  EXPECT_FALSE(c->pipeline(unknown).ok());
+  rows = c->exec("SELECT count(*) FROM piped");
+  ASSERT_TRUE(rows.ok()) << rows.error().detail;
+  EXPECT_EQ(2, rows->int64(0, 0));
+}
+
 // Two writers read, then both write on what they read: one of them is told to run again.
 TEST_F(PgTest, RacingWritersAreSerialised) {
   auto a = connect();

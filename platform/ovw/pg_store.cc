@@ -141,19 +141,32 @@ class PgWakeSource final : public WakeSource {
 
 }  // namespace
 
-Result<std::unique_ptr<Transaction>> PgStore::begin() {
-  PGTransactionStatusType status = PQtransactionStatus(c_->handle());
-  if (group_ && open_ == 0 && (status != PQTRANS_INTRANS || connectionLost())) {
-    // The group's transaction failed or ended with the connection: its writes are lost, and
-    // the group goes on in a new transaction (on a new connection if need be).
-    groupLost_ = true;
-    if (PQtransactionStatus(c_->handle()) == PQTRANS_INERROR) (void)c_->run("ROLLBACK");
-    if (PQstatus(c_->handle()) != CONNECTION_OK ||
-        PQtransactionStatus(c_->handle()) != PQTRANS_IDLE) {
-      OVW_TRY(c_->reset());
-    }
-    status = PQTRANS_IDLE;
+Status PgStore::beginLocked() {
+  if (Status locked = c_->runScript(std::string(kBeginWrite) + "; " + kWritersLock); !locked) {
+    if (PQtransactionStatus(c_->handle()) != PQTRANS_IDLE) (void)c_->run("ROLLBACK");
+    return locked;
   }
+  return Status::Ok();
+}
+
+Status PgStore::resumeGroup() {
+  if (PQtransactionStatus(c_->handle()) == PQTRANS_INTRANS && !connectionLost()) {
+    return Status::Ok();
+  }
+  // The group goes on in a new transaction (on a new connection if need be).
+  groupLost_ = true;
+  if (PQtransactionStatus(c_->handle()) == PQTRANS_INERROR) (void)c_->run("ROLLBACK");
+  if (PQstatus(c_->handle()) != CONNECTION_OK ||
+      PQtransactionStatus(c_->handle()) != PQTRANS_IDLE) {
+    OVW_TRY(c_->reset());
+  }
+  return beginLocked();
+}
+
+Result<std::unique_ptr<Transaction>> PgStore::begin() {
+  // Within a group, a transaction is a savepoint of the group's transaction.
+  if (group_ && open_ == 0) OVW_TRY(resumeGroup());
+  const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
   if (status == PQTRANS_INERROR) return makeError(OVW_ERR_DB, "the transaction has failed");
   if (status == PQTRANS_INTRANS) {
     OVW_TRY(c_->run("SAVEPOINT ovw_write"));
@@ -161,13 +174,7 @@ Result<std::unique_ptr<Transaction>> PgStore::begin() {
     return std::unique_ptr<Transaction>(std::make_unique<PgTransaction>(*this, true));
   }
   OVW_TRY(ensureConnected());
-  // The transaction and the writers' lock in one round trip.
-  if (Status locked = c_->runScript(std::string(kBeginWrite) + "; " + kWritersLock); !locked) {
-    if (PQtransactionStatus(c_->handle()) != PQTRANS_IDLE) (void)c_->run("ROLLBACK");
-    return locked.error();
-  }
-  // Within a group, the transaction begun again is the group's: it ends with endGroup().
-  if (group_) return begin();
+  OVW_TRY(beginLocked());
   ++open_;
   return std::unique_ptr<Transaction>(std::make_unique<PgTransaction>(*this, false));
 }
@@ -216,11 +223,8 @@ Status PgStore::beginGroup() {
   if (open_ > 0 || inTransaction()) {
     return makeError(OVW_ERR_BAD_ARG, "a transaction is open: a write group can't begin");
   }
-  OVW_TRY(run(kBeginWrite));
-  if (Status locked = c_->run(kWritersLock); !locked) {
-    (void)c_->run("ROLLBACK");
-    return locked;
-  }
+  OVW_TRY(ensureConnected());
+  OVW_TRY(beginLocked());
   group_ = true;
   groupLost_ = false;
   return Status::Ok();

@@ -54,6 +54,10 @@ class PgStore final : public StoreBackend {
   Result<std::optional<int64_t>> fieldValue(uint32_t object, uint32_t field) override;
   Status setFieldValue(uint32_t object, uint32_t field, int64_t value) override;
   Result<std::vector<std::pair<std::string, int64_t>>> fieldValues(uint32_t object) override;
+  // One statement; a write outside any transaction is one round trip, its transaction and the
+  // writers' lock included (within a write group, with its savepoint).
+  Result<bool> booleanValue(uint32_t object, uint32_t field) override;
+  Status setBooleanValue(uint32_t object, uint32_t field, bool value) override;
 
   Result<bool> objectExists(uint32_t id) override;
   Result<std::vector<uint32_t>> objectIds() override;
@@ -149,6 +153,11 @@ class PgStore final : public StoreBackend {
   Status run(std::string_view sql, std::vector<pg::Param> params = {});
   // A write transaction: BEGIN with the writers' lock, or a savepoint within an open one.
   Result<std::unique_ptr<Transaction>> begin();
+  // BEGIN and the writers' lock, in one round trip; nothing is left open when it fails.
+  Status beginLocked();
+  // Within a write group, between its transactions: begins the group's transaction again when
+  // a failure or a lost connection ended it (its writes are lost, which endGroup() reports).
+  Status resumeGroup();
   bool inTransaction() const;
   Status collectWakes(int event, int64_t session_id, Wakes &wakes);
   Status collectCloserWakes(int64_t attachment_id, Wakes &wakes);

@@ -108,6 +108,77 @@ Status PgStore::setFieldValue(uint32_t object, uint32_t field, int64_t value) {
       {param(int64_t{object}), param(int64_t{field}), param(value)});
 }
 
+namespace {
+
+// A boolean field's checks and value in one statement: the field's type and name (NULL when
+// there is no such field), whether the object exists, and its value (NULL when it has none).
+constexpr const char *kBooleanRead =
+    "SELECT (SELECT type FROM fields WHERE id = $2), (SELECT name FROM fields WHERE id = $2), "
+    "(SELECT count(*) FROM objects WHERE id = $1), "
+    "(SELECT value FROM field_values WHERE object_id = $1 AND field_id = $2)";
+
+// The checks and the write in one statement: the value is written only when the field is
+// boolean and the object exists, and the checks come back as kBooleanRead's first three columns.
+static_assert(OVW_FIELD_BOOLEAN == 2, "kBooleanWrite names the boolean type by its number");
+constexpr const char *kBooleanWrite =
+    "WITH f AS (SELECT type, name FROM fields WHERE id = $2), "
+    "o AS (SELECT count(*) AS n FROM objects WHERE id = $1), "
+    "w AS (INSERT INTO field_values(object_id, field_id, value) "
+    "  SELECT $1::bigint, $2::bigint, $3::bigint FROM f, o WHERE f.type = 2 AND o.n > 0 "
+    "  ON CONFLICT (object_id, field_id) DO UPDATE SET value = excluded.value "
+    "  WHERE field_values.value IS DISTINCT FROM excluded.value) "
+    "SELECT (SELECT type FROM f), (SELECT name FROM f), (SELECT n FROM o)";
+
+Status booleanChecks(const Rows &rows, uint32_t object, uint32_t field) {
+  std::optional<FieldRow> f;
+  if (rows.count() > 0 && !rows.isNull(0, 0)) {
+    f = FieldRow{field, rows.text(0, 1).value_or(""), static_cast<int>(rows.int64(0, 0))};
+  }
+  return checkBooleanField(f, field, object, rows.count() > 0 && rows.int64(0, 2) > 0);
+}
+
+}  // namespace
+
+Result<bool> PgStore::booleanValue(uint32_t object, uint32_t field) {
+  OVW_TRY_ASSIGN(Rows rows, q(kBooleanRead, {param(int64_t{object}), param(int64_t{field})}));
+  OVW_TRY(booleanChecks(rows, object, field));
+  return rows.int64(0, 3) != 0;
+}
+
+Status PgStore::setBooleanValue(uint32_t object, uint32_t field, bool value) {
+  // Within a transaction of the caller's, the write is a part of it, as on the file.
+  if (open_ > 0 || (!group_ && inTransaction())) {
+    return StoreBackend::setBooleanValue(object, field, value);
+  }
+  const Param params[] = {param(int64_t{object}), param(int64_t{field}),
+                          param(int64_t{value ? 1 : 0})};
+  using Statement = pg::Connection::Statement;
+  std::vector<Statement> statements;
+  size_t write = 0;  // the write's place among the statements
+  if (group_) {
+    // A savepoint, so that a failure loses this write alone, as a transaction in the group does.
+    OVW_TRY(resumeGroup());
+    statements = {
+        {"SAVEPOINT ovw_write", {}}, {kBooleanWrite, params}, {"RELEASE SAVEPOINT ovw_write", {}}};
+    write = 1;
+  } else {
+    OVW_TRY(ensureConnected());
+    statements = {{kBeginWrite, {}}, {kWritersLock, {}}, {kBooleanWrite, params}, {"COMMIT", {}}};
+    write = 2;
+  }
+  Result<std::vector<Rows>> results = c_->pipeline(statements);
+  if (!results) {
+    if (group_ && PQtransactionStatus(c_->handle()) == PQTRANS_INERROR) {
+      (void)c_->runScript("ROLLBACK TO SAVEPOINT ovw_write; RELEASE SAVEPOINT ovw_write");
+    } else if (!group_ && inTransaction()) {
+      (void)c_->run("ROLLBACK");
+    }
+    return results.error();
+  }
+  // A failed check wrote nothing: the transaction committed (or the savepoint released) empty.
+  return booleanChecks((*results)[write], object, field);
+}
+
 Result<std::vector<std::pair<std::string, int64_t>>> PgStore::fieldValues(uint32_t object) {
   OVW_TRY_ASSIGN(Rows rows, q("SELECT f.name, v.value FROM field_values v "
                               "JOIN fields f ON f.id = v.field_id "

@@ -68,6 +68,13 @@ class PgStoreTest : public kt::PostgresSuite {
     return create(store, "alpha");
   }
 
+  // Whether the boolean field is read as set.
+  static bool isSet(PgStore &store, uint32_t object, uint32_t field) {
+    auto value = store.booleanValue(object, field);
+    EXPECT_TRUE(value) << value.error().detail;
+    return value && *value;
+  }
+
   std::string location_;
   pg::Limits limits_;
 };
@@ -101,6 +108,9 @@ TEST_F(PgStoreTest, AServerLostWithinAGroupLosesTheGroupAndSaysSo) {
   auto store = open();
   ASSERT_NE(nullptr, store);
   const uint32_t alpha = startAndCreate(*store);
+  auto isNode = store->fieldByName("isNode");
+  ASSERT_TRUE(isNode && isNode->has_value());
+  const uint32_t node = (*isNode)->id;
   ASSERT_TRUE(store->beginGroup());
   {
     auto txn = store->transaction();
@@ -111,8 +121,9 @@ TEST_F(PgStoreTest, AServerLostWithinAGroupLosesTheGroupAndSaysSo) {
   ASSERT_TRUE(server().stop());
   std::string why;
   ASSERT_TRUE(server().restart(why)) << why;
-  // The group's next transaction connects again and opens the group anew; its end reports the
+  // The group's next write connects again and opens the group anew; its end reports the
   // writes lost before.
+  ASSERT_TRUE(store->setBooleanValue(alpha, node, true));
   {
     auto txn = store->transaction();
     ASSERT_TRUE(txn) << txn.error().detail;
@@ -127,6 +138,69 @@ TEST_F(PgStoreTest, AServerLostWithinAGroupLosesTheGroupAndSaysSo) {
   ASSERT_TRUE(names->has_value());
   EXPECT_EQ("alpha", (*names)->hostname.value_or(""));
   EXPECT_EQ("kept", (*names)->selection_name.value_or(""));
+  EXPECT_TRUE(isSet(*store, alpha, node));
+}
+
+// A boolean write is a transaction of its own (one round trip), or a savepoint within a group:
+// a write that fails on the server fails alone and leaves no transaction open, and a failed
+// check writes nothing.
+TEST_F(PgStoreTest, ABooleanWriteFailsAloneAndWritesNothingUnchecked) {
+  auto store = open();
+  auto other = open();
+  ASSERT_NE(nullptr, store);
+  ASSERT_NE(nullptr, other);
+  const uint32_t alpha = startAndCreate(*store);
+  const uint32_t beta = create(*store, "beta");
+  auto node = store->fieldByName("isNode");
+  ASSERT_TRUE(node && node->has_value());
+  const uint32_t flag = (*node)->id;
+  {
+    auto txn = store->transaction();
+    ASSERT_TRUE(txn);
+    ASSERT_TRUE(store->defineField("count", OVW_FIELD_INTEGER));
+    ASSERT_TRUE((*txn)->commit());
+  }
+  auto count = store->fieldByName("count");
+  ASSERT_TRUE(count && count->has_value());
+
+  // Failed checks: nothing is written, and the connection is left idle.
+  Status bad = store->setBooleanValue(alpha, (*count)->id, true);
+  EXPECT_EQ(OVW_ERR_BAD_ARG, bad.error().code);
+  auto unwritten = store->fieldValue(alpha, (*count)->id);
+  ASSERT_TRUE(unwritten);
+  EXPECT_EQ(std::nullopt, *unwritten);
+  EXPECT_EQ(OVW_ERR_NOT_FOUND, store->setBooleanValue(9999, flag, true).error().code);
+  EXPECT_EQ(OVW_ERR_NOT_FOUND, store->setBooleanValue(alpha, 9999, true).error().code);
+  EXPECT_EQ(OVW_ERR_NOT_FOUND, store->booleanValue(9999, flag).error().code);
+  EXPECT_EQ(OVW_ERR_BAD_ARG, store->booleanValue(alpha, (*count)->id).error().code);
+  EXPECT_EQ(PQTRANS_IDLE, PQtransactionStatus(store->connection().handle()));
+
+  // Another writer holds the writers' lock: the write gives up at the lock time-out.
+  {
+    auto held = other->transaction();
+    ASSERT_TRUE(held);
+    auto start = Clock::now();
+    Status waited = store->setBooleanValue(alpha, flag, true);
+    EXPECT_EQ(OVW_ERR_DB, waited.error().code);
+    EXPECT_GE(Clock::now() - start, 900ms);
+    EXPECT_EQ(PQTRANS_IDLE, PQtransactionStatus(store->connection().handle()));
+  }
+  ASSERT_TRUE(store->setBooleanValue(beta, flag, true));
+  EXPECT_TRUE(isSet(*other, beta, flag));
+
+  // Within a group, a write held up by a row lock fails alone; the group's others commit.
+  auto locker = pg::Connection::open(location_);
+  ASSERT_TRUE(locker) << locker.error().detail;
+  ASSERT_TRUE((*locker)->run("BEGIN"));
+  ASSERT_TRUE((*locker)->run("SELECT value FROM field_values WHERE object_id = $1 FOR UPDATE",
+                             std::vector<pg::Param>{pg::param(int64_t{beta})}));
+  ASSERT_TRUE(store->beginGroup());
+  ASSERT_TRUE(store->setBooleanValue(alpha, flag, true));
+  EXPECT_EQ(OVW_ERR_DB, store->setBooleanValue(beta, flag, false).error().code);
+  EXPECT_TRUE(store->endGroup());
+  ASSERT_TRUE((*locker)->run("ROLLBACK"));
+  EXPECT_TRUE(isSet(*other, alpha, flag));
+  EXPECT_TRUE(isSet(*other, beta, flag));
 }
 
 TEST_F(PgStoreTest, AWakeUpPostedWhileTheListenerWasAwayIsNotLost) {

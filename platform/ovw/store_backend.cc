@@ -31,6 +31,40 @@ Status checkText(std::string_view what, std::string_view text, bool allow_empty)
   return Status::Ok();
 }
 
+Status checkBooleanField(const std::optional<FieldRow> &field, uint32_t field_id, uint32_t object,
+                         bool object_exists) {
+  if (!field) return makeError(OVW_ERR_NOT_FOUND, "no field with id " + std::to_string(field_id));
+  if (field->type != OVW_FIELD_BOOLEAN) {
+    return makeError(OVW_ERR_BAD_ARG, "field \"" + field->name + "\" is not boolean");
+  }
+  if (!object_exists) return makeError(OVW_ERR_NOT_FOUND, "no object " + std::to_string(object));
+  return Status::Ok();
+}
+
+namespace {
+
+Status checkBooleanField(StoreBackend &store, uint32_t object, uint32_t field) {
+  OVW_TRY_ASSIGN(std::optional<FieldRow> f, store.fieldById(field));
+  if (!f || f->type != OVW_FIELD_BOOLEAN) return checkBooleanField(f, field, object, false);
+  OVW_TRY_ASSIGN(bool exists, store.objectExists(object));
+  return checkBooleanField(f, field, object, exists);
+}
+
+}  // namespace
+
+Result<bool> StoreBackend::booleanValue(uint32_t object, uint32_t field) {
+  OVW_TRY(checkBooleanField(*this, object, field));
+  OVW_TRY_ASSIGN(std::optional<int64_t> v, fieldValue(object, field));
+  return v && *v != 0;
+}
+
+Status StoreBackend::setBooleanValue(uint32_t object, uint32_t field, bool value) {
+  OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, transaction());
+  OVW_TRY(checkBooleanField(*this, object, field));
+  OVW_TRY(setFieldValue(object, field, value ? 1 : 0));
+  return txn->commit();
+}
+
 std::string databasePath() {
   const char *env = std::getenv("OVW_DATABASE");
   if (env != nullptr && env[0] != '\0') return env;

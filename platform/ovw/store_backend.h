@@ -131,6 +131,11 @@ struct Wakes {
 // Microseconds since the epoch (CLOCK_REALTIME), comparable between processes.
 int64_t nowMicros();
 
+// What a boolean field's read or write checks first: that the field `field_id` exists (its row,
+// when it does) and is boolean, and that the object exists.
+Status checkBooleanField(const std::optional<FieldRow> &field, uint32_t field_id, uint32_t object,
+                         bool object_exists);
+
 // Checks a text bound for the store: non-empty (unless `allow_empty`) and at most kMaxText.
 Status checkText(std::string_view what, std::string_view text, bool allow_empty = false);
 
@@ -192,6 +197,13 @@ class StoreBackend {
   virtual Status setFieldValue(uint32_t object, uint32_t field, int64_t value) = 0;
   // The object's values by field name, in field order.
   virtual Result<std::vector<std::pair<std::string, int64_t>>> fieldValues(uint32_t object) = 0;
+  // The value of a boolean field of an existing object (false when it has none):
+  // OVW_ERR_NOT_FOUND when the field or the object doesn't exist, OVW_ERR_BAD_ARG when the
+  // field isn't boolean. The back end may answer with fewer round trips than the calls above.
+  virtual Result<bool> booleanValue(uint32_t object, uint32_t field);
+  // Sets a boolean field of an existing object in a write transaction of its own (within a write
+  // group, a part of the group's), failing as booleanValue() does.
+  virtual Status setBooleanValue(uint32_t object, uint32_t field, bool value);
 
   // --- Objects ---
   virtual Result<bool> objectExists(uint32_t id) = 0;
