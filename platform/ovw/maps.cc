@@ -145,11 +145,7 @@ Result<OVwObjectList *> listObjectsOnMap(OVwMapInfo *map, const OVwFieldBindList
   OVW_TRY_ASSIGN(Filter f, toFilter(filter));
   StoreBackend &store = *lib().store;
   OVW_TRY_ASSIGN(std::vector<uint32_t> ids, store.findObjects(f, m.id));
-  std::vector<ObjectRow> rows;
-  for (uint32_t id : ids) {
-    OVW_TRY_ASSIGN(std::optional<ObjectRow> row, store.object(id, m.id));
-    if (row) rows.push_back(std::move(*row));
-  }
+  OVW_TRY_ASSIGN(std::vector<ObjectRow> rows, store.objects(ids, m.id));
   std::unique_ptr<ObjectListRecord> r = objectList(rows);
   OVwObjectList *handle = &r->list;
   return keep(std::move(r), Kind::kObjectList, handle);

@@ -52,6 +52,7 @@ Status PgStore::ensureConnected() {
 }
 
 Result<Rows> PgStore::q(std::string_view sql, std::vector<Param> params) {
+  if (beginPending_) return firstOfTransaction(sql, params);
   OVW_TRY(ensureConnected());
   Result<Rows> rows = c_->exec(sql, params);
   // A statement of its own (outside any transaction) that the server chose as a deadlock's
@@ -149,6 +150,21 @@ Status PgStore::beginLocked() {
   return Status::Ok();
 }
 
+Status PgStore::sendPendingBegin() {
+  if (!std::exchange(beginPending_, false)) return Status::Ok();
+  return beginLocked();
+}
+
+Result<Rows> PgStore::firstOfTransaction(std::string_view sql, const std::vector<Param> &params) {
+  // A failure leaves the transaction failed (or, with the connection lost, ended): the
+  // transaction's end rolls it back or reports it lost.
+  beginPending_ = false;
+  const pg::Connection::Statement statements[] = {
+      {kBeginWrite, {}}, {kWritersLock, {}}, {sql, params}};
+  OVW_TRY_ASSIGN(std::vector<Rows> results, c_->pipeline(statements));
+  return std::move(results[2]);
+}
+
 Status PgStore::resumeGroup() {
   if (PQtransactionStatus(c_->handle()) == PQTRANS_INTRANS && !connectionLost()) {
     return Status::Ok();
@@ -164,8 +180,10 @@ Status PgStore::resumeGroup() {
 }
 
 Result<std::unique_ptr<Transaction>> PgStore::begin() {
-  // Within a group, a transaction is a savepoint of the group's transaction.
+  // Within a group, a transaction is a savepoint of the group's transaction; within another
+  // transaction, a savepoint of that one, which must then have begun.
   if (group_ && open_ == 0) OVW_TRY(resumeGroup());
+  OVW_TRY(sendPendingBegin());
   const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
   if (status == PQTRANS_INERROR) return makeError(OVW_ERR_DB, "the transaction has failed");
   if (status == PQTRANS_INTRANS) {
@@ -173,14 +191,17 @@ Result<std::unique_ptr<Transaction>> PgStore::begin() {
     ++open_;
     return std::unique_ptr<Transaction>(std::make_unique<PgTransaction>(*this, true));
   }
+  // BEGIN and the writers' lock go with the transaction's first statement, a round trip fewer.
   OVW_TRY(ensureConnected());
-  OVW_TRY(beginLocked());
+  beginPending_ = true;
   ++open_;
   return std::unique_ptr<Transaction>(std::make_unique<PgTransaction>(*this, false));
 }
 
 Status PgStore::finishTransaction(bool savepoint, bool commit) {
   --open_;
+  // A transaction that ran no statement sent nothing: there is nothing to end.
+  if (!savepoint && std::exchange(beginPending_, false)) return Status::Ok();
   const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
   if (status == PQTRANS_IDLE || status == PQTRANS_UNKNOWN) {
     // Ended underneath (the connection was lost): nothing of it was committed.

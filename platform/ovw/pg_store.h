@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "pg_db.h"
@@ -62,6 +63,8 @@ class PgStore final : public StoreBackend {
   Result<bool> objectExists(uint32_t id) override;
   Result<std::vector<uint32_t>> objectIds() override;
   Result<std::optional<ObjectRow>> object(uint32_t id, int32_t map_id) override;
+  // In one statement for up to kIdsPerStatement ids.
+  Result<std::vector<ObjectRow>> objects(std::span<const uint32_t> ids, int32_t map_id) override;
   Result<std::optional<ObjectRow>> objectNames(uint32_t id) override;
   Result<uint32_t> objectIdByName(bool hostname, std::string_view name) override;
   Result<std::vector<uint32_t>> findObjects(const Filter &filter, int32_t map_id) override;
@@ -76,6 +79,9 @@ class PgStore final : public StoreBackend {
   Result<std::optional<uint32_t>> objectByHostname(std::string_view hostname) override;
 
   Result<std::vector<int32_t>> mapIds() override;
+  // Maps are never renamed or deleted, nor their ids given again: a map read outside any write
+  // is kept (at most kMaxKeptMaps), so the map calls' check that their map exists costs no round
+  // trip after the first.
   Result<std::optional<MapRow>> mapById(int32_t id) override;
   Result<std::optional<MapRow>> mapByName(std::string_view name) override;
   Result<MapRow> mapNamed(std::string_view name) override;
@@ -155,6 +161,11 @@ class PgStore final : public StoreBackend {
   Result<std::unique_ptr<Transaction>> begin();
   // BEGIN and the writers' lock, in one round trip; nothing is left open when it fails.
   Status beginLocked();
+  // Sends the BEGIN and lock of the write transaction begun last, which wait for its first
+  // statement so as to travel with it.
+  Status sendPendingBegin();
+  // The first statement of a write transaction, sent with its BEGIN and lock.
+  Result<pg::Rows> firstOfTransaction(std::string_view sql, const std::vector<pg::Param> &params);
   // Within a write group, between its transactions: begins the group's transaction again when
   // a failure or a lost connection ended it (its writes are lost, which endGroup() reports).
   Status resumeGroup();
@@ -169,9 +180,11 @@ class PgStore final : public StoreBackend {
   std::string location_;
   pg::Limits limits_;
   bool group_ = false;
-  bool groupLost_ = false;  // writes of the open group were lost (its transaction ended)
-  int open_ = 0;            // transactions handed out and not yet finished
-  Wakes deferred_;          // parties to wake when the open write group ends
+  bool groupLost_ = false;     // writes of the open group were lost (its transaction ended)
+  int open_ = 0;               // transactions handed out and not yet finished
+  bool beginPending_ = false;  // the outermost one's BEGIN waits for its first statement
+  Wakes deferred_;             // parties to wake when the open write group ends
+  std::unordered_map<int32_t, MapRow> maps_;  // maps read, by id
 };
 
 }  // namespace kestara::ovw

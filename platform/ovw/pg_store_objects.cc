@@ -1,6 +1,9 @@
 // pg_store_objects.cc - the OVw store on a PostgreSQL server: fields, objects, maps, symbols,
 // applications, sessions and selections.
+#include <algorithm>
+#include <charconv>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "pg_store.h"
@@ -16,6 +19,7 @@ using namespace pgsql;
 namespace {
 
 constexpr int64_t kMaxId32 = 4294967295;
+constexpr size_t kMaxKeptMaps = 1024;
 
 Error notFound(std::string detail) { return makeError(OVW_ERR_NOT_FOUND, std::move(detail)); }
 
@@ -202,27 +206,64 @@ Result<std::vector<uint32_t>> PgStore::objectIds() {
   return idsFrom("SELECT id FROM objects ORDER BY id", {});
 }
 
-Result<std::optional<ObjectRow>> PgStore::object(uint32_t id, int32_t map_id) {
-  OVW_TRY_ASSIGN(
-      Rows rows,
-      q("SELECT o.id, o.hostname, o.selection_name, "
-        " COALESCE((SELECT (v.value <> 0)::integer FROM field_values v JOIN fields f "
-        "   ON f.id = v.field_id WHERE v.object_id = o.id AND f.name = 'isNode'), 0), "
-        " COALESCE((SELECT (v.value <> 0)::integer FROM field_values v JOIN fields f "
-        "   ON f.id = v.field_id WHERE v.object_id = o.id AND f.name = 'isSNMPSupported'), 0), "
-        " COALESCE((SELECT s.id FROM submaps s"
-        "   WHERE s.map_id = $2 AND s.parent_object_id = o.id), 0) "
-        "FROM objects o WHERE o.id = $1",
-        {param(int64_t{id}), param(int64_t{map_id})}));
-  if (rows.count() == 0) return std::optional<ObjectRow>();
+namespace {
+
+// An object's columns, as objectOf() reads them; $2 is the map whose submaps are looked up.
+constexpr const char *kObjectColumns =
+    "SELECT o.id, o.hostname, o.selection_name, "
+    " COALESCE((SELECT (v.value <> 0)::integer FROM field_values v JOIN fields f "
+    "   ON f.id = v.field_id WHERE v.object_id = o.id AND f.name = 'isNode'), 0), "
+    " COALESCE((SELECT (v.value <> 0)::integer FROM field_values v JOIN fields f "
+    "   ON f.id = v.field_id WHERE v.object_id = o.id AND f.name = 'isSNMPSupported'), 0), "
+    " COALESCE((SELECT s.id FROM submaps s"
+    "   WHERE s.map_id = $2 AND s.parent_object_id = o.id), 0) ";
+
+ObjectRow objectOf(const Rows &rows, int row) {
   ObjectRow o;
-  o.id = static_cast<uint32_t>(rows.int64(0, 0));
-  o.hostname = rows.text(0, 1);
-  o.selection_name = rows.text(0, 2);
-  o.is_node = rows.int64(0, 3) != 0;
-  o.is_snmp_supported = rows.int64(0, 4) != 0;
-  o.child_submap = static_cast<uint32_t>(rows.int64(0, 5));
-  return std::optional<ObjectRow>(std::move(o));
+  o.id = static_cast<uint32_t>(rows.int64(row, 0));
+  o.hostname = rows.text(row, 1);
+  o.selection_name = rows.text(row, 2);
+  o.is_node = rows.int64(row, 3) != 0;
+  o.is_snmp_supported = rows.int64(row, 4) != 0;
+  o.child_submap = static_cast<uint32_t>(rows.int64(row, 5));
+  return o;
+}
+
+// The most ids that one statement reads; a longer list is read in parts.
+constexpr size_t kIdsPerStatement = 1000;
+
+// Ids as a PostgreSQL array's text ("{1,2,3}").
+std::string idArray(std::span<const uint32_t> ids) {
+  std::string text = "{";
+  for (uint32_t id : ids) {
+    if (text.size() > 1) text += ',';
+    text += std::to_string(id);
+  }
+  return text + "}";
+}
+
+}  // namespace
+
+Result<std::optional<ObjectRow>> PgStore::object(uint32_t id, int32_t map_id) {
+  OVW_TRY_ASSIGN(Rows rows, q(std::string(kObjectColumns) + "FROM objects o WHERE o.id = $1",
+                              {param(int64_t{id}), param(int64_t{map_id})}));
+  if (rows.count() == 0) return std::optional<ObjectRow>();
+  return std::optional<ObjectRow>(objectOf(rows, 0));
+}
+
+Result<std::vector<ObjectRow>> PgStore::objects(std::span<const uint32_t> ids, int32_t map_id) {
+  std::vector<ObjectRow> out;
+  out.reserve(ids.size());
+  while (!ids.empty()) {
+    const std::span<const uint32_t> part = ids.first(std::min(ids.size(), kIdsPerStatement));
+    ids = ids.subspan(part.size());
+    OVW_TRY_ASSIGN(Rows rows, q(std::string(kObjectColumns) +
+                                    "FROM unnest($1::bigint[]) WITH ORDINALITY AS k(id, n) "
+                                    "JOIN objects o ON o.id = k.id ORDER BY k.n",
+                                {param(std::string_view(idArray(part))), param(int64_t{map_id})}));
+    for (int i = 0; i < rows.count(); ++i) out.push_back(objectOf(rows, i));
+  }
+  return out;
 }
 
 Result<std::optional<ObjectRow>> PgStore::objectNames(uint32_t id) {
@@ -381,8 +422,15 @@ Result<std::vector<int32_t>> PgStore::mapIds() {
 }
 
 Result<std::optional<MapRow>> PgStore::mapById(int32_t id) {
+  if (auto kept = maps_.find(id); kept != maps_.end()) return std::optional<MapRow>(kept->second);
   OVW_TRY_ASSIGN(Rows rows, q(std::string(kMapColumns) + "WHERE m.id = $1", {param(int64_t{id})}));
-  return mapOf(rows);
+  std::optional<MapRow> map = mapOf(rows);
+  // Only a committed map is kept: a write's own new map would go if the write were rolled back.
+  if (map && open_ == 0 && !group_) {
+    if (maps_.size() >= kMaxKeptMaps) maps_.clear();
+    maps_.emplace(id, *map);
+  }
+  return map;
 }
 
 Result<std::optional<MapRow>> PgStore::mapByName(std::string_view name) {
@@ -437,7 +485,22 @@ namespace {
 
 constexpr const char *kSymbolColumns =
     "SELECT s.id, s.submap_id, s.object_id, s.type, s.label, s.status, s.variety, s.flags, "
-    "s.application, s.behavior, s.action FROM symbols s ";
+    "s.application, s.behavior, s.action, array_to_string(ARRAY(SELECT t.object_id "
+    "FROM symbol_targets t WHERE t.symbol_id = s.id ORDER BY t.position), ',') FROM symbols s ";
+
+// The targets column of kSymbolColumns: ids separated by commas (none when it is empty).
+std::vector<uint32_t> targetsOf(std::string_view text) {
+  std::vector<uint32_t> ids;
+  while (!text.empty() && ids.size() < kMaxListItems) {
+    const size_t comma = std::min(text.find(','), text.size());
+    uint32_t id = 0;
+    const std::string_view item = text.substr(0, comma);
+    const auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), id);
+    if (ec == std::errc() && end == item.data() + item.size()) ids.push_back(id);
+    text.remove_prefix(std::min(text.size(), comma + 1));
+  }
+  return ids;
+}
 
 }  // namespace
 
@@ -456,12 +519,8 @@ Result<std::vector<SymbolRow>> PgStore::symbolsFrom(const Rows &rows) {
     s.application = rows.text(i, 8);
     s.behavior = static_cast<int>(rows.int64(i, 9));
     s.action = rows.text(i, 10);
+    s.targets = targetsOf(rows.text(i, 11).value_or(""));
     out.push_back(std::move(s));
-  }
-  for (SymbolRow &s : out) {
-    OVW_TRY_ASSIGN(s.targets, idsFrom("SELECT object_id FROM symbol_targets WHERE symbol_id = $1 "
-                                      "ORDER BY position",
-                                      {param(int64_t{s.id})}));
   }
   return out;
 }

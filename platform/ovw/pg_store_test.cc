@@ -179,6 +179,7 @@ TEST_F(PgStoreTest, ABooleanWriteFailsAloneAndWritesNothingUnchecked) {
   {
     auto held = other->transaction();
     ASSERT_TRUE(held);
+    ASSERT_TRUE(other->objectIds());  // the first statement takes the writers' lock
     auto start = Clock::now();
     Status waited = store->setBooleanValue(alpha, flag, true);
     EXPECT_EQ(OVW_ERR_DB, waited.error().code);
@@ -280,23 +281,29 @@ TEST_F(PgStoreTest, ALockHeldByAnotherConnectionFailsTheCallWithinTheLockTimeOut
   EXPECT_GE(waited, 900ms);
   EXPECT_LT(waited, kt::scaled(5s));
 
-  // Another writer in its transaction: the next waits for it as long, then gives up.
+  // Another writer in its transaction: the next waits for it as long, then gives up. A
+  // transaction takes the writers' lock with its first statement.
   ASSERT_TRUE((*other)->run("ROLLBACK"));
   auto writer = open();
   ASSERT_NE(nullptr, writer);
   auto held = writer->transaction();
   ASSERT_TRUE(held) << held.error().detail;
-  start = Clock::now();
+  ASSERT_TRUE(writer->objectIds());
   auto txn = store->transaction();
+  ASSERT_TRUE(txn) << txn.error().detail;
+  start = Clock::now();
+  ids = store->objectIds();
   waited = Clock::now() - start;
-  ASSERT_FALSE(txn);
-  EXPECT_EQ(OVW_ERR_DB, txn.error().code);
+  ASSERT_FALSE(ids);
+  EXPECT_EQ(OVW_ERR_DB, ids.error().code);
   EXPECT_GE(waited, 900ms);
   EXPECT_LT(waited, kt::scaled(5s));
+  EXPECT_FALSE((*txn)->commit());
   // Once the other is done, this store carries on.
   held->reset();
   txn = store->transaction();
   ASSERT_TRUE(txn) << txn.error().detail;
+  ASSERT_TRUE(store->objectIds());
   EXPECT_TRUE((*txn)->commit());
 }
 
@@ -386,6 +393,57 @@ TEST_F(PgStoreTest, WritersAtOnceAllSucceedWithIdsNeverGivenTwice) {
   auto ids = first->objectIds();
   ASSERT_TRUE(ids) << ids.error().detail;
   EXPECT_EQ(static_cast<size_t>(kWriters * kEach + 1), ids->size());
+}
+
+// Rows read together, in one statement where the file's store reads them one by one, come back
+// as those would: objects in the order asked without the missing ones (also past the ids that
+// one statement takes), a symbol's targets in their order.
+TEST_F(PgStoreTest, RowsReadTogetherMatchRowsReadOneByOne) {
+  auto store = open();
+  ASSERT_NE(nullptr, store);
+  std::vector<uint32_t> made;
+  uint32_t symbol = 0;
+  int32_t map = 0;
+  {
+    auto txn = store->transaction();
+    ASSERT_TRUE(txn);
+    Wakes wakes;
+    for (int i = 0; i < 1010; ++i) {
+      auto id = store->createObject("n" + std::to_string(i), std::nullopt, {}, wakes);
+      ASSERT_TRUE(id) << id.error().detail;
+      made.push_back(*id);
+    }
+    auto m = store->mapNamed("default");
+    ASSERT_TRUE(m) << m.error().detail;
+    map = m->id;
+    auto s = store->createSymbol(m->root_submap, made[0], "Icon", "icon", 1, 3, 0, "app");
+    ASSERT_TRUE(s) << s.error().detail;
+    symbol = *s;
+    const uint32_t targets[] = {made[7], made[2], made[5]};
+    ASSERT_TRUE(store->setSymbolBehavior(symbol, OVW_BEHAVIOR_ACTION, "app", "act", targets));
+    ASSERT_TRUE((*txn)->commit());
+  }
+  std::vector<uint32_t> asked(made.rbegin(), made.rend());
+  asked.insert(asked.begin() + 999, 4000000000u);  // no such object, at the end of the first part
+  auto together = store->objects(asked, map);
+  ASSERT_TRUE(together) << together.error().detail;
+  ASSERT_EQ(made.size(), together->size());
+  for (size_t i = 0; i < made.size(); ++i) {
+    ASSERT_EQ(made[made.size() - 1 - i], (*together)[i].id) << i;
+  }
+  auto single = store->object(made[3], map);
+  ASSERT_TRUE(single && single->has_value());
+  const ObjectRow &read = (*together)[made.size() - 4];
+  EXPECT_EQ((*single)->hostname, read.hostname);
+  EXPECT_EQ("n3", read.hostname.value_or(""));
+  EXPECT_EQ((*single)->child_submap, read.child_submap);
+
+  auto row = store->symbol(symbol);
+  ASSERT_TRUE(row && row->has_value());
+  EXPECT_EQ((std::vector<uint32_t>{made[7], made[2], made[5]}), (*row)->targets);
+  auto listed = store->symbolsOfObject(map, made[0]);
+  ASSERT_TRUE(listed && listed->size() == 1);
+  EXPECT_EQ((*row)->targets, (*listed)[0].targets);
 }
 
 TEST_F(PgStoreTest, CheckVerifiesTheIdentityAndBackupsAreTheServersJob) {

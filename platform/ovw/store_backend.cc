@@ -65,6 +65,16 @@ Status StoreBackend::setBooleanValue(uint32_t object, uint32_t field, bool value
   return txn->commit();
 }
 
+Result<std::vector<ObjectRow>> StoreBackend::objects(std::span<const uint32_t> ids,
+                                                     int32_t map_id) {
+  std::vector<ObjectRow> rows;
+  for (uint32_t id : ids) {
+    OVW_TRY_ASSIGN(std::optional<ObjectRow> row, object(id, map_id));
+    if (row) rows.push_back(std::move(*row));
+  }
+  return rows;
+}
+
 std::string databasePath() {
   const char *env = std::getenv("OVW_DATABASE");
   if (env != nullptr && env[0] != '\0') return env;

@@ -212,6 +212,9 @@ class StoreBackend {
   // The object with its isNode/isSNMPSupported values and its own submap on `map_id` (0: no
   // map). nullopt when there is no such object.
   virtual Result<std::optional<ObjectRow>> object(uint32_t id, int32_t map_id) = 0;
+  // The objects of `ids` that exist, as object() reads them, in the order of `ids`. The back end
+  // may read them together.
+  virtual Result<std::vector<ObjectRow>> objects(std::span<const uint32_t> ids, int32_t map_id);
   // The object with only its id and names filled in (a cheaper read for name lookups).
   virtual Result<std::optional<ObjectRow>> objectNames(uint32_t id) = 0;
   // The lowest id of the objects whose host name (or, with `hostname` false, selection name)
