@@ -11,6 +11,7 @@
 //
 //   mapopen_bench [iterations]      (default 15)
 //   KT_DATABASE=postgresql mapopen_bench ...     the database on a PostgreSQL server
+//   KT_DATABASE=postgresql-socket ...            ... reached through its socket instead of TCP
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -179,8 +180,10 @@ int main(int argc, char **argv) {
   (void)mossick.wait(std::chrono::seconds(10));
 
   Stats a = stats(direct), b = stats(tool), c = stats(mapOpen);
-  std::printf("map open with %d flagged nodes, %d rounds, the database %s\n", kNodes, iterations,
-              kt::onPostgres() ? "on a PostgreSQL server on this machine" : "an SQLite file");
+  std::printf(
+      "map open with %d flagged nodes, %d rounds, the database %s%s\n", kNodes, iterations,
+      kt::onPostgres() ? "on a PostgreSQL server on this machine, KT_DATABASE=" : "an SQLite file",
+      kt::onPostgres() ? std::getenv("KT_DATABASE") : "");
   report("(a) direct library calls, 64 icons", a);
   report("(b) ovw start-up (command posting nothing)", b);
   report("(c) ovw open map -> mossick's 64th icon", c);

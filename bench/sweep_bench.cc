@@ -9,6 +9,7 @@
 //
 //   sweep_bench [nodes] [rounds] [events]      (defaults 200, 21, 200)
 //   KT_DATABASE=postgresql sweep_bench ...     the same with the database on a PostgreSQL server
+//   KT_DATABASE=postgresql-socket ...          ... reached through its socket instead of TCP
 //
 // The nodes are loopback addresses 127.0.1.x and 127.0.2.x served by two snmpds (devices and
 // non-devices), in a network namespace of the benchmark's own.
@@ -253,9 +254,10 @@ int main(int argc, char **argv) {
   OVwDbDone();
   std::sort(latencies.begin(), latencies.end());
 
-  std::printf("object database: %s\n", kt::onPostgres()
-                                           ? "a PostgreSQL server on this machine (KT_DATABASE)"
-                                           : "an SQLite file");
+  std::printf(
+      "object database: %s%s\n",
+      kt::onPostgres() ? "a PostgreSQL server on this machine, KT_DATABASE=" : "an SQLite file",
+      kt::onPostgres() ? std::getenv("KT_DATABASE") : "");
   std::printf("sweep benchmark, %d nodes (%zu devices, %zu non-devices), %d rounds, loopback\n",
               nodes, deviceHosts.size(), plainHosts.size(), rounds);
   std::printf("(a) direct net-snmp open/get/close loop   %8.3f s   %8.0f nodes/s\n",

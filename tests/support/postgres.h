@@ -72,12 +72,12 @@ class PostgresServer {
   bool restart(std::string &why);
   bool running() const { return server_ != nullptr; }
   std::string log() const;
+  // The conninfo of a connection through the server's socket alone (on the same machine).
+  std::string localConnection(const std::string &database) const;
 
  private:
   PostgresServer() = default;
   bool launch(std::string &why);
-  // The conninfo of the test's own connections: through the server's socket.
-  std::string localConnection(const std::string &database) const;
 
   std::unique_ptr<TempDir> dir_;
   std::string bin_;   // the folder of the server's programs

@@ -15,7 +15,8 @@ namespace kt {
 class PostgresServer;
 
 // Whether the test's databases are PostgreSQL ones (KT_DATABASE=postgresql: ctest runs the
-// system tests once per back end) rather than SQLite files.
+// system tests once per back end) rather than SQLite files. KT_DATABASE=postgresql-socket (for
+// the benchmarks) reaches the server through its socket folder instead of TCP.
 bool onPostgres();
 
 // Skips the test when it runs against PostgreSQL: for tests of what only a database file has.
