@@ -181,7 +181,27 @@ Status Connection::runScript(const std::string &sql) {
   return Status::Ok();
 }
 
+namespace {
+
+// The most statements sent before their results are read: the server's results then fit in the
+// sockets' buffers, so that neither side can block on a full one while the other sends.
+constexpr size_t kPipelineChunk = 64;
+
+}  // namespace
+
 Result<std::vector<Rows>> Connection::pipeline(std::span<const Statement> statements) {
+  std::vector<Rows> out;
+  out.reserve(statements.size());
+  while (!statements.empty()) {
+    const auto part = statements.first(std::min(statements.size(), kPipelineChunk));
+    statements = statements.subspan(part.size());
+    OVW_TRY_ASSIGN(std::vector<Rows> rows, pipelinePart(part));
+    for (Rows &r : rows) out.push_back(std::move(r));
+  }
+  return out;
+}
+
+Result<std::vector<Rows>> Connection::pipelinePart(std::span<const Statement> statements) {
   retryable_ = false;
   // Texts new to the session are prepared before the pipeline starts (once per session).
   std::vector<const std::string *> names;

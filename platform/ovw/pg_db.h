@@ -85,9 +85,9 @@ class Connection {
     std::span<const Param> params;
   };
   // Sends the statements together and reads their results in one round trip (libpq's pipeline
-  // mode). The first statement that fails is the call's failure (retryable() as for exec); the
-  // server skips those after it. A transaction that the statements began stays open, or failed,
-  // for the caller to end.
+  // mode; one per 64 statements). The first statement that fails is the call's failure
+  // (retryable() as for exec); those after it do not run. A transaction that the statements
+  // began stays open, or failed, for the caller to end.
   Result<std::vector<Rows>> pipeline(std::span<const Statement> statements);
   // The first column of the first row as an integer (0 when there is no row).
   Result<int64_t> queryInt(std::string_view sql, std::span<const Param> params = {});
@@ -115,6 +115,7 @@ class Connection {
   Connection(PGconn *conn, Limits limits) : conn_(conn), limits_(limits) {}
   Status configure();
   Error failure(std::string_view what, const PGresult *result);
+  Result<std::vector<Rows>> pipelinePart(std::span<const Statement> statements);
   // Reads the results of a pipeline sent with `count` statements and its sync, and leaves
   // pipeline mode.
   Result<std::vector<Rows>> pipelineResults(size_t count);

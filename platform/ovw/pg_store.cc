@@ -165,6 +165,17 @@ Result<Rows> PgStore::firstOfTransaction(std::string_view sql, const std::vector
   return std::move(results[2]);
 }
 
+Result<std::vector<Rows>> PgStore::together(std::vector<pg::Connection::Statement> statements) {
+  if (!std::exchange(beginPending_, false)) {
+    OVW_TRY(ensureConnected());  // outside any transaction, a lost connection is made again
+    return c_->pipeline(statements);
+  }
+  statements.insert(statements.begin(), {{kBeginWrite, {}}, {kWritersLock, {}}});
+  OVW_TRY_ASSIGN(std::vector<Rows> results, c_->pipeline(statements));
+  results.erase(results.begin(), results.begin() + 2);
+  return results;
+}
+
 Status PgStore::resumeGroup() {
   if (PQtransactionStatus(c_->handle()) == PQTRANS_INTRANS && !connectionLost()) {
     return Status::Ok();
@@ -486,14 +497,24 @@ Result<std::optional<EventRow>> PgStore::event(int64_t id) {
   return std::optional<EventRow>(std::move(e));
 }
 
-Status PgStore::collectWakes(int event, int64_t session_id, Wakes &wakes) {
-  OVW_TRY_ASSIGN(
-      Rows rows,
-      q("SELECT a.wake_token FROM attachments a WHERE ($1::bigint = 0 OR a.session_id = $1) "
-        "AND ($2::integer = 1 OR EXISTS (SELECT 1 FROM registrations r "
-        "WHERE r.attachment_id = a.id AND r.event = $2)) ORDER BY a.id",
-        {param(session_id), param(int64_t{event})}));
+namespace {
+
+// The wake tokens of the attachments that an event ($2) posted to a session ($1, 0 for every
+// session) reaches.
+constexpr const char *kWakeTokens =
+    "SELECT a.wake_token FROM attachments a WHERE ($1::bigint = 0 OR a.session_id = $1) "
+    "AND ($2::integer = 1 OR EXISTS (SELECT 1 FROM registrations r "
+    "WHERE r.attachment_id = a.id AND r.event = $2)) ORDER BY a.id";
+
+void addTokens(const Rows &rows, Wakes &wakes) {
   for (int i = 0; i < rows.count(); ++i) wakes.tokens.push_back(rows.text(i, 0).value_or(""));
+}
+
+}  // namespace
+
+Status PgStore::collectWakes(int event, int64_t session_id, Wakes &wakes) {
+  OVW_TRY_ASSIGN(Rows rows, q(kWakeTokens, {param(session_id), param(int64_t{event})}));
+  addTokens(rows, wakes);
   return Status::Ok();
 }
 
@@ -501,30 +522,46 @@ Result<int64_t> PgStore::postEvent(int event, int64_t session_id, int32_t map_id
                                    uint32_t submap_id, std::span<const ObjectRow> objects,
                                    Wakes &wakes) {
   if (objects.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
-  // Trim the queue: events before every listening attachment's cursor have been taken by all
-  // that could take them (the last one taken may still be being dispatched, so it stays).
-  OVW_TRY(
-      run("DELETE FROM events WHERE id < COALESCE((SELECT min(a.cursor) FROM attachments a "
-          "WHERE EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id)), "
-          "9223372036854775807)"));
   auto orNull = [](int64_t v) { return v != 0 ? param(v) : pg::nullParam(); };
-  OVW_TRY_ASSIGN(Rows added,
-                 q("INSERT INTO events(session_id, event, map_id, submap_id, posted_us) "
-                   "VALUES ($1, $2, $3, $4, $5) RETURNING id",
-                   {orNull(session_id), param(int64_t{event}), orNull(map_id), orNull(submap_id),
-                    param(nowMicros())}));
-  const int64_t id = added.int64(0, 0);
+  // Every statement's parameters, kept until the statements have run.
+  std::vector<std::vector<Param>> params;
+  params.reserve(objects.size() + 2);
+  params.push_back({orNull(session_id), param(int64_t{event}), orNull(map_id), orNull(submap_id),
+                    param(nowMicros())});
   int64_t position = 0;
   for (const ObjectRow &o : objects) {
-    OVW_TRY(
-        run("INSERT INTO event_objects(event_id, position, object_id, hostname, "
-            "selection_name, is_node, is_snmp_supported) VALUES ($1, $2, $3, $4, $5, $6, $7)",
-            {param(id), param(position++), param(int64_t{o.id}), optParam(o.hostname),
-             optParam(o.selection_name), param(int64_t{o.is_node ? 1 : 0}),
-             param(int64_t{o.is_snmp_supported ? 1 : 0})}));
+    params.push_back({param(position++), param(int64_t{o.id}), optParam(o.hostname),
+                      optParam(o.selection_name), param(int64_t{o.is_node ? 1 : 0}),
+                      param(int64_t{o.is_snmp_supported ? 1 : 0})});
   }
-  OVW_TRY(collectWakes(event, session_id, wakes));
-  return id;
+  params.push_back({param(session_id), param(int64_t{event})});
+
+  // All in one round trip: the queue trimmed (events before every listening attachment's cursor
+  // have been taken by all that could take them; the last one taken may still be being
+  // dispatched, so it stays), the event, its objects (under the id just given, which currval
+  // reads from this session), and the parties to wake.
+  std::vector<pg::Connection::Statement> statements;
+  statements.push_back(
+      {"DELETE FROM events WHERE id < COALESCE((SELECT min(a.cursor) FROM attachments a "
+       "WHERE EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id)), "
+       "9223372036854775807)",
+       {}});
+  statements.push_back(
+      {"INSERT INTO events(session_id, event, map_id, submap_id, posted_us) "
+       "VALUES ($1, $2, $3, $4, $5) RETURNING id",
+       params.front()});
+  for (size_t i = 1; i + 1 < params.size(); ++i) {
+    statements.push_back(
+        {"INSERT INTO event_objects(event_id, position, object_id, hostname, "
+         "selection_name, is_node, is_snmp_supported) VALUES "
+         "(currval(pg_get_serial_sequence('events', 'id')), "
+         "$1, $2, $3, $4, $5, $6)",
+         params[i]});
+  }
+  statements.push_back({kWakeTokens, params.back()});
+  OVW_TRY_ASSIGN(std::vector<Rows> results, together(std::move(statements)));
+  addTokens(results.back(), wakes);
+  return results[1].int64(0, 0);
 }
 
 // --- Map close --------------------------------------------------------------------------

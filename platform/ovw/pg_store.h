@@ -166,6 +166,9 @@ class PgStore final : public StoreBackend {
   Status sendPendingBegin();
   // The first statement of a write transaction, sent with its BEGIN and lock.
   Result<pg::Rows> firstOfTransaction(std::string_view sql, const std::vector<pg::Param> &params);
+  // Runs statements of a transaction (the caller's) together, in one round trip; their results
+  // in order. A failure fails the transaction.
+  Result<std::vector<pg::Rows>> together(std::vector<pg::Connection::Statement> statements);
   // Within a write group, between its transactions: begins the group's transaction again when
   // a failure or a lost connection ended it (its writes are lost, which endGroup() reports).
   Status resumeGroup();

@@ -574,17 +574,24 @@ Status PgStore::setSymbolBehavior(uint32_t symbol, int behavior,
                                   std::optional<std::string_view> application,
                                   std::optional<std::string_view> action,
                                   std::span<const uint32_t> targets) {
-  OVW_TRY_ASSIGN(Rows updated, q("UPDATE symbols SET behavior = $1, action_application = $2, "
-                                 "action = $3 WHERE id = $4",
-                                 {param(int64_t{behavior}), optParam(application), optParam(action),
-                                  param(int64_t{symbol})}));
-  if (updated.changed() == 0) return notFound("no symbol " + std::to_string(symbol));
-  OVW_TRY(run("DELETE FROM symbol_targets WHERE symbol_id = $1", {param(int64_t{symbol})}));
-  int64_t position = 0;
-  for (uint32_t target : targets) {
-    OVW_TRY(run("INSERT INTO symbol_targets(symbol_id, position, object_id) VALUES ($1, $2, $3)",
-                {param(int64_t{symbol}), param(position++), param(int64_t{target})}));
-  }
+  if (targets.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many targets");
+  // The symbol and its targets in one round trip; the targets are written only when the symbol
+  // exists.
+  const Param update[] = {param(int64_t{behavior}), optParam(application), optParam(action),
+                          param(int64_t{symbol})};
+  const Param ofSymbol[] = {param(int64_t{symbol})};
+  const Param insert[] = {param(int64_t{symbol}), param(std::string_view(idArray(targets)))};
+  OVW_TRY_ASSIGN(
+      std::vector<Rows> results,
+      together({{"UPDATE symbols SET behavior = $1, action_application = $2, action = $3 "
+                 "WHERE id = $4",
+                 update},
+                {"DELETE FROM symbol_targets WHERE symbol_id = $1", ofSymbol},
+                {"INSERT INTO symbol_targets(symbol_id, position, object_id) "
+                 "SELECT $1::bigint, t.n - 1, t.id FROM unnest($2::bigint[]) WITH ORDINALITY "
+                 "AS t(id, n) WHERE EXISTS (SELECT 1 FROM symbols WHERE id = $1)",
+                 insert}}));
+  if (results[0].changed() == 0) return notFound("no symbol " + std::to_string(symbol));
   return Status::Ok();
 }
 

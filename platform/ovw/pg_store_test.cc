@@ -444,6 +444,27 @@ TEST_F(PgStoreTest, RowsReadTogetherMatchRowsReadOneByOne) {
   auto listed = store->symbolsOfObject(map, made[0]);
   ASSERT_TRUE(listed && listed->size() == 1);
   EXPECT_EQ((*row)->targets, (*listed)[0].targets);
+
+  // An event's objects are written together too, more of them than one round trip carries.
+  auto rows = store->objects(std::span<const uint32_t>(made).first(150), map);
+  ASSERT_TRUE(rows && rows->size() == 150);
+  int64_t event = 0;
+  {
+    auto txn = store->transaction();
+    ASSERT_TRUE(txn);
+    Wakes wakes;
+    auto posted = store->postEvent(OVW_EVENT_OBJECTS_DELETED, 0, map, 0, *rows, wakes);
+    ASSERT_TRUE(posted) << posted.error().detail;
+    event = *posted;
+    ASSERT_TRUE((*txn)->commit());
+  }
+  auto recorded = store->event(event);
+  ASSERT_TRUE(recorded && recorded->has_value());
+  ASSERT_EQ(150u, (*recorded)->objects.size());
+  for (size_t i = 0; i < 150; ++i) {
+    EXPECT_EQ(made[i], (*recorded)->objects[i].id);
+    EXPECT_EQ("n" + std::to_string(i), (*recorded)->objects[i].hostname.value_or(""));
+  }
 }
 
 TEST_F(PgStoreTest, CheckVerifiesTheIdentityAndBackupsAreTheServersJob) {
