@@ -439,40 +439,49 @@ Result<std::vector<int>> PgStore::registeredEvents(int64_t attachment_id) {
 
 Result<PgStore::Next> PgStore::takeNext(int64_t attachment_id) {
   OVW_TRY_ASSIGN(std::unique_ptr<Transaction> txn, begin());
-  OVW_TRY_ASSIGN(Rows state, q("SELECT a.cursor, a.session_id, s.running FROM attachments a "
-                               "JOIN sessions s ON s.id = a.session_id WHERE a.id = $1",
-                               {param(attachment_id)}));
-  if (state.count() == 0) return Next{Next::kEnded, 0, 0};
-  const int64_t cursor = state.int64(0, 0);
-  const int64_t session_id = state.int64(0, 1);
-  const bool running = state.int64(0, 2) != 0;
+  // One statement (sent with the transaction's BEGIN and the writers' lock, so that no event is
+  // still being committed): the attachment's session, its next event, and its cursor moved to
+  // that event, or, when there is none up to the last event posted, past them all so that the
+  // queue can be trimmed behind it.
   OVW_TRY_ASSIGN(
-      Rows next,
-      q("SELECT e.id, e.event FROM events e JOIN registrations r "
-        "ON r.attachment_id = $1 AND r.event = e.event AND e.id > r.since "
-        "WHERE e.id > $2 AND (e.session_id IS NULL OR e.session_id = $3) ORDER BY e.id LIMIT 1",
-        {param(attachment_id), param(cursor), param(session_id)}));
+      Rows taken,
+      q("WITH cur AS (SELECT s.running, n.id AS next_id, n.event AS next_event "
+        "  FROM attachments a JOIN sessions s ON s.id = a.session_id "
+        "  LEFT JOIN LATERAL (SELECT e.id, e.event FROM events e JOIN registrations r "
+        "    ON r.attachment_id = a.id AND r.event = e.event AND e.id > r.since "
+        "    WHERE e.id > a.cursor AND (e.session_id IS NULL OR e.session_id = a.session_id) "
+        "    ORDER BY e.id LIMIT 1) n ON true "
+        "  WHERE a.id = $1), "
+        "moved AS (UPDATE attachments SET cursor = COALESCE((SELECT next_id FROM cur), "
+        "  GREATEST(cursor, " +
+            std::string(kLastEventId) +
+            ")) WHERE id = $1 AND EXISTS (SELECT 1 FROM cur)) "
+            "SELECT running, next_id, next_event FROM cur",
+        {param(attachment_id)}));
+  if (taken.count() == 0) return Next{Next::kEnded, 0, 0};
   Next result;
-  if (next.count() > 0) {
-    result = Next{Next::kEvent, next.int64(0, 0), static_cast<int>(next.int64(0, 1))};
-    OVW_TRY(run("UPDATE attachments SET cursor = $1 WHERE id = $2",
-                {param(result.event_id), param(attachment_id)}));
+  if (!taken.isNull(0, 1)) {
+    result = Next{Next::kEvent, taken.int64(0, 1), static_cast<int>(taken.int64(0, 2))};
   } else {
-    // Nothing for this attachment up to the last event posted: skip the rest, so that the
-    // queue can be trimmed behind it.
-    OVW_TRY(run("UPDATE attachments SET cursor = GREATEST(cursor, " + std::string(kLastEventId) +
-                    ") WHERE id = $1",
-                {param(attachment_id)}));
-    result.kind = running ? Next::kNone : Next::kEnded;
+    result.kind = taken.int64(0, 0) != 0 ? Next::kNone : Next::kEnded;
   }
   OVW_TRY(txn->commit());
   return result;
 }
 
 Result<std::optional<EventRow>> PgStore::event(int64_t id) {
-  OVW_TRY_ASSIGN(Rows rows, q("SELECT id, event, COALESCE(session_id, 0), COALESCE(map_id, 0), "
-                              "COALESCE(submap_id, 0), posted_us FROM events WHERE id = $1",
-                              {param(id)}));
+  // The event and its objects in one round trip.
+  const Param ofEvent[] = {param(id)};
+  OVW_TRY_ASSIGN(std::vector<Rows> read,
+                 together({{"SELECT id, event, COALESCE(session_id, 0), COALESCE(map_id, 0), "
+                            "COALESCE(submap_id, 0), posted_us FROM events WHERE id = $1",
+                            ofEvent},
+                           {"SELECT object_id, hostname, selection_name, is_node, "
+                            "is_snmp_supported FROM event_objects WHERE event_id = $1 "
+                            "ORDER BY position",
+                            ofEvent}}));
+  const Rows &rows = read[0];
+  const Rows &objects = read[1];
   if (rows.count() == 0) return std::optional<EventRow>();
   EventRow e;
   e.id = rows.int64(0, 0);
@@ -481,10 +490,6 @@ Result<std::optional<EventRow>> PgStore::event(int64_t id) {
   e.map_id = static_cast<int32_t>(rows.int64(0, 3));
   e.submap_id = static_cast<uint32_t>(rows.int64(0, 4));
   e.posted_us = rows.int64(0, 5);
-  OVW_TRY_ASSIGN(Rows objects,
-                 q("SELECT object_id, hostname, selection_name, is_node, is_snmp_supported "
-                   "FROM event_objects WHERE event_id = $1 ORDER BY position",
-                   {param(id)}));
   for (int i = 0; i < objects.count(); ++i) {
     ObjectRow r;
     r.id = static_cast<uint32_t>(objects.int64(i, 0));
