@@ -25,7 +25,14 @@ namespace kestara::ovw {
 // the writers' lock: like SQLite's BEGIN IMMEDIATE, it lets one writer at a time in, so every
 // statement of a writer sees what the writers before it committed and no write can fail for a
 // serialisation conflict. The wait for it is bounded by the lock time-out (OVW_ERR_DB after it).
-// A write group is one such transaction, with a savepoint per transaction begun within it.
+// The BEGIN and the lock are sent with the transaction's first statement, before it (a round
+// trip fewer), so the lock is taken before anything of the transaction runs; a transaction that
+// runs nothing sends nothing. A write group is one such transaction, with a savepoint per
+// transaction begun within it.
+//
+// Every round trip counts (a station's consoles reach the server over a network): statements
+// that belong together are sent together in libpq's pipeline mode, rows read together where
+// the file's store reads them one by one, and maps, which never change once made, are kept.
 // readTransaction() is REPEATABLE READ READ ONLY: one snapshot, taking no lock.
 //
 // Parties are woken through LISTEN/NOTIFY (pg_wake.h); an attachment whose process has ended is
