@@ -52,7 +52,11 @@ Status PgStore::ensureConnected() {
 }
 
 Result<Rows> PgStore::q(std::string_view sql, std::vector<Param> params) {
-  if (beginPending_) return firstOfTransaction(sql, params);
+  if (beginPending_) {
+    // The transaction's first statement, sent with its BEGIN and lock.
+    OVW_TRY_ASSIGN(std::vector<Rows> results, together({{sql, params}}));
+    return std::move(results[0]);
+  }
   OVW_TRY(ensureConnected());
   Result<Rows> rows = c_->exec(sql, params);
   // A statement of its own (outside any transaction) that the server chose as a deadlock's
@@ -155,21 +159,13 @@ Status PgStore::sendPendingBegin() {
   return beginLocked();
 }
 
-Result<Rows> PgStore::firstOfTransaction(std::string_view sql, const std::vector<Param> &params) {
-  // A failure leaves the transaction failed (or, with the connection lost, ended): the
-  // transaction's end rolls it back or reports it lost.
-  beginPending_ = false;
-  const pg::Connection::Statement statements[] = {
-      {kBeginWrite, {}}, {kWritersLock, {}}, {sql, params}};
-  OVW_TRY_ASSIGN(std::vector<Rows> results, c_->pipeline(statements));
-  return std::move(results[2]);
-}
-
 Result<std::vector<Rows>> PgStore::together(std::vector<pg::Connection::Statement> statements) {
   if (!std::exchange(beginPending_, false)) {
     OVW_TRY(ensureConnected());  // outside any transaction, a lost connection is made again
     return c_->pipeline(statements);
   }
+  // A failure leaves the transaction failed (or, with the connection lost, ended): its end
+  // rolls it back or reports it lost.
   statements.insert(statements.begin(), {{kBeginWrite, {}}, {kWritersLock, {}}});
   OVW_TRY_ASSIGN(std::vector<Rows> results, c_->pipeline(statements));
   results.erase(results.begin(), results.begin() + 2);
@@ -490,15 +486,7 @@ Result<std::optional<EventRow>> PgStore::event(int64_t id) {
   e.map_id = static_cast<int32_t>(rows.int64(0, 3));
   e.submap_id = static_cast<uint32_t>(rows.int64(0, 4));
   e.posted_us = rows.int64(0, 5);
-  for (int i = 0; i < objects.count(); ++i) {
-    ObjectRow r;
-    r.id = static_cast<uint32_t>(objects.int64(i, 0));
-    r.hostname = objects.text(i, 1);
-    r.selection_name = objects.text(i, 2);
-    r.is_node = objects.int64(i, 3) != 0;
-    r.is_snmp_supported = objects.int64(i, 4) != 0;
-    e.objects.push_back(std::move(r));
-  }
+  for (int i = 0; i < objects.count(); ++i) e.objects.push_back(objectOf(objects, i));
   return std::optional<EventRow>(std::move(e));
 }
 

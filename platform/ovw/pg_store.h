@@ -171,10 +171,8 @@ class PgStore final : public StoreBackend {
   // Sends the BEGIN and lock of the write transaction begun last, which wait for its first
   // statement so as to travel with it.
   Status sendPendingBegin();
-  // The first statement of a write transaction, sent with its BEGIN and lock.
-  Result<pg::Rows> firstOfTransaction(std::string_view sql, const std::vector<pg::Param> &params);
-  // Runs statements of a transaction (the caller's) together, in one round trip; their results
-  // in order. A failure fails the transaction.
+  // Runs statements of a transaction (the caller's) together, in one round trip, with its
+  // pending BEGIN and lock first; their results in order. A failure fails the transaction.
   Result<std::vector<pg::Rows>> together(std::vector<pg::Connection::Statement> statements);
   // Within a write group, between its transactions: begins the group's transaction again when
   // a failure or a lost connection ended it (its writes are lost, which endGroup() reports).

@@ -218,7 +218,9 @@ constexpr const char *kObjectColumns =
     " COALESCE((SELECT s.id FROM submaps s"
     "   WHERE s.map_id = $2 AND s.parent_object_id = o.id), 0) ";
 
-ObjectRow objectOf(const Rows &rows, int row) {
+}  // namespace
+
+ObjectRow pgsql::objectOf(const Rows &rows, int row) {
   ObjectRow o;
   o.id = static_cast<uint32_t>(rows.int64(row, 0));
   o.hostname = rows.text(row, 1);
@@ -228,6 +230,8 @@ ObjectRow objectOf(const Rows &rows, int row) {
   o.child_submap = static_cast<uint32_t>(rows.int64(row, 5));
   return o;
 }
+
+namespace {
 
 // The most ids that one statement reads; a longer list is read in parts.
 constexpr size_t kIdsPerStatement = 1000;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "pg_db.h"
+#include "store_backend.h"
 
 namespace kestara::ovw::pgsql {
 
@@ -19,6 +20,10 @@ inline constexpr const char *kWritersLock = "SELECT pg_advisory_xact_lock(133106
 // The last event id ever given (ids are never reused), 0 before the first.
 inline constexpr const char *kLastEventId =
     "COALESCE(pg_sequence_last_value(pg_get_serial_sequence('events', 'id')::regclass), 0)";
+
+// An object from a row whose columns are its id, host name, selection name, isNode and
+// isSNMPSupported, and its child submap (0 when the row has no sixth column).
+ObjectRow objectOf(const pg::Rows &rows, int row);
 
 inline pg::Param optParam(const std::optional<std::string> &text) {
   return text ? pg::param(std::string_view(*text)) : pg::nullParam();
