@@ -52,8 +52,9 @@ Status PgStore::ensureConnected() {
 }
 
 Result<Rows> PgStore::q(std::string_view sql, std::vector<Param> params) {
-  if (beginPending_) {
-    // The transaction's first statement, sent with its BEGIN and lock.
+  if (beginPending_ || !queued_.empty()) {
+    // Sent with the transaction's BEGIN and lock, if it is its first statement, and after the
+    // statements queued before it.
     OVW_TRY_ASSIGN(std::vector<Rows> results, together({{sql, params}}));
     return std::move(results[0]);
   }
@@ -160,16 +161,28 @@ Status PgStore::sendPendingBegin() {
 }
 
 Result<std::vector<Rows>> PgStore::together(std::vector<pg::Connection::Statement> statements) {
-  if (!std::exchange(beginPending_, false)) {
+  // The queued statements go first, and are sent whatever the outcome: a failure fails the
+  // transaction, whose end rolls it back (or, with the connection lost, reports it lost).
+  const auto queued = std::exchange(queued_, {});
+  std::vector<pg::Connection::Statement> first;
+  if (std::exchange(beginPending_, false)) {
+    first = {{kBeginWrite, {}}, {kWritersLock, {}}};
+  } else {
     OVW_TRY(ensureConnected());  // outside any transaction, a lost connection is made again
-    return c_->pipeline(statements);
   }
-  // A failure leaves the transaction failed (or, with the connection lost, ended): its end
-  // rolls it back or reports it lost.
-  statements.insert(statements.begin(), {{kBeginWrite, {}}, {kWritersLock, {}}});
+  for (const auto &[sql, params] : queued) first.push_back({sql, params});
+  if (first.empty()) return c_->pipeline(statements);
+  const auto skip = static_cast<std::ptrdiff_t>(first.size());
+  statements.insert(statements.begin(), first.begin(), first.end());
   OVW_TRY_ASSIGN(std::vector<Rows> results, c_->pipeline(statements));
-  results.erase(results.begin(), results.begin() + 2);
+  results.erase(results.begin(), results.begin() + skip);
   return results;
+}
+
+Status PgStore::later(std::string_view sql, std::vector<Param> params) {
+  if (open_ == 0) return run(sql, std::move(params));
+  queued_.emplace_back(sql, std::move(params));
+  return Status::Ok();
 }
 
 Status PgStore::resumeGroup() {
@@ -194,7 +207,8 @@ Result<std::unique_ptr<Transaction>> PgStore::begin() {
   const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
   if (status == PQTRANS_INERROR) return makeError(OVW_ERR_DB, "the transaction has failed");
   if (status == PQTRANS_INTRANS) {
-    OVW_TRY(c_->run("SAVEPOINT ovw_write"));
+    // The enclosing transaction's queued statements go before the savepoint, with it.
+    OVW_TRY(together({{"SAVEPOINT ovw_write", {}}}).status());
     ++open_;
     return std::unique_ptr<Transaction>(std::make_unique<PgTransaction>(*this, true));
   }
@@ -207,8 +221,26 @@ Result<std::unique_ptr<Transaction>> PgStore::begin() {
 
 Status PgStore::finishTransaction(bool savepoint, bool commit) {
   --open_;
+  if (!commit) queued_.clear();  // never sent, so rolled back with the rest
   // A transaction that ran no statement sent nothing: there is nothing to end.
-  if (!savepoint && std::exchange(beginPending_, false)) return Status::Ok();
+  if (!savepoint && queued_.empty() && std::exchange(beginPending_, false)) return Status::Ok();
+  if (!queued_.empty()) {
+    // The statements still queued travel with the end, in one round trip.
+    Result<std::vector<Rows>> ended =
+        together({{savepoint ? "RELEASE SAVEPOINT ovw_write" : "COMMIT", {}}});
+    if (ended) return Status::Ok();
+    // Never committed without them: what failed is rolled back, or was lost with the
+    // connection.
+    const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
+    if (status == PQTRANS_IDLE || status == PQTRANS_UNKNOWN) {
+      if (group_) groupLost_ = true;
+    } else if (savepoint) {
+      (void)c_->runScript("ROLLBACK TO SAVEPOINT ovw_write; RELEASE SAVEPOINT ovw_write");
+    } else {
+      (void)c_->run("ROLLBACK");
+    }
+    return ended.error();
+  }
   const PGTransactionStatusType status = PQtransactionStatus(c_->handle());
   if (status == PQTRANS_IDLE || status == PQTRANS_UNKNOWN) {
     // Ended underneath (the connection was lost): nothing of it was committed.
@@ -492,69 +524,73 @@ Result<std::optional<EventRow>> PgStore::event(int64_t id) {
 
 namespace {
 
-// The wake tokens of the attachments that an event ($2) posted to a session ($1, 0 for every
-// session) reaches.
-constexpr const char *kWakeTokens =
-    "SELECT a.wake_token FROM attachments a WHERE ($1::bigint = 0 OR a.session_id = $1) "
+// Notifies the parties that an event ($2) posted to a session ($1, 0 for every session) reaches,
+// each on its channel (the prefix $3 and its token). Sent within the posting transaction: the
+// server delivers the notifications when that commits, and drops them when it rolls back. A
+// token that is not one of ours is passed over rather than failing the post.
+constexpr const char *kNotifyParties =
+    "SELECT pg_notify($3 || t.wake_token, '') FROM (SELECT DISTINCT a.wake_token "
+    "FROM attachments a WHERE ($1::bigint = 0 OR a.session_id = $1) "
     "AND ($2::integer = 1 OR EXISTS (SELECT 1 FROM registrations r "
-    "WHERE r.attachment_id = a.id AND r.event = $2)) ORDER BY a.id";
-
-void addTokens(const Rows &rows, Wakes &wakes) {
-  for (int i = 0; i < rows.count(); ++i) wakes.tokens.push_back(rows.text(i, 0).value_or(""));
-}
+    "WHERE r.attachment_id = a.id AND r.event = $2)) "
+    "AND a.wake_token ~ '^[0-9a-f]{32}$') t";
 
 }  // namespace
 
-Status PgStore::collectWakes(int event, int64_t session_id, Wakes &wakes) {
-  OVW_TRY_ASSIGN(Rows rows, q(kWakeTokens, {param(session_id), param(int64_t{event})}));
-  addTokens(rows, wakes);
-  return Status::Ok();
+std::vector<std::pair<std::string_view, std::vector<Param>>> PgStore::eventStatements(
+    int event, int64_t session_id, int32_t map_id, uint32_t submap_id,
+    std::span<const ObjectRow> objects) {
+  auto orNull = [](int64_t v) { return v != 0 ? param(v) : pg::nullParam(); };
+  // The queue trimmed (events before every listening attachment's cursor have been taken by
+  // all that could take them; the last one taken may still be being dispatched, so it stays),
+  // the event, its objects (under the id just given, which currval reads from this session),
+  // and the parties' notifications.
+  std::vector<std::pair<std::string_view, std::vector<Param>>> statements;
+  statements.reserve(objects.size() + 3);
+  statements.emplace_back(
+      "DELETE FROM events WHERE id < COALESCE((SELECT min(a.cursor) FROM attachments a "
+      "WHERE EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id)), "
+      "9223372036854775807)",
+      std::vector<Param>{});
+  statements.emplace_back(
+      "INSERT INTO events(session_id, event, map_id, submap_id, posted_us) "
+      "VALUES ($1, $2, $3, $4, $5) RETURNING id",
+      std::vector<Param>{orNull(session_id), param(int64_t{event}), orNull(map_id),
+                         orNull(submap_id), param(nowMicros())});
+  int64_t position = 0;
+  for (const ObjectRow &o : objects) {
+    statements.emplace_back(
+        "INSERT INTO event_objects(event_id, position, object_id, hostname, "
+        "selection_name, is_node, is_snmp_supported) VALUES "
+        "(currval(pg_get_serial_sequence('events', 'id')), "
+        "$1, $2, $3, $4, $5, $6)",
+        std::vector<Param>{param(position++), param(int64_t{o.id}), optParam(o.hostname),
+                           optParam(o.selection_name), param(int64_t{o.is_node ? 1 : 0}),
+                           param(int64_t{o.is_snmp_supported ? 1 : 0})});
+  }
+  statements.emplace_back(
+      kNotifyParties,
+      std::vector<Param>{param(session_id), param(int64_t{event}), param(pg::kWakeChannelPrefix)});
+  return statements;
 }
 
 Result<int64_t> PgStore::postEvent(int event, int64_t session_id, int32_t map_id,
                                    uint32_t submap_id, std::span<const ObjectRow> objects,
-                                   Wakes &wakes) {
+                                   Wakes & /*wakes: notified within the transaction*/) {
   if (objects.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
-  auto orNull = [](int64_t v) { return v != 0 ? param(v) : pg::nullParam(); };
-  // Every statement's parameters, kept until the statements have run.
-  std::vector<std::vector<Param>> params;
-  params.reserve(objects.size() + 2);
-  params.push_back({orNull(session_id), param(int64_t{event}), orNull(map_id), orNull(submap_id),
-                    param(nowMicros())});
-  int64_t position = 0;
-  for (const ObjectRow &o : objects) {
-    params.push_back({param(position++), param(int64_t{o.id}), optParam(o.hostname),
-                      optParam(o.selection_name), param(int64_t{o.is_node ? 1 : 0}),
-                      param(int64_t{o.is_snmp_supported ? 1 : 0})});
-  }
-  params.push_back({param(session_id), param(int64_t{event})});
-
-  // All in one round trip: the queue trimmed (events before every listening attachment's cursor
-  // have been taken by all that could take them; the last one taken may still be being
-  // dispatched, so it stays), the event, its objects (under the id just given, which currval
-  // reads from this session), and the parties to wake.
+  const auto owned = eventStatements(event, session_id, map_id, submap_id, objects);
   std::vector<pg::Connection::Statement> statements;
-  statements.push_back(
-      {"DELETE FROM events WHERE id < COALESCE((SELECT min(a.cursor) FROM attachments a "
-       "WHERE EXISTS (SELECT 1 FROM registrations r WHERE r.attachment_id = a.id)), "
-       "9223372036854775807)",
-       {}});
-  statements.push_back(
-      {"INSERT INTO events(session_id, event, map_id, submap_id, posted_us) "
-       "VALUES ($1, $2, $3, $4, $5) RETURNING id",
-       params.front()});
-  for (size_t i = 1; i + 1 < params.size(); ++i) {
-    statements.push_back(
-        {"INSERT INTO event_objects(event_id, position, object_id, hostname, "
-         "selection_name, is_node, is_snmp_supported) VALUES "
-         "(currval(pg_get_serial_sequence('events', 'id')), "
-         "$1, $2, $3, $4, $5, $6)",
-         params[i]});
-  }
-  statements.push_back({kWakeTokens, params.back()});
+  for (const auto &[sql, params] : owned) statements.push_back({sql, params});
   OVW_TRY_ASSIGN(std::vector<Rows> results, together(std::move(statements)));
-  addTokens(results.back(), wakes);
   return results[1].int64(0, 0);
+}
+
+Status PgStore::postEventLater(int event, std::span<const ObjectRow> objects) {
+  if (objects.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
+  for (auto &[sql, params] : eventStatements(event, 0, 0, 0, objects)) {
+    OVW_TRY(later(sql, std::move(params)));
+  }
+  return Status::Ok();
 }
 
 // --- Map close --------------------------------------------------------------------------

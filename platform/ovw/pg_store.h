@@ -172,13 +172,25 @@ class PgStore final : public StoreBackend {
   // statement so as to travel with it.
   Status sendPendingBegin();
   // Runs statements of a transaction (the caller's) together, in one round trip, with its
-  // pending BEGIN and lock first; their results in order. A failure fails the transaction.
+  // pending BEGIN and lock and the statements queued by later() first; the results of
+  // `statements` in order. A failure fails the transaction.
   Result<std::vector<pg::Rows>> together(std::vector<pg::Connection::Statement> statements);
+  // A statement of the open write transaction whose result nobody reads: it waits to travel
+  // with the transaction's next statement or its end, a round trip fewer. Its failure is that
+  // statement's (or the end's), and so the same call's. `sql` must outlive the transaction (a
+  // literal). Outside a write transaction it runs at once.
+  Status later(std::string_view sql, std::vector<pg::Param> params);
+  // The statements that post an event: the queue trimmed, the event (its id is the second
+  // statement's result), its objects, the notifications of its parties.
+  std::vector<std::pair<std::string_view, std::vector<pg::Param>>> eventStatements(
+      int event, int64_t session_id, int32_t map_id, uint32_t submap_id,
+      std::span<const ObjectRow> objects);
+  // Posts an event whose id the caller does not need, with later().
+  Status postEventLater(int event, std::span<const ObjectRow> objects);
   // Within a write group, between its transactions: begins the group's transaction again when
   // a failure or a lost connection ended it (its writes are lost, which endGroup() reports).
   Status resumeGroup();
   bool inTransaction() const;
-  Status collectWakes(int event, int64_t session_id, Wakes &wakes);
   Status collectCloserWakes(int64_t attachment_id, Wakes &wakes);
   Status removeAttachments(const std::vector<std::pair<int64_t, std::string>> &dead);
   Result<std::vector<SymbolRow>> symbolsFrom(const pg::Rows &rows);
@@ -192,6 +204,8 @@ class PgStore final : public StoreBackend {
   int open_ = 0;               // transactions handed out and not yet finished
   bool beginPending_ = false;  // the outermost one's BEGIN waits for its first statement
   Wakes deferred_;             // parties to wake when the open write group ends
+  // Statements queued by later(), not yet sent.
+  std::vector<std::pair<std::string_view, std::vector<pg::Param>>> queued_;
   std::unordered_map<int32_t, MapRow> maps_;  // maps read, by id
 };
 

@@ -340,7 +340,7 @@ Result<bool> PgStore::objectMatches(uint32_t id, const Filter &filter) {
 Result<uint32_t> PgStore::createObject(std::optional<std::string_view> hostname,
                                        std::optional<std::string_view> selection_name,
                                        std::span<const std::pair<uint32_t, int64_t>> values,
-                                       Wakes &wakes) {
+                                       Wakes & /*wakes: notified within the transaction*/) {
   if (hostname) OVW_TRY(checkText("host name", *hostname));
   if (selection_name) OVW_TRY(checkText("selection name", *selection_name));
   Result<Rows> added =
@@ -356,10 +356,19 @@ Result<uint32_t> PgStore::createObject(std::optional<std::string_view> hostname,
     if (!f) return notFound("no field with id " + std::to_string(field));
     OVW_TRY(setFieldValue(object, field, f->type == OVW_FIELD_BOOLEAN ? value != 0 : value));
   }
-  OVW_TRY_ASSIGN(std::optional<ObjectRow> row, this->object(object, 0));
+  // Without field values the new row is known: it is not read back.
+  std::optional<ObjectRow> row;
+  if (values.empty()) {
+    auto copy = [](std::optional<std::string_view> text) {
+      return text ? std::optional<std::string>(*text) : std::nullopt;
+    };
+    row = ObjectRow{object, copy(hostname), copy(selection_name), false, false, 0};
+  } else {
+    OVW_TRY_ASSIGN(row, this->object(object, 0));
+  }
   std::vector<ObjectRow> list;
   if (row) list.push_back(*row);
-  OVW_TRY(postEvent(OVW_EVENT_OBJECT_CREATED, 0, 0, 0, list, wakes).status());
+  OVW_TRY(postEventLater(OVW_EVENT_OBJECT_CREATED, list));
   return object;
 }
 
@@ -378,7 +387,8 @@ Status PgStore::setObjectNames(uint32_t object, std::optional<std::string_view> 
   return Status::Ok();
 }
 
-Status PgStore::deleteObjects(std::span<const uint32_t> ids, Wakes &wakes) {
+Status PgStore::deleteObjects(std::span<const uint32_t> ids,
+                              Wakes & /*wakes: notified within the transaction*/) {
   if (ids.size() > kMaxListItems) return makeError(OVW_ERR_BAD_ARG, "too many objects");
   std::vector<ObjectRow> gone;
   std::set<uint32_t> seen;
@@ -389,10 +399,10 @@ Status PgStore::deleteObjects(std::span<const uint32_t> ids, Wakes &wakes) {
     gone.push_back(*row);
   }
   for (const ObjectRow &o : gone) {
-    OVW_TRY(run("DELETE FROM objects WHERE id = $1", {param(int64_t{o.id})}));
+    OVW_TRY(later("DELETE FROM objects WHERE id = $1", {param(int64_t{o.id})}));
   }
   if (gone.empty()) return Status::Ok();
-  return postEvent(OVW_EVENT_OBJECTS_DELETED, 0, 0, 0, gone, wakes).status();
+  return postEventLater(OVW_EVENT_OBJECTS_DELETED, gone);
 }
 
 Result<std::optional<uint32_t>> PgStore::objectByHostname(std::string_view hostname) {

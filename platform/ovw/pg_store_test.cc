@@ -204,6 +204,82 @@ TEST_F(PgStoreTest, ABooleanWriteFailsAloneAndWritesNothingUnchecked) {
   EXPECT_TRUE(isSet(*other, beta, flag));
 }
 
+// Statements whose results nobody reads travel with the transaction's next statement or its
+// end. One of them held up by a row lock fails the end, and nothing of the transaction is
+// committed; within a group it fails its own transaction alone. Those queued before a savepoint
+// are not undone by rolling the savepoint back.
+TEST_F(PgStoreTest, StatementsSentWithTheEndFailItAndCommitNothing) {
+  auto store = open();
+  ASSERT_NE(nullptr, store);
+  startAndCreate(*store);
+  const uint32_t beta = create(*store, "beta");
+  auto reader = pg::Connection::open(location_);
+  ASSERT_TRUE(reader) << reader.error().detail;
+  auto posts = [&](uint32_t object) {
+    auto n = (*reader)->queryInt("SELECT count(*) FROM event_objects WHERE object_id = $1",
+                                 std::vector<pg::Param>{pg::param(int64_t{object})});
+    EXPECT_TRUE(n) << n.error().detail;
+    return n ? *n : -1;
+  };
+  auto exists = [&](uint32_t object) {
+    auto found = store->objectExists(object);
+    EXPECT_TRUE(found) << found.error().detail;
+    return found && *found;
+  };
+  auto locker = pg::Connection::open(location_);
+  ASSERT_TRUE(locker) << locker.error().detail;
+  ASSERT_TRUE((*locker)->run("BEGIN"));
+  ASSERT_TRUE((*locker)->run("SELECT id FROM objects WHERE id = $1 FOR UPDATE",
+                             std::vector<pg::Param>{pg::param(int64_t{beta})}));
+  Wakes wakes;
+  uint32_t gamma = 0;
+  {
+    auto txn = store->transaction();
+    ASSERT_TRUE(txn);
+    auto made = store->createObject("gamma", std::nullopt, {}, wakes);
+    ASSERT_TRUE(made) << made.error().detail;
+    gamma = *made;
+    const uint32_t doomed[] = {beta};
+    ASSERT_TRUE(store->deleteObjects(doomed, wakes));  // its DELETE waits for the end
+    EXPECT_EQ(OVW_ERR_DB, (*txn)->commit().error().code);
+  }
+  EXPECT_EQ(PQTRANS_IDLE, PQtransactionStatus(store->connection().handle()));
+  EXPECT_FALSE(exists(gamma));
+  EXPECT_TRUE(exists(beta));
+  EXPECT_EQ(0, posts(gamma));
+
+  ASSERT_TRUE(store->beginGroup());
+  const uint32_t delta = create(*store, "delta");
+  {
+    auto txn = store->transaction();
+    ASSERT_TRUE(txn);
+    const uint32_t doomed[] = {beta};
+    ASSERT_TRUE(store->deleteObjects(doomed, wakes));
+    EXPECT_EQ(OVW_ERR_DB, (*txn)->commit().error().code);
+  }
+  EXPECT_TRUE(store->endGroup());
+  ASSERT_TRUE((*locker)->run("ROLLBACK"));
+  EXPECT_TRUE(exists(delta));
+  EXPECT_EQ(1, posts(delta));
+  EXPECT_TRUE(exists(beta));
+
+  uint32_t epsilon = 0;
+  {
+    auto txn = store->transaction();
+    ASSERT_TRUE(txn);
+    auto made = store->createObject("epsilon", std::nullopt, {}, wakes);
+    ASSERT_TRUE(made);
+    epsilon = *made;
+    {
+      auto inner = store->transaction();
+      ASSERT_TRUE(inner);
+      ASSERT_TRUE(store->objectIds());
+    }  // the savepoint is rolled back
+    ASSERT_TRUE((*txn)->commit());
+  }
+  EXPECT_EQ(1, posts(epsilon));
+}
+
 TEST_F(PgStoreTest, AWakeUpPostedWhileTheListenerWasAwayIsNotLost) {
   auto poster = open();
   auto taker = open();
@@ -245,6 +321,53 @@ TEST_F(PgStoreTest, AWakeUpPostedWhileTheListenerWasAwayIsNotLost) {
   auto attached = poster->attachments((*running)->id);
   ASSERT_TRUE(attached);
   EXPECT_EQ(1u, attached->size());
+}
+
+// A post notifies its parties within its transaction: they are woken by its commit (a group's
+// at the group's end) and never by a post that was rolled back. A party whose token is not one
+// of ours is passed over and does not fail the post.
+TEST_F(PgStoreTest, APostWakesItsPartiesAtItsCommitAndNeverWhenRolledBack) {
+  auto poster = open();
+  auto taker = open();
+  ASSERT_NE(nullptr, poster);
+  ASSERT_NE(nullptr, taker);
+  startAndCreate(*poster);
+  auto wake = taker->wakeSource();
+  ASSERT_TRUE(wake) << wake.error().detail;
+  auto a = taker->attach("test:0", "taker", (*wake)->token(), 1);
+  ASSERT_TRUE(a) << a.error().detail;
+  ASSERT_TRUE(taker->registerEvent(a->id, OVW_EVENT_OBJECT_CREATED));
+  auto stray = taker->attach("test:0", "stray", std::string(80, 'z'), 1);
+  ASSERT_TRUE(stray) << stray.error().detail;
+  ASSERT_TRUE(taker->registerEvent(stray->id, OVW_EVENT_OBJECT_CREATED));
+  (*wake)->drain();
+  const auto quiet = kt::scaled(300ms);
+
+  {
+    auto txn = poster->transaction();
+    ASSERT_TRUE(txn);
+    Wakes wakes;
+    ASSERT_TRUE(poster->createObject("rolled-back", std::nullopt, {}, wakes));
+  }  // rolled back
+  EXPECT_FALSE((*wake)->wait(quiet));
+
+  {
+    auto txn = poster->transaction();
+    ASSERT_TRUE(txn);
+    Wakes wakes;
+    ASSERT_TRUE(poster->createObject("beta", std::nullopt, {}, wakes));
+    EXPECT_FALSE((*wake)->wait(quiet)) << "woken before the commit";
+    ASSERT_TRUE((*txn)->commit());
+  }
+  EXPECT_TRUE((*wake)->wait(kt::scaled(5s)));
+  (*wake)->drain();
+
+  ASSERT_TRUE(poster->beginGroup());
+  ASSERT_NE(0u, create(*poster, "gamma"));
+  ASSERT_NE(0u, create(*poster, "delta"));
+  EXPECT_FALSE((*wake)->wait(quiet)) << "woken before the group's end";
+  ASSERT_TRUE(poster->endGroup());
+  EXPECT_TRUE((*wake)->wait(kt::scaled(5s)));
 }
 
 TEST_F(PgStoreTest, AnAttachmentWhoseListenerHasGoneIsReclaimed) {

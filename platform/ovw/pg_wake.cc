@@ -24,7 +24,7 @@ Param lockKey(std::string_view token) {
 
 std::string wakeChannel(std::string_view token) {
   if (!validWakeToken(token)) return "";
-  return "ovw_" + std::string(token);
+  return std::string(kWakeChannelPrefix) + std::string(token);
 }
 
 Result<std::unique_ptr<WakeListener>> WakeListener::create(const std::string &location,

@@ -3,12 +3,13 @@
 //
 // Each waiting party listens on its own channel, "ovw_<token>" (the token as in wake.h: 32
 // random hex digits, recorded in the database), and sleeps in poll() on its connection's
-// socket. A process that posts an event commits it first and then notifies the channel of each
-// party concerned. A notification sent between the sleeper's look at the database and its
-// poll() waits in the socket, so no wake-up is lost. The party also holds a session-level
-// advisory lock derived from its token for as long as it is connected: when its process ends,
-// or its connection is lost, the server releases the lock, and others can tell that the
-// attachment may be reclaimed.
+// socket. A process that posts an event notifies the channel of each party concerned within the
+// transaction that posts it, so the server delivers the notifications with the commit (and
+// none when the post is rolled back). A notification sent between the sleeper's look at the
+// database and its poll() waits in the socket, so no wake-up is lost. The party also holds a
+// session-level advisory lock derived from its token for as long as it is connected: when its
+// process ends, or its connection is lost, the server releases the lock, and others can tell that
+// the attachment may be reclaimed.
 #ifndef KESTARA_PLATFORM_OVW_PG_WAKE_H
 #define KESTARA_PLATFORM_OVW_PG_WAKE_H
 
@@ -24,7 +25,9 @@
 
 namespace kestara::ovw::pg {
 
-// "ovw_<token>" for a valid token; "" otherwise.
+// A party's channel is this prefix and its token.
+inline constexpr std::string_view kWakeChannelPrefix = "ovw_";
+// The channel of a valid token; "" otherwise.
 std::string wakeChannel(std::string_view token);
 
 // The receiving end, on a connection of its own (its socket is what the process polls).
