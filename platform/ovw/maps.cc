@@ -38,12 +38,8 @@ Result<SubmapRow> submapOnMap(const MapRow &map, OVwSubmapId submap) {
 
 // The symbol, when it lies on the map.
 Result<SymbolRow> symbolOnMap(const MapRow &map, OVwSymbolId symbol) {
-  StoreBackend &store = *lib().store;
-  OVW_TRY_ASSIGN(std::optional<SymbolRow> row, store.symbol(symbol));
-  if (row) {
-    OVW_TRY_ASSIGN(std::optional<SubmapRow> sm, store.submap(row->submap_id));
-    if (sm && sm->map_id == map.id) return std::move(*row);
-  }
+  OVW_TRY_ASSIGN(std::optional<SymbolRow> row, lib().store->symbolOnMap(symbol, map.id));
+  if (row) return std::move(*row);
   return makeError(OVW_ERR_NOT_FOUND,
                    "no symbol " + std::to_string(symbol) + " on map " + map.name);
 }

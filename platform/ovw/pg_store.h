@@ -98,6 +98,7 @@ class PgStore final : public StoreBackend {
   Result<uint32_t> createSubmap(int32_t map_id, std::string_view name,
                                 uint32_t parent_object) override;
   Result<std::optional<SymbolRow>> symbol(uint32_t id) override;
+  Result<std::optional<SymbolRow>> symbolOnMap(uint32_t id, int32_t map_id) override;
   Result<std::vector<SymbolRow>> symbolsOnSubmap(
       uint32_t submap, std::optional<std::string_view> application) override;
   Result<std::vector<SymbolRow>> symbolsOfObject(int32_t map_id, uint32_t object) override;

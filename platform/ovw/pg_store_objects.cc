@@ -547,6 +547,16 @@ Result<std::optional<SymbolRow>> PgStore::symbol(uint32_t id) {
   return std::optional<SymbolRow>(std::move(symbols.front()));
 }
 
+Result<std::optional<SymbolRow>> PgStore::symbolOnMap(uint32_t id, int32_t map_id) {
+  OVW_TRY_ASSIGN(Rows rows,
+                 q(std::string(kSymbolColumns) + "JOIN submaps sm ON sm.id = s.submap_id "
+                                                 "WHERE s.id = $1 AND sm.map_id = $2",
+                   {param(int64_t{id}), param(int64_t{map_id})}));
+  OVW_TRY_ASSIGN(std::vector<SymbolRow> symbols, symbolsFrom(rows));
+  if (symbols.empty()) return std::optional<SymbolRow>();
+  return std::optional<SymbolRow>(std::move(symbols.front()));
+}
+
 Result<std::vector<SymbolRow>> PgStore::symbolsOnSubmap(
     uint32_t submap, std::optional<std::string_view> application) {
   if (application) {

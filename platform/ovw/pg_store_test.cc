@@ -527,6 +527,7 @@ TEST_F(PgStoreTest, RowsReadTogetherMatchRowsReadOneByOne) {
   std::vector<uint32_t> made;
   uint32_t symbol = 0;
   int32_t map = 0;
+  int32_t otherMap = 0;
   {
     auto txn = store->transaction();
     ASSERT_TRUE(txn);
@@ -539,6 +540,9 @@ TEST_F(PgStoreTest, RowsReadTogetherMatchRowsReadOneByOne) {
     auto m = store->mapNamed("default");
     ASSERT_TRUE(m) << m.error().detail;
     map = m->id;
+    auto second = store->mapNamed("second");
+    ASSERT_TRUE(second) << second.error().detail;
+    otherMap = second->id;
     auto s = store->createSymbol(m->root_submap, made[0], "Icon", "icon", 1, 3, 0, "app");
     ASSERT_TRUE(s) << s.error().detail;
     symbol = *s;
@@ -567,6 +571,18 @@ TEST_F(PgStoreTest, RowsReadTogetherMatchRowsReadOneByOne) {
   auto listed = store->symbolsOfObject(map, made[0]);
   ASSERT_TRUE(listed && listed->size() == 1);
   EXPECT_EQ((*row)->targets, (*listed)[0].targets);
+  // A symbol looked up on a map in one statement is what its row and its submap's say.
+  const std::pair<uint32_t, int32_t> lookups[] = {{symbol, map}, {symbol, otherMap}, {9999, map}};
+  for (const auto &[id, on] : lookups) {
+    auto joined = store->symbolOnMap(id, on);
+    auto composed = store->StoreBackend::symbolOnMap(id, on);
+    ASSERT_TRUE(joined && composed);
+    ASSERT_EQ(composed->has_value(), joined->has_value()) << id << " on " << on;
+    if (joined->has_value()) {
+      EXPECT_EQ((*row)->targets, (*joined)->targets);
+    }
+  }
+  EXPECT_TRUE(store->symbolOnMap(symbol, map)->has_value());
 
   // An event's objects are written together too, more of them than one round trip carries.
   auto rows = store->objects(std::span<const uint32_t>(made).first(150), map);

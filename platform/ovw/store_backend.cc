@@ -65,6 +65,15 @@ Status StoreBackend::setBooleanValue(uint32_t object, uint32_t field, bool value
   return txn->commit();
 }
 
+Result<std::optional<SymbolRow>> StoreBackend::symbolOnMap(uint32_t id, int32_t map_id) {
+  OVW_TRY_ASSIGN(std::optional<SymbolRow> row, symbol(id));
+  if (row) {
+    OVW_TRY_ASSIGN(std::optional<SubmapRow> submap, this->submap(row->submap_id));
+    if (submap && submap->map_id == map_id) return std::optional<SymbolRow>(std::move(*row));
+  }
+  return std::optional<SymbolRow>();
+}
+
 Result<std::vector<ObjectRow>> StoreBackend::objects(std::span<const uint32_t> ids,
                                                      int32_t map_id) {
   std::vector<ObjectRow> rows;

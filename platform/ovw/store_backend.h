@@ -252,6 +252,9 @@ class StoreBackend {
   virtual Result<uint32_t> createSubmap(int32_t map_id, std::string_view name,
                                         uint32_t parent_object) = 0;
   virtual Result<std::optional<SymbolRow>> symbol(uint32_t id) = 0;
+  // The symbol when it lies on a submap of `map_id`; nullopt otherwise. The back end may answer
+  // with fewer round trips than symbol() and submap() one after the other.
+  virtual Result<std::optional<SymbolRow>> symbolOnMap(uint32_t id, int32_t map_id);
   // Symbols on a submap, oldest first; only those of `application` when given.
   virtual Result<std::vector<SymbolRow>> symbolsOnSubmap(
       uint32_t submap, std::optional<std::string_view> application) = 0;
