@@ -68,6 +68,22 @@ class PgStoreTest : public kt::PostgresSuite {
     return create(store, "alpha");
   }
 
+  // A party attached to the session "test:0" that takes object-creation events; its wake
+  // source is null when it could not be attached.
+  struct Party {
+    std::unique_ptr<WakeSource> wake;
+    int64_t id = 0;
+  };
+  static Party listen(PgStore &store) {
+    auto wake = store.wakeSource();
+    EXPECT_TRUE(wake) << wake.error().detail;
+    if (!wake) return {};
+    auto a = store.attach("test:0", "taker", (*wake)->token(), 1);
+    EXPECT_TRUE(a) << a.error().detail;
+    if (!a || !store.registerEvent(a->id, OVW_EVENT_OBJECT_CREATED)) return {};
+    return {std::move(*wake), a->id};
+  }
+
   // Whether the boolean field is read as set.
   static bool isSet(PgStore &store, uint32_t object, uint32_t field) {
     auto value = store.booleanValue(object, field);
@@ -286,11 +302,8 @@ TEST_F(PgStoreTest, AWakeUpPostedWhileTheListenerWasAwayIsNotLost) {
   ASSERT_NE(nullptr, poster);
   ASSERT_NE(nullptr, taker);
   startAndCreate(*poster);
-  auto wake = taker->wakeSource();
-  ASSERT_TRUE(wake) << wake.error().detail;
-  auto a = taker->attach("test:0", "taker", (*wake)->token(), 1);
-  ASSERT_TRUE(a) << a.error().detail;
-  ASSERT_TRUE(taker->registerEvent(a->id, OVW_EVENT_OBJECT_CREATED));
+  Party party = listen(*taker);
+  ASSERT_NE(nullptr, party.wake);
 
   ASSERT_TRUE(server().stop());
   std::string why;
@@ -300,9 +313,9 @@ TEST_F(PgStoreTest, AWakeUpPostedWhileTheListenerWasAwayIsNotLost) {
   ASSERT_NE(0u, beta);
   // The listener's lost connection wakes it; after draining (which connects it again) it reads
   // the events table, as OVwGetMessage does, and finds the event.
-  EXPECT_TRUE((*wake)->wait(kt::scaled(5s)));
-  (*wake)->drain();
-  auto next = taker->takeNext(a->id);
+  EXPECT_TRUE(party.wake->wait(kt::scaled(5s)));
+  party.wake->drain();
+  auto next = taker->takeNext(party.id);
   ASSERT_TRUE(next) << next.error().detail;
   ASSERT_EQ(StoreBackend::Next::kEvent, next->kind);
   EXPECT_EQ(OVW_EVENT_OBJECT_CREATED, next->event);
@@ -312,9 +325,9 @@ TEST_F(PgStoreTest, AWakeUpPostedWhileTheListenerWasAwayIsNotLost) {
   EXPECT_EQ(beta, (*event)->objects[0].id);
 
   // Connected again, it is woken by the next post and still counts as alive.
-  (*wake)->drain();
+  party.wake->drain();
   ASSERT_NE(0u, create(*poster, "gamma"));
-  EXPECT_TRUE((*wake)->wait(kt::scaled(5s)));
+  EXPECT_TRUE(party.wake->wait(kt::scaled(5s)));
   ASSERT_TRUE(poster->reclaimDeadAttachments());
   auto running = poster->runningSession("test:0");
   ASSERT_TRUE(running && running->has_value());
@@ -332,15 +345,12 @@ TEST_F(PgStoreTest, APostWakesItsPartiesAtItsCommitAndNeverWhenRolledBack) {
   ASSERT_NE(nullptr, poster);
   ASSERT_NE(nullptr, taker);
   startAndCreate(*poster);
-  auto wake = taker->wakeSource();
-  ASSERT_TRUE(wake) << wake.error().detail;
-  auto a = taker->attach("test:0", "taker", (*wake)->token(), 1);
-  ASSERT_TRUE(a) << a.error().detail;
-  ASSERT_TRUE(taker->registerEvent(a->id, OVW_EVENT_OBJECT_CREATED));
+  Party party = listen(*taker);
+  ASSERT_NE(nullptr, party.wake);
   auto stray = taker->attach("test:0", "stray", std::string(80, 'z'), 1);
   ASSERT_TRUE(stray) << stray.error().detail;
   ASSERT_TRUE(taker->registerEvent(stray->id, OVW_EVENT_OBJECT_CREATED));
-  (*wake)->drain();
+  party.wake->drain();
   const auto quiet = kt::scaled(300ms);
 
   {
@@ -349,25 +359,25 @@ TEST_F(PgStoreTest, APostWakesItsPartiesAtItsCommitAndNeverWhenRolledBack) {
     Wakes wakes;
     ASSERT_TRUE(poster->createObject("rolled-back", std::nullopt, {}, wakes));
   }  // rolled back
-  EXPECT_FALSE((*wake)->wait(quiet));
+  EXPECT_FALSE(party.wake->wait(quiet));
 
   {
     auto txn = poster->transaction();
     ASSERT_TRUE(txn);
     Wakes wakes;
     ASSERT_TRUE(poster->createObject("beta", std::nullopt, {}, wakes));
-    EXPECT_FALSE((*wake)->wait(quiet)) << "woken before the commit";
+    EXPECT_FALSE(party.wake->wait(quiet)) << "woken before the commit";
     ASSERT_TRUE((*txn)->commit());
   }
-  EXPECT_TRUE((*wake)->wait(kt::scaled(5s)));
-  (*wake)->drain();
+  EXPECT_TRUE(party.wake->wait(kt::scaled(5s)));
+  party.wake->drain();
 
   ASSERT_TRUE(poster->beginGroup());
   ASSERT_NE(0u, create(*poster, "gamma"));
   ASSERT_NE(0u, create(*poster, "delta"));
-  EXPECT_FALSE((*wake)->wait(quiet)) << "woken before the group's end";
+  EXPECT_FALSE(party.wake->wait(quiet)) << "woken before the group's end";
   ASSERT_TRUE(poster->endGroup());
-  EXPECT_TRUE((*wake)->wait(kt::scaled(5s)));
+  EXPECT_TRUE(party.wake->wait(kt::scaled(5s)));
 }
 
 TEST_F(PgStoreTest, AnAttachmentWhoseListenerHasGoneIsReclaimed) {
@@ -446,16 +456,13 @@ TEST_F(PgStoreTest, WritersAtOnceAllSucceedWithIdsNeverGivenTwice) {
   }
   auto taker = open();
   ASSERT_NE(nullptr, taker);
-  auto wake = taker->wakeSource();
-  ASSERT_TRUE(wake) << wake.error().detail;
-  auto a = taker->attach("test:0", "taker", (*wake)->token(), 1);
-  ASSERT_TRUE(a) << a.error().detail;
-  ASSERT_TRUE(taker->registerEvent(a->id, OVW_EVENT_OBJECT_CREATED));
+  Party party = listen(*taker);
+  ASSERT_NE(nullptr, party.wake);
   std::set<uint32_t> taken;
   std::string takeFailure;
   auto takeAll = [&] {
     for (;;) {
-      auto next = taker->takeNext(a->id);
+      auto next = taker->takeNext(party.id);
       if (!next) {
         takeFailure = next.error().detail;
         return false;
