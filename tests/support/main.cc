@@ -32,8 +32,10 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "note: no network namespace here; tests share the host's loopback\n");
   }
   // A program started without OVW_DATABASE would use the station's database in
-  // /var/lib/kestara: point it into this process's scratch folder (or server) instead.
-  kt::TempDir scratch;
+  // /var/lib/kestara: point it into this process's scratch folder (or server) instead. The
+  // folder is static so that a process ending by exit() removes it too, as a death test's child
+  // (a fresh run of this binary) does.
+  static kt::TempDir scratch;
   if (kt::onPostgres()) {
     testing::AddGlobalTestEnvironment(new PostgresEnvironment);
   } else {
