@@ -3,6 +3,7 @@
 // One thread and one loop: it waits in poll() on the gateway's socket, the process manager's
 // descriptor, the consoles' exchange sockets and the SNMP library's sockets together, until the
 // nearest time-out, and every request that waits for an agent or a console is in flight at once.
+// With nothing in flight it waits in the gateway socket's receive instead, which a stop ends.
 #include <arpa/inet.h>
 #include <poll.h>
 
@@ -143,6 +144,11 @@ int main(int argc, char **argv) {
       std::printf("server: sendto error\n");
   };
 
+  // A stop shuts the socket's reading side down, which ends the idle wait in its receive.
+  if (OVsStopWakes(server.fd()) < 0) {
+    std::printf("PMD Init failed !!! \n");
+    return 1;
+  }
   if (OVsInitComplete(OVS_RSP_SUCCESS, "Listening for data on Tavrin") < 0) {
     std::printf("OVsInitComplete failed\n");
     return 1;
@@ -150,7 +156,22 @@ int main(int argc, char **argv) {
   std::printf("Will wait on select for port %d activity or PMD close\n", kGatewayPort);
 
   std::vector<UdpServer::Datagram> batch(kBatch);
+  const auto handleBatch = [&](size_t got) {
+    for (size_t i = 0; i < got; ++i) {
+      const UdpServer::Datagram &d = batch[i];
+      if (d.outcome == UdpServer::Receive::kFailed) {
+        std::printf("recvfrom error\n");
+        continue;
+      }
+      if (d.outcome == UdpServer::Receive::kRequest) {
+        gateway.handle(std::string_view(d.bytes.data(), d.length), d.from);
+      }
+    }
+  };
   std::vector<pollfd> fds;
+  // After a wait in the receive that ended without a datagram (a time-out, a signal, a stop),
+  // the next wait is a poll(), which sees the stop and serves the time-outs.
+  bool pollNext = true;
   for (;;) {
     sendReplies();
     fds.clear();
@@ -163,6 +184,23 @@ int main(int argc, char **argv) {
     int snmpMs = -1;
     const size_t snmpCount = addSnmpSockets(fds, snmpMs);
 
+    // Nothing in flight and nothing else to watch: wait and receive in one system call.
+    if (!pollNext && snmpAt == 2 && snmpCount == 0 && snmpMs < 0 && gateway.inFlight() == 0) {
+      const int ms = waitMs(-1, due);
+      if (ms != 0) {
+        const size_t got = server.waitBatch(batch, std::chrono::milliseconds(ms < 0 ? 60'000 : ms));
+        // A stop that came with the datagrams goes before them, as in poll()'s pass.
+        if (got == 0 || OVsStopPending() != 0) {
+          pollNext = true;
+          continue;
+        }
+        gateway.service({}, Gateway::Clock::now());
+        handleBatch(got);
+        continue;
+      }
+    }
+    pollNext = false;
+
     const int ready = poll(fds.data(), fds.size(), waitMs(snmpMs, due));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
@@ -174,6 +212,7 @@ int main(int argc, char **argv) {
     if (fds[0].revents != 0) {
       OVsPMDCommand command{};
       (void)OVsReceive(&command);
+      (void)OVsStopWakes(-1);
       server.close();
       (void)OVsDone("Closing sockets and exiting.....");
       return 0;
@@ -182,17 +221,6 @@ int main(int argc, char **argv) {
     OVsnmpDoRetry();
     gateway.service(std::span<const pollfd>(fds).subspan(2, snmpAt - 2), Gateway::Clock::now());
     if (fds[1].revents == 0) continue;
-
-    const size_t got = server.receiveBatch(batch);
-    for (size_t i = 0; i < got; ++i) {
-      const UdpServer::Datagram &d = batch[i];
-      if (d.outcome == UdpServer::Receive::kFailed) {
-        std::printf("recvfrom error\n");
-        continue;
-      }
-      if (d.outcome == UdpServer::Receive::kRequest) {
-        gateway.handle(std::string_view(d.bytes.data(), d.length), d.from);
-      }
-    }
+    handleBatch(server.receiveBatch(batch));
   }
 }

@@ -57,7 +57,7 @@ bool ReplyLimiter::allow(in_addr address, Clock::time_point now) {
 // --- UdpServer ----------------------------------------------------------------------------
 
 UdpServer::Open UdpServer::open(uint16_t port, std::string &reason) {
-  fd_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  fd_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (fd_.get() < 0) {
     reason = std::string("socket: ") + std::strerror(errno);
     return Open::kNoSocket;
@@ -129,7 +129,7 @@ UdpServer::Receive UdpServer::receive(std::span<char> buffer, size_t &length, Ud
   message.msg_control = control;
   message.msg_controllen = sizeof control;
   // MSG_TRUNC gives the datagram's real length, so that a longer one is seen as such.
-  const ssize_t received = recvmsg(fd_.get(), &message, MSG_TRUNC);
+  const ssize_t received = recvmsg(fd_.get(), &message, MSG_DONTWAIT | MSG_TRUNC);
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Receive::kNothing;
     return Receive::kFailed;
@@ -174,6 +174,28 @@ UdpServer::UdpServer(UdpServer &&) noexcept = default;
 UdpServer &UdpServer::operator=(UdpServer &&) noexcept = default;
 
 size_t UdpServer::receiveBatch(std::span<Datagram> batch) {
+  return receiveInto(batch, MSG_DONTWAIT);
+}
+
+bool UdpServer::armWait(std::chrono::milliseconds most) {
+  most = std::clamp(most, std::chrono::milliseconds(1), std::chrono::milliseconds(60'000));
+  // The receive time-out counts from each call's start: the one set will do when it ends the
+  // wait no later than asked (give or take kLateWake) and not much sooner either, so that a
+  // server busy with requests sets it again seldom, not once per wait.
+  if (armed_.count() > 0 && armed_ <= most + kLateWake && armed_ * 2 >= most) return true;
+  const timeval limit{static_cast<time_t>(most.count() / 1000),
+                      static_cast<suseconds_t>(most.count() % 1000 * 1000)};
+  if (setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
+  armed_ = most;
+  return true;
+}
+
+size_t UdpServer::waitBatch(std::span<Datagram> batch, std::chrono::milliseconds most) {
+  if (!armWait(most)) return 0;
+  return receiveInto(batch, MSG_WAITFORONE);
+}
+
+size_t UdpServer::receiveInto(std::span<Datagram> batch, int flags) {
   if (!incoming_) incoming_ = std::make_unique<Incoming>();
   Incoming &in = *incoming_;
   const size_t n = std::min(batch.size(), Incoming::kMax);
@@ -186,8 +208,8 @@ size_t UdpServer::receiveBatch(std::span<Datagram> batch) {
   }
   in.used = 0;
   // MSG_TRUNC: each message's length is its datagram's real length.
-  const int got = recvmmsg(fd_.get(), in.messages.data(), static_cast<unsigned>(n),
-                           MSG_DONTWAIT | MSG_TRUNC, nullptr);
+  const int got =
+      recvmmsg(fd_.get(), in.messages.data(), static_cast<unsigned>(n), flags | MSG_TRUNC, nullptr);
   if (got < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
     in.used = 1;
@@ -197,6 +219,8 @@ size_t UdpServer::receiveBatch(std::span<Datagram> batch) {
   in.used = static_cast<size_t>(got);
   for (size_t i = 0; i < static_cast<size_t>(got); ++i) {
     Datagram &d = batch[i];
+    // No sender: the end of a socket whose reading side was shut down, not a datagram.
+    if (in.messages[i].msg_hdr.msg_namelen == 0) return i;
     d.from.local = localAddressOf(in.messages[i].msg_hdr);
     d.length = in.messages[i].msg_len;
     d.outcome = judge(d.length, d.bytes.size(), d.from);
@@ -240,7 +264,7 @@ bool UdpServer::send(std::span<const char> bytes, const UdpPeer &to) {
   SourceControl control;
   msghdr message;
   describeReply(message, data, control, to);
-  const ssize_t sent = sendmsg(fd_.get(), &message, 0);
+  const ssize_t sent = sendmsg(fd_.get(), &message, MSG_DONTWAIT);
   return sent == static_cast<ssize_t>(bytes.size());
 }
 
@@ -264,8 +288,8 @@ size_t UdpServer::flush() {
   // A reply the kernel refuses is skipped; the ones after it still go out.
   size_t failed = 0;
   for (size_t at = 0; at < queued_;) {
-    const int sent =
-        sendmmsg(fd_.get(), messages.data() + at, static_cast<unsigned>(queued_ - at), 0);
+    const int sent = sendmmsg(fd_.get(), messages.data() + at, static_cast<unsigned>(queued_ - at),
+                              MSG_DONTWAIT);
     if (sent < 0 && errno == EINTR) continue;
     if (sent <= 0) {
       ++failed;

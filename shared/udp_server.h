@@ -81,8 +81,9 @@ class UdpServer {
   UdpServer(UdpServer &&) noexcept;
   UdpServer &operator=(UdpServer &&) noexcept;
 
-  // Opens a non-blocking UDP socket bound to `port` on every local address. On failure
-  // `reason` says what failed, with the address, the port and the system's error text.
+  // Opens a UDP socket bound to `port` on every local address. No receive or send on it
+  // blocks, but waitBatch's. On failure `reason` says what failed, with the address, the port
+  // and the system's error text.
   [[nodiscard]] Open open(uint16_t port, std::string &reason);
   int fd() const { return fd_.get(); }
   void close() { fd_.reset(); }
@@ -101,6 +102,13 @@ class UdpServer {
   // Reads what waits, up to batch.size() datagrams, in one system call; returns how many were
   // read (0 when nothing waits). Each is judged as receive() judges it.
   [[nodiscard]] size_t receiveBatch(std::span<Datagram> batch);
+  // As receiveBatch, but waits up to about `most` (at least 1 ms, at most a minute; up to
+  // kLateWake later) for the first datagram, so that a server with nothing else to watch waits
+  // and receives in one system call. Returns 0 when none came in time, when a signal came, or
+  // when the socket's reading side was shut down (a stop: see OVsStopWakes); a caller then
+  // looks at its other descriptors before it waits here again.
+  [[nodiscard]] size_t waitBatch(std::span<Datagram> batch, std::chrono::milliseconds most);
+  static constexpr std::chrono::milliseconds kLateWake{100};
 
   // Sends `bytes` to `to.remote`, from `to.local`. True when the whole datagram went out.
   [[nodiscard]] bool send(std::span<const char> bytes, const UdpPeer &to);
@@ -123,6 +131,9 @@ class UdpServer {
   // The local address of a received message, and whether its sender may be answered.
   static in_addr localAddressOf(msghdr &message);
   Receive judge(size_t length, size_t capacity, const UdpPeer &from);
+  size_t receiveInto(std::span<Datagram> batch, int flags);
+  // Sets the socket's receive time-out for a wait of about `most`, unless the one set will do.
+  bool armWait(std::chrono::milliseconds most);
 
   // The message headers of receiveBatch, kept from one call to the next for the same batch:
   // setting up a whole batch for each wake-up would cost more than the one datagram that
@@ -139,6 +150,7 @@ class UdpServer {
 
   UniqueFd fd_;
   uint16_t port_ = 0;
+  std::chrono::milliseconds armed_{0};  // the socket's receive time-out (0: none set)
   std::array<Outgoing, kOutbox> outbox_;
   size_t queued_ = 0;
   ReplyLimiter limiter_;

@@ -6,8 +6,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -153,6 +156,44 @@ TEST(UdpServer, EachBatchReadsItsDatagramsWithTheirSenders) {
   ASSERT_TRUE(readable(moved));
   ASSERT_EQ(moved.receiveBatch(other), 1u);
   EXPECT_EQ(text(other[0]), "moved");
+}
+
+// The wait in the receive ends with a datagram that comes during it, after its time-out when
+// none comes (a short one asked after a long one too: the socket keeps its time-out from one
+// wait to the next), and at once when the socket's reading side is shut down (a stop).
+TEST(UdpServer, WaitEndsWithADatagramItsTimeOutOrAShutDown) {
+  using std::chrono::milliseconds;
+  UdpServer server;
+  std::string reason;
+  ASSERT_EQ(server.open(0, reason), UdpServer::Open::kOpen) << reason;
+  Client a;
+  std::vector<UdpServer::Datagram> batch(4);
+  size_t got = 0;
+  const auto timed = [&](milliseconds most, const std::function<void()> &meanwhile) {
+    std::thread other([&] {
+      std::this_thread::sleep_for(milliseconds(50));
+      if (meanwhile) meanwhile();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    got = server.waitBatch(batch, most);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    other.join();
+    return std::chrono::duration_cast<milliseconds>(waited);
+  };
+
+  EXPECT_LT(timed(milliseconds(5000), [&] { sendTo(server, a, "late"); }), milliseconds(4000));
+  ASSERT_EQ(got, 1u);
+  EXPECT_EQ(std::string(batch[0].bytes.data(), batch[0].length), "late");
+  EXPECT_EQ(batch[0].from.remote.sin_port, a.peer.remote.sin_port);
+
+  const milliseconds waited = timed(milliseconds(300), nullptr);
+  EXPECT_EQ(got, 0u);
+  EXPECT_GE(waited, milliseconds(250));
+  EXPECT_LT(waited, milliseconds(4000));  // not the 5 s set for the first wait
+
+  EXPECT_LT(timed(milliseconds(5000), [&] { (void)shutdown(server.fd(), SHUT_RD); }),
+            milliseconds(4000));
+  EXPECT_EQ(got, 0u);
 }
 
 TEST(UdpServer, ReservedSourcePorts) {

@@ -2,8 +2,9 @@
  *
  * Built on systemd's notify protocol and stop signals, so a daemon runs the same under
  * systemd (Type=notify) and by hand:
- * - OVsInit blocks SIGTERM and SIGINT and hands back a descriptor (a signalfd) that becomes
- *   readable when one of them arrives: "PMD has a message for you".
+ * - OVsInit handles SIGTERM and SIGINT and hands back a descriptor (a pipe's reading end)
+ *   that becomes readable when one of them arrives: "PMD has a message for you". Other system
+ *   calls are restarted after the handler; poll() and select() end with EINTR.
  * - OVsInitComplete and OVsDone send STATUS= (and READY=1, STOPPING=1) to $NOTIFY_SOCKET
  *   when it is set; without it they only succeed.
  *
@@ -32,10 +33,23 @@ typedef struct OVsPMDCommand {
 } OVsPMDCommand;
 
 /* Registers with process management. On success stores in *pmd_socket a descriptor that
- * becomes readable when a stop is requested (SIGTERM or SIGINT, which are blocked from then
- * on) and returns 0. The descriptor belongs to the library. On failure returns -1 and leaves
- * *pmd_socket unchanged. Calling it twice returns the same descriptor. */
+ * becomes readable when a stop is requested (SIGTERM or SIGINT, whose handler the library
+ * installs and unblocks) and returns 0. The descriptor belongs to the library. On failure
+ * returns -1 and leaves *pmd_socket unchanged. Calling it twice returns the same descriptor. */
 int OVsInit(int *pmd_socket);
+
+/* For a program that blocks in a receive on one socket instead of waiting on the descriptor:
+ * from now on a stop request also shuts the reading side of `socket` down (shutdown(2),
+ * SHUT_RD), so that a receive blocked on it, or any later one, returns at once without a
+ * datagram; a stop requested before the call shuts it down at once. One socket at a time: -1
+ * clears it. The descriptor still becomes readable. The caller keeps the socket, and clears it
+ * here before closing it. Returns 0, or -1 when OVsInit has not succeeded or `socket` < -1. */
+int OVsStopWakes(int socket);
+
+/* 1 when a stop was requested and OVsReceive has not taken it yet, else 0; no system call. For
+ * a program that has just received on the socket of OVsStopWakes: a stop that came with the
+ * datagrams goes before them. */
+int OVsStopPending(void);
 
 /* Reports the outcome of start-up: OVS_RSP_SUCCESS with a status text sends "READY=1" and
  * "STATUS=<text>"; OVS_RSP_FAILURE sends "STATUS=<text>" and "ERRNO=1". Returns 0, or -1 when
@@ -44,7 +58,8 @@ int OVsInit(int *pmd_socket);
 int OVsInitComplete(int code, const char *text);
 
 /* Reads the pending stop request into *command (its code is the signal number). Returns 0,
- * or -1 when nothing is pending or OVsInit has not succeeded. Never blocks. */
+ * or -1 when nothing is pending or OVsInit has not succeeded. Never blocks. Each stop signal
+ * is one request. */
 int OVsReceive(OVsPMDCommand *command);
 
 /* Reports that the program is ending: "STOPPING=1" and "STATUS=<text>". It does not end the

@@ -1,17 +1,19 @@
 // ovs.cc - process management on systemd's notify protocol and stop signals.
 //
-// The "PMD socket" is a signalfd for SIGTERM and SIGINT: it becomes readable when the service
-// manager (or a user) asks the program to stop. Reports go to $NOTIFY_SOCKET as one datagram
-// of KEY=value lines, written here without libsystemd.
+// The "PMD socket" is the reading end of a pipe that the handler of SIGTERM and SIGINT writes
+// the signal's number to: it becomes readable when the service manager (or a user) asks the
+// program to stop. A handler, not a signalfd with the signals blocked, so that a stop can also
+// end a receive that blocks on a socket of the program's (OVsStopWakes). Reports go to
+// $NOTIFY_SOCKET as one datagram of KEY=value lines, written here without libsystemd.
 #include "OVs.h"
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -28,9 +30,27 @@ namespace {
 constexpr size_t kMaxStatusLength = 1024;
 
 struct State {
-  int signal_fd = -1;  // kept open for the life of the process once OVsInit succeeded
+  int stop_fd = -1;  // the pipe's ends, kept open for the life of the process once
+  int wake_fd = -1;  // OVsInit succeeded
   std::string server_name;
 };
+
+// What the signal handler reads: set before the handler is installed, or atomically.
+int g_wake_fd = -1;                  // the pipe's writing end
+std::atomic<int> g_stop_socket{-1};  // the socket a stop shuts down (OVsStopWakes)
+std::atomic<int> g_pending{0};       // stops asked for and not yet taken by OVsReceive
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Async-signal-safe: write(2) and shutdown(2) only, errno kept. A full pipe already holds a
+// stop, so a failed write loses nothing.
+extern "C" void onStopSignal(int signo) {
+  const int saved = errno;
+  g_pending.fetch_add(1);
+  const unsigned char code = static_cast<unsigned char>(signo);
+  [[maybe_unused]] const ssize_t written = write(g_wake_fd, &code, 1);
+  if (const int socket = g_stop_socket.load(); socket >= 0) (void)shutdown(socket, SHUT_RD);
+  errno = saved;
+}
 
 State &state() {
   static State s;
@@ -81,26 +101,49 @@ extern "C" {
 int OVsInit(int *pmd_socket) {
   if (pmd_socket == nullptr) return -1;
   State &s = state();
-  if (s.signal_fd < 0) {
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGINT);
-    sigset_t previous;
-    if (sigprocmask(SIG_BLOCK, &mask, &previous) != 0) return -1;
-    int fd = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd < 0) {
-      sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (s.stop_fd < 0) {
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+    kestara::platform::Descriptor reading(ends[0]);
+    kestara::platform::Descriptor writing(ends[1]);
+    g_wake_fd = writing.get();
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    action.sa_mask = stops;
+    // Other system calls go on after the handler as if nothing happened; poll() ends with
+    // EINTR, and a receive on the socket of OVsStopWakes by the shutdown.
+    action.sa_flags = SA_RESTART;
+    struct sigaction before[2];
+    if (sigaction(SIGTERM, &action, &before[0]) != 0) return -1;
+    if (sigaction(SIGINT, &action, &before[1]) != 0 ||
+        sigprocmask(SIG_UNBLOCK, &stops, nullptr) != 0) {
+      (void)sigaction(SIGTERM, &before[0], nullptr);
+      (void)sigaction(SIGINT, &before[1], nullptr);
       return -1;
     }
-    s.signal_fd = fd;
+    s.stop_fd = reading.release();
+    s.wake_fd = writing.release();
   }
-  *pmd_socket = s.signal_fd;
+  *pmd_socket = s.stop_fd;
   return 0;
 }
 
+int OVsStopWakes(int socket) {
+  if (state().stop_fd < 0 || socket < -1) return -1;
+  g_stop_socket.store(socket);
+  // A stop that came before: the socket is shut down now, as the handler would have.
+  if (socket >= 0 && g_pending.load() > 0) (void)shutdown(socket, SHUT_RD);
+  return 0;
+}
+
+int OVsStopPending(void) { return state().stop_fd >= 0 && g_pending.load() > 0 ? 1 : 0; }
+
 int OVsInitComplete(int code, const char *text) {
-  if (state().signal_fd < 0) return -1;
+  if (state().stop_fd < 0) return -1;
   std::string message;
   if (code == OVS_RSP_SUCCESS) {
     message = "READY=1\nSTATUS=" + statusLine(text) + "\n";
@@ -113,16 +156,17 @@ int OVsInitComplete(int code, const char *text) {
 }
 
 int OVsReceive(OVsPMDCommand *command) {
-  const int fd = state().signal_fd;
+  const int fd = state().stop_fd;
   if (fd < 0) return -1;
-  signalfd_siginfo info{};
+  unsigned char code = 0;
   ssize_t got;
   do {
-    got = read(fd, &info, sizeof info);
+    got = read(fd, &code, 1);
   } while (got < 0 && errno == EINTR);
-  if (got != static_cast<ssize_t>(sizeof info)) return -1;
+  if (got != 1) return -1;
+  g_pending.fetch_sub(1);
   if (command != nullptr) {
-    command->code = static_cast<int32_t>(info.ssi_signo);
+    command->code = code;
     command->reserved = 0;
   }
   return 0;

@@ -2,21 +2,28 @@
 #include "OVs.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 
+#include "descriptor.h"
 #include "process.h"
 
 namespace {
+
+using kestara::platform::Descriptor;
 
 // A datagram socket standing in for the service manager's notify socket.
 class NotifyListener {
@@ -127,7 +134,7 @@ TEST(OVs, SigtermMakesTheDescriptorReadableOnce) {
   pollfd p{pmd, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0);
 
-  ASSERT_EQ(kill(getpid(), SIGTERM), 0);  // blocked: it waits in the descriptor
+  ASSERT_EQ(kill(getpid(), SIGTERM), 0);  // handled: it waits in the descriptor
   ASSERT_EQ(poll(&p, 1, 2000), 1);
   EXPECT_EQ(OVsReceive(&command), 0);
   EXPECT_EQ(command.code, SIGTERM);
@@ -138,6 +145,62 @@ TEST(OVs, SigtermMakesTheDescriptorReadableOnce) {
   ASSERT_EQ(poll(&p, 1, 2000), 1);
   EXPECT_EQ(OVsReceive(&command), 0);
   EXPECT_EQ(command.code, SIGINT);
+}
+
+// A UDP socket on 127.0.0.1 whose receives give up after five seconds.
+Descriptor boundSocket() {
+  Descriptor fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const timeval limit{5, 0};
+  EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+  EXPECT_EQ(setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+  return fd;
+}
+
+// A stop ends a receive blocked on the socket given to OVsStopWakes, and is pending until it is
+// taken; a stop that came before the socket was given shuts it down at once.
+TEST(OVs, StopEndsAReceiveBlockedOnTheGivenSocket) {
+  int pmd = -1;
+  ASSERT_EQ(OVsInit(&pmd), 0);
+  EXPECT_EQ(OVsStopWakes(-2), -1);
+  Descriptor first = boundSocket();
+  ASSERT_EQ(OVsStopWakes(first.get()), 0);
+  EXPECT_EQ(OVsStopPending(), 0);
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(getpid(), SIGTERM);
+  });
+  char byte = 0;
+  const auto start = std::chrono::steady_clock::now();
+  ssize_t got;
+  do {
+    got = recv(first.get(), &byte, 1, 0);  // a receive with a time-out is not restarted
+  } while (got < 0 && errno == EINTR);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_EQ(got, 0);  // the end of a shut-down socket, not the time-out's -1
+  EXPECT_LT(waited, std::chrono::seconds(4));
+  EXPECT_EQ(OVsStopPending(), 1);
+  pollfd p{pmd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 2000), 1);
+  OVsPMDCommand command{};
+  EXPECT_EQ(OVsReceive(&command), 0);
+  EXPECT_EQ(command.code, SIGTERM);
+  EXPECT_EQ(OVsStopPending(), 0);
+
+  ASSERT_EQ(OVsStopWakes(-1), 0);
+  ASSERT_EQ(kill(getpid(), SIGINT), 0);
+  EXPECT_EQ(OVsStopPending(), 1);
+  Descriptor second = boundSocket();
+  EXPECT_EQ(recv(second.get(), &byte, 1, MSG_DONTWAIT), -1);  // open: nothing to read
+  ASSERT_EQ(OVsStopWakes(second.get()), 0);
+  EXPECT_EQ(recv(second.get(), &byte, 1, 0), 0);  // shut down by the call: it does not wait
+  EXPECT_EQ(OVsReceive(&command), 0);
+  EXPECT_EQ(command.code, SIGINT);
+  EXPECT_EQ(OVsStopPending(), 0);
+  ASSERT_EQ(OVsStopWakes(-1), 0);
 }
 
 TEST(OVs, ServerNameComesFromTheEnvironmentOrTheHost) {
