@@ -41,13 +41,14 @@ std::atomic<int> g_stop_socket{-1};  // the socket a stop shuts down (OVsStopWak
 std::atomic<int> g_pending{0};       // stops asked for and not yet taken by OVsReceive
 static_assert(std::atomic<int>::is_always_lock_free);
 
-// Async-signal-safe: write(2) and shutdown(2) only, errno kept. A full pipe already holds a
-// stop, so a failed write loses nothing.
+// Async-signal-safe: write(2) and shutdown(2) only, errno kept. A full pipe already holds
+// stops, so a failed write loses nothing; it is not counted, so that the count stays the
+// number of stops the pipe holds.
 extern "C" void onStopSignal(int signo) {
   const int saved = errno;
   g_pending.fetch_add(1);
   const unsigned char code = static_cast<unsigned char>(signo);
-  [[maybe_unused]] const ssize_t written = write(g_wake_fd, &code, 1);
+  if (write(g_wake_fd, &code, 1) != 1) g_pending.fetch_sub(1);
   if (const int socket = g_stop_socket.load(); socket >= 0) (void)shutdown(socket, SHUT_RD);
   errno = saved;
 }
