@@ -184,20 +184,20 @@ int main(int argc, char **argv) {
     int snmpMs = -1;
     const size_t snmpCount = addSnmpSockets(fds, snmpMs);
 
-    // Nothing in flight and nothing else to watch: wait and receive in one system call.
-    if (!pollNext && snmpAt == 2 && snmpCount == 0 && snmpMs < 0 && gateway.inFlight() == 0) {
-      const int ms = waitMs(-1, due);
-      if (ms != 0) {
-        const size_t got = server.waitBatch(batch, std::chrono::milliseconds(ms < 0 ? 60'000 : ms));
-        // A stop that came with the datagrams goes before them, as in poll()'s pass.
-        if (got == 0 || OVsStopPending() != 0) {
-          pollNext = true;
-          continue;
-        }
+    // Nothing in flight (so no exchange to watch), no SNMP socket, and no session due now:
+    // wait and receive in one system call.
+    const bool idle = !pollNext && gateway.inFlight() == 0 && snmpCount == 0 && snmpMs < 0;
+    const int idleMs = idle ? waitMs(-1, due) : 0;
+    if (idleMs != 0) {
+      const size_t got =
+          server.waitBatch(batch, std::chrono::milliseconds(idleMs < 0 ? 60'000 : idleMs));
+      // A stop that came with the datagrams goes before them, as in poll()'s pass.
+      pollNext = got == 0 || OVsStopPending() != 0;
+      if (!pollNext) {
         gateway.service({}, Gateway::Clock::now());
         handleBatch(got);
-        continue;
       }
+      continue;
     }
     pollNext = false;
 

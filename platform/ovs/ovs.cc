@@ -30,13 +30,13 @@ namespace {
 constexpr size_t kMaxStatusLength = 1024;
 
 struct State {
-  int stop_fd = -1;  // the pipe's ends, kept open for the life of the process once
-  int wake_fd = -1;  // OVsInit succeeded
+  int stop_fd = -1;  // the pipe's reading end, kept open for the life of the process once
+                     // OVsInit succeeded (its writing end is g_wake_fd)
   std::string server_name;
 };
 
 // What the signal handler reads: set before the handler is installed, or atomically.
-int g_wake_fd = -1;                  // the pipe's writing end
+int g_wake_fd = -1;                  // the pipe's writing end, kept open as its reading end
 std::atomic<int> g_stop_socket{-1};  // the socket a stop shuts down (OVsStopWakes)
 std::atomic<int> g_pending{0};       // stops asked for and not yet taken by OVsReceive
 static_assert(std::atomic<int>::is_always_lock_free);
@@ -127,7 +127,7 @@ int OVsInit(int *pmd_socket) {
       return -1;
     }
     s.stop_fd = reading.release();
-    s.wake_fd = writing.release();
+    g_wake_fd = writing.release();
   }
   *pmd_socket = s.stop_fd;
   return 0;
